@@ -1,0 +1,1 @@
+#include "id_text.h"

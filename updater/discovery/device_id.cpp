@@ -1,0 +1,1 @@
+#include "os_api.h"
