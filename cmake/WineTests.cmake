@@ -1,7 +1,7 @@
 # Windows test programs run under Wine (tools/wine-exec) through CTest.
 include(GoogleTest)
 
-set(CORVANE_WINE_EXEC ${CMAKE_SOURCE_DIR}/tools/wine-exec)
+set(CORVANE_WINE_EXEC ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-exec)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_WINE_EXEC})
 
 # GoogleTest, cross-built from the sources Debian ships.
