@@ -1,0 +1,12 @@
+// The two notices that end an update: 143 "Warning" (after a Tessa camera's
+// update in update mode "DF01") and 144 "Error".
+#pragma once
+
+#include <windows.h>
+
+constexpr int IDD_WARNING_NOTICE = 143;
+constexpr int IDD_ERROR_NOTICE = 144;
+constexpr int IDC_BTN_NOTICE_OK = 1020;
+
+INT_PTR CALLBACK WarningNoticeProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK ErrorNoticeProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,414 @@
+#include "update_engine.h"
+
+#include <commctrl.h>
+
+#include "app_state.h"
+#include "debug_print.h"
+#include "id_text.h"
+#include "image_format.h"
+#include "notice_dialogs.h"
+#include "os_api.h"
+#include <strsafe.h>
+
+namespace {
+
+// Controls of the main dialog that the engine drives directly.
+constexpr int IDC_EDIT_FIRMWARE_PATH = 1000;
+constexpr int IDC_STATIC_SELECT_FILE = 1001;
+constexpr int IDC_PROGRESS = 1003;
+constexpr int IDC_STATIC_STATUS = 1004;
+constexpr int IDC_BTN_READFW_VERSION = 1005;
+constexpr int IDC_BTN_FW_UPDATE = 1006;
+constexpr int IDC_STATIC_UPDATING = 1007;
+constexpr int IDC_BTN_EXIT = 1010;
+constexpr int IDC_STATIC_ENTERING_UPDATE = 1018;
+constexpr int IDC_BTN_RESET = 1024;
+
+HWND Dlg() { return g_hMainDlg.load(); }
+HWND Item(int id) { return GetDlgItem(Dlg(), id); }
+
+void SendProgressRange(uint32_t blocks) { SendMessageW(Dlg(), WM_FW_PROGRESS_RANGE, blocks, 0); }
+
+void SendProgressStep() {
+    const uint32_t sent = g_dwBlocksSent.load() + 1;
+    SendMessageW(Dlg(), WM_FW_PROGRESS_STEP, sent, 0);
+    g_dwBlocksSent = sent;
+}
+
+void KillEraseBlink() { Os().KillTimer(Dlg(), IDT_TIMER_ERASE_BLINK); }
+
+void RecordState(const DfuStatus& st) {
+    StringCchPrintfW(g_szUpdateStatus, 127, L"UpdateFirmware : bState = %d \r\n", st.bState);
+}
+
+void Release(uint8_t*& data, std::atomic<uint32_t>& size) {
+    delete[] data;
+    data = nullptr;
+    size = 0;
+}
+
+enum class Poll { Strict, Tolerant };
+
+// Polls the status record until the device reports download idle (state 5).
+// Strict: the first failed request ends it. Tolerant (first block of a part,
+// while the device may still be erasing): failed requests are retried, and
+// the 1000th failure in a row ends it. Either way a device that keeps
+// answering without ever taking the block ends it after kBlockPollLimitMs.
+bool PollDownloadIdle(DfuStatus* st, Poll rule) {
+    const DWORD start = Os().GetTickCount();
+    int failures = 0;
+    for (;;) {
+        if (!Getstatus(st)) {
+            if (rule == Poll::Strict) return false;
+            DebugLine(L"FirstTimeGetstatus::Getstatus failed \n");
+            if (++failures >= 1000) return false;
+            continue;
+        }
+        failures = 0;
+        if (st->bState == DFU_STATE_DNLOAD_IDLE) return true;
+        if (Os().GetTickCount() - start >= kBlockPollLimitMs) {
+            DebugPrint(1, L"dodownload::device stayed in bState = %d ++\n", st->bState);
+            return false;
+        }
+    }
+}
+
+// Length of block i of a section sent in 1024-byte blocks.
+uint32_t BlockLength(uint32_t size, uint32_t i) {
+    const uint32_t rest = size - i * kTransferBlock;
+    return rest < kTransferBlock ? rest : kTransferBlock;
+}
+
+// Sends one section in 1024-byte blocks from g_byTransferBuffer with the
+// given request, polling strictly after each block.
+bool SendSectionStrict(const uint8_t* data, uint32_t size, bool fpgaRequest, DfuStatus* st) {
+    const uint32_t blocks = fwimage::BlockCount(size);
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint32_t n = BlockLength(size, i);
+        memcpy(g_byTransferBuffer, data + i * kTransferBlock, n);
+        const int sent = fpgaRequest ? SendDataFPGAData(n) : SendData(g_byTransferBuffer, n);
+        if (!sent) {
+            DebugLine(L"dodownload::SendData failed  ++\n");
+            Getstatus(st);
+            return false;
+        }
+        if (!PollDownloadIdle(st, Poll::Strict)) {
+            DebugLine(L"dodownload::Getstatus failed  ++\n");
+            return false;
+        }
+        SendProgressStep();
+    }
+    return true;
+}
+
+void ResetDialogAfterFailure() {
+    SetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, L"");
+    EnableWindow(Item(IDC_BTN_EXIT), TRUE);
+    EnableWindow(Item(IDC_EDIT_FIRMWARE_PATH), FALSE);
+    EnableWindow(Item(IDC_STATIC_SELECT_FILE), FALSE);
+    EnableWindow(Item(IDC_BTN_READFW_VERSION), FALSE);
+    ShowWindow(Item(IDC_STATIC_UPDATING), SW_HIDE);
+    ShowWindow(Item(IDC_STATIC_ENTERING_UPDATE), SW_HIDE);
+    ShowWindow(Item(IDC_STATIC_STATUS), SW_HIDE);
+    ShowWindow(Item(IDC_PROGRESS), SW_HIDE);
+}
+
+DWORD EndWithCommunicationFailure() {
+    g_bIsStartUpdatedFromDFU = false;
+    g_bMatchUpdatedDeviceHID = false;
+    Os().MessageBoxW(Dlg(), L"USB Communication Failure!", L"Error", MB_ICONERROR);
+    ResetDialogAfterFailure();
+    return 0;
+}
+
+DWORD EndWithDownloadFailure() {
+    const bool mcu = g_bMCUFirmware, fpga = g_bFPGAFirmware;
+    g_dwBlocksSent = 0;
+    g_bFirstPartWritten = false;
+    g_bWritePart2 = false;
+    g_bUpdatedFromHIDMode = false;
+    g_bDownloadInProgress = false;
+    g_bDownloadComplete = false;
+    g_bIsStartUpdatedFromDFU = false;
+    g_bMatchUpdatedDeviceHID = false;
+    g_bForceFirstPart = false;
+    g_nBlinkState = 5;
+    Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+    Os().KillTimer(Dlg(), IDT_TIMER_ERASE_BLINK);
+    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, 0, 0);
+    Os().Sleep(10);
+    const wchar_t* text = mcu ? L"MCU firmware update failed. Please retry again...!!"
+                        : fpga ? L"Firmware update failed. Please retry again...!!"
+                               : L"Firmware Download Failed!";
+    Os().MessageBoxW(Dlg(), text, L"Error", MB_ICONERROR);
+    ResetDialogAfterFailure();
+    DebugLine(L"UpdateFirmware failed thread -----   \n");
+    return 0;
+}
+
+int WriteImagePart1(DfuStatus* st) {
+    const uint32_t size1 = g_dwImageSize1, size2 = g_dwImageSize2;
+    if (g_pImageData1 == nullptr || size1 == 0) {
+        // Nothing to write: never let an update pass without its image.
+        DebugLine(L"DoDownload :: no data for the first part of the image  ++\n");
+        return 0;
+    }
+    g_dwBlocksSent = 0;
+    g_bDownloadInProgress = true;
+    g_bFirstPartWritten = true;
+    DebugLine(L"DoDownload :: writing first part of the image  ++\n");
+    SendProgressRange(fwimage::BlockCount(size1) + fwimage::BlockCount(size2));
+    ShowWindow(Item(IDC_STATIC_UPDATING), SW_SHOW);
+
+    if (g_bCombinedImage) {
+        DebugLine(L"DoDownload CombinedImage Found and gonna erase the image\r\n");
+        g_bCombinedImage = false;
+        DebugLine(EraseCombinedImage() ? L"DoDownload::EraseCombinedImage success\r\n"
+                                       : L"DoDownload::EraseCombinedImage failed\r\n");
+    } else {
+        DebugLine(L"DoDownload CombinedImage not found\r\n");
+    }
+
+    const uint32_t blocks = fwimage::BlockCount(size1);
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint32_t n = BlockLength(size1, i);
+        memcpy(g_byTransferBuffer, g_pImageData1 + i * kTransferBlock, n);
+        if (!SendData(g_byTransferBuffer, n)) {
+            DebugLine(L"dodownload::SendData failed  ++\n");
+            Getstatus(st);
+            return 0;
+        }
+        if (!PollDownloadIdle(st, Poll::Strict)) return 0;
+        SendProgressStep();
+        if (i == 0) KillEraseBlink();
+    }
+    Release(g_pImageData1, g_dwImageSize1);
+    DebugLine(L"DoDownload :: written first part of the image  ++\n");
+    DebugLine(L"DoDownload --\n");
+    return 1;
+}
+
+int WriteImagePart2(DfuStatus* st) {
+    const uint32_t size2 = g_dwImageSize2;
+    const uint8_t type = g_byImageType;
+    if (g_pImageData2 == nullptr || size2 == 0) {
+        DebugLine(L"DoDownload :: no data for the second part of the image  ++\n");
+        return 0;
+    }
+    g_bDownloadInProgress = true;
+    DebugLine(L"DoDownload :: writing second part of the image  ++\n");
+    g_bFirstPartWritten = false;
+    g_bForceFirstPart = false;
+    g_bWritePart2 = false;
+    if (type == 3 || (type == 1 && g_nFirmwareUpdateResult == 50)) SendProgressRange(fwimage::BlockCount(size2));
+
+    const uint32_t blocks = fwimage::BlockCount(size2);
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint32_t n = BlockLength(size2, i);
+        memcpy(g_byTransferBuffer2, g_pImageData2 + i * kTransferBlock, n);
+        // The device cannot take a last block that is a whole number of
+        // 64-byte packets without a short packet behind it: pad one byte.
+        if (i + 1 == blocks && n < kTransferBlock && n % 64 == 0) g_byTransferBuffer2[n++] = 0xFF;
+        if (!SendData(g_byTransferBuffer2, n)) {
+            DebugLine(L"dodownload :: SendData failed in else part  ++\n");
+            RecordState(*st);
+            return 0;
+        }
+        const bool first = i == 0;
+        if (!PollDownloadIdle(st, first ? Poll::Tolerant : Poll::Strict)) {
+            DebugLine(first ? L"dodownload::FirstTimeGetstatus failed in else part ++\n"
+                            : L"dodownload::Getstatus failed in else part ++\n");
+            return 0;
+        }
+        SendProgressStep();
+        if (first) KillEraseBlink();
+    }
+    Release(g_pImageData2, g_dwImageSize2);
+    DebugLine(L"DoDownload :: written second part of the image  ++\n");
+    g_bDownloadComplete = true;
+    DebugLine(L"DoDownload --\n");
+    return 1;
+}
+
+}  // namespace
+
+int ChangeToDFUIdleState() {
+    DfuStatus st{};
+    if (!Getstatus(&st)) {
+        Os().MessageBoxW(Dlg(), L"Get Status Failed!", L"Error", MB_ICONERROR | MB_TOPMOST);
+        return 0;
+    }
+    DebugLine(L"ChangeToDFUIdleState\n");
+    switch (st.bState) {
+        case DFU_STATE_APP_IDLE:
+        case DFU_STATE_DNLOAD_IDLE:
+        case DFU_STATE_ERROR: {
+            const uint8_t request = st.bState == DFU_STATE_APP_IDLE      ? DFU_REQ_DETACH
+                                    : st.bState == DFU_STATE_DNLOAD_IDLE ? DFU_REQ_ABORT
+                                                                         : DFU_REQ_CLRSTATUS;
+            SendCommand(request);
+            st = DfuStatus{};
+            Getstatus(&st);
+            break;
+        }
+        case DFU_STATE_MANIFEST_SYNC:
+            st = DfuStatus{};
+            Getstatus(&st);
+            break;
+        default:
+            return 1;
+    }
+    if (st.bState != DFU_STATE_IDLE) {
+        Os().MessageBoxW(Dlg(), L"Change State Failed!", L"Error", MB_ICONERROR);
+        return 0;
+    }
+    return 1;
+}
+
+int DoDownload() {
+    DebugLine(L"DoDownload ++\n");
+    DfuStatus st{};
+    const uint8_t t = g_byImageType;
+    const bool firstWritten = g_bFirstPartWritten, part2 = g_bWritePart2, force = g_bForceFirstPart;
+    if (!firstWritten && ((t == 2 && !part2) || (t == 1 && !part2 && g_nFirmwareUpdateResult != 50) || force))
+        return WriteImagePart1(&st);
+    if ((t == 2 && firstWritten) || t == 1 || t == 3 || part2 || force) return WriteImagePart2(&st);
+    DebugLine(L"DoDownload --\n");
+    return 1;
+}
+
+int DoDownloadMCUFirmware() {
+    DfuStatus st{};
+    g_dwBlocksSent = 0;
+    g_bDownloadInProgress = true;
+    DebugLine(L"DoDownloadMCUFirmware ++\n");
+    const uint32_t mcuSize = g_dwImageSize1, imgSize = g_dwImageSize2;
+    if (g_pImageData1 == nullptr || mcuSize == 0 || g_pImageData2 == nullptr || imgSize == 0) {
+        DebugLine(L"DoDownloadMCUFirmware :: no firmware data to write ++\n");
+        return 0;
+    }
+    SendProgressRange(g_dwMCUPacketCount + fwimage::BlockCount(imgSize));
+    ShowWindow(Item(IDC_STATIC_UPDATING), SW_SHOW);
+
+    uint32_t pos = 0;
+    bool first = true;
+    for (uint32_t n; (n = fwimage::NextMcuPacket(g_pImageData1, mcuSize, pos, nullptr)) != 0; pos += n) {
+        memset(g_byTransferBuffer, 0, sizeof(g_byTransferBuffer));
+        memcpy(g_byTransferBuffer, g_pImageData1 + pos, n);
+        if (!SendDataMCUData(n)) {
+            DebugLine(L"dodownload :: SendData failed in else part  ++\n");
+            RecordState(st);
+            return 0;
+        }
+        if (!PollDownloadIdle(&st, first ? Poll::Tolerant : Poll::Strict)) {
+            DebugLine(first ? L"dodownload::FirstTimeGetstatus failed in if part ++\n"
+                            : L"dodownload::Getstatus failed in else part ++\n");
+            return 0;
+        }
+        SendProgressStep();
+        if (first) KillEraseBlink();
+        first = false;
+    }
+    Release(g_pImageData1, g_dwImageSize1);
+
+    Os().SetTimer(Dlg(), IDT_TIMER_VERIFY_BLINK, 300, nullptr);
+    DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
+    SendDataMCUVerifyFlashRequest();
+    Os().Sleep(10000);
+    st = DfuStatus{};
+    const int statusRead = GetMCUVerifyStatus(&st);
+    DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
+    if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
+        DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
+        Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+        return 0;
+    }
+    Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+
+    if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
+    Release(g_pImageData2, g_dwImageSize2);
+    g_bDownloadComplete = true;
+    return 1;
+}
+
+int DoDownloadFPGAFirmware() {
+    DfuStatus st{};
+    g_dwBlocksSent = 0;
+    g_bDownloadInProgress = true;
+    DebugLine(L"DoDownloadFPGAFirmware ++\n");
+    const uint32_t fpgaSize = g_dwImageSize1, imgSize = g_dwImageSize2;
+    if (g_pImageData1 == nullptr || fpgaSize == 0 || g_pImageData2 == nullptr || imgSize == 0) {
+        DebugLine(L"DoDownloadFPGAFirmware :: no firmware data to write ++\n");
+        return 0;
+    }
+    KillEraseBlink();
+    Os().SetTimer(Dlg(), IDT_TIMER_VERIFY_BLINK, 300, nullptr);
+    DebugLine(L"SendDataFGPAVerifyFlashRequest ++\n");
+    SendDataFGPAVerifyFlashRequest();
+    const int statusRead = GetFPGAVerifyStatus(&st);
+    DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
+    if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_FPGA_VERIFIED) {
+        DebugLine(L"DoDownloadFGPAFirmware :: SendDataFGPAVerifyFlashRequest failed ++\n");
+        Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+        return 0;
+    }
+    Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+
+    SendProgressRange(fwimage::BlockCount(fpgaSize) + fwimage::BlockCount(imgSize));
+    ShowWindow(Item(IDC_STATIC_UPDATING), SW_SHOW);
+    if (!SendSectionStrict(g_pImageData1, fpgaSize, true, &st)) return 0;
+    Release(g_pImageData1, g_dwImageSize1);
+    if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
+    Release(g_pImageData2, g_dwImageSize2);
+    g_bDownloadComplete = true;
+    return 1;
+}
+
+DWORD WINAPI UpdateFirmware(LPVOID) {
+    DebugLine(L"UpdateFirmware::THreadCreated++++   ++\n");
+    Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 400, nullptr);
+    EnableWindow(Item(IDC_BTN_FW_UPDATE), FALSE);
+    EnableWindow(Item(IDC_BTN_RESET), FALSE);
+
+    const bool nxp = g_bNXPDevice;
+    int ok;
+    if (nxp) {
+        ok = DoDownloadNXPFirmware();
+    } else {
+        if (!ChangeToDFUIdleState()) return EndWithCommunicationFailure();
+        ok = g_bMCUFirmware ? DoDownloadMCUFirmware() : g_bFPGAFirmware ? DoDownloadFPGAFirmware() : DoDownload();
+    }
+    if (!ok) return EndWithDownloadFailure();
+
+    if (!nxp) {
+        DfuStatus st{};
+        SendZeroLengthPkt();
+        Getstatus(&st);
+        RecordState(st);
+        DebugLine(g_szUpdateStatus);
+    }
+    g_bDownloadInProgress = false;
+    if (!g_bDownloadComplete) {
+        DebugLine(L"UpdateFirmware::THreadCreated-----   \n");
+        return 1;
+    }
+
+    g_bIsStartUpdatedFromDFU = false;
+    g_bUpdatedFromHIDMode = false;
+    g_dwBlocksSent = 0;
+    g_bDownloadComplete = false;
+    SendMessageW(Dlg(), WM_FW_UPDATE_DONE, 0, 0);
+    const int index = g_nSelectedIndex;
+    bool df01 = false;
+    if (index >= 0 && index < kMaxDevices) df01 = IdEqualsText(g_szPIDList[index], kIdFieldChars, L"DF01");
+    if (df01 && g_bTessaDevice) {
+        Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_WARNING_NOTICE), Dlg(), WarningNoticeProc, 0);
+    } else {
+        Os().MessageBoxW(Dlg(),
+                         L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
+                         L"automatically after completing firmware update!",
+                         L"Success", MB_ICONEXCLAMATION);
+    }
+    DebugLine(L"UpdateFirmware::THreadCreated-----   \n");
+    return 1;
+}

@@ -1,0 +1,24 @@
+// The update thread: brings the update-mode device to its idle state and
+// writes the firmware sections block by block with status polling.
+#pragma once
+
+#include <windows.h>
+
+#include "usb_requests.h"
+
+// Thread procedure; the parameter is not used. 1 on success or when image
+// part 1 was written (part 2 follows after the device restarts), 0 on failure.
+DWORD WINAPI UpdateFirmware(LPVOID parameter);
+
+int ChangeToDFUIdleState();
+int DoDownload();
+int DoDownloadMCUFirmware();
+int DoDownloadFPGAFirmware();
+
+// The flash-loader engine of cameras with the NXP controller.
+int DoDownloadNXPFirmware();
+
+// Longest time the engine polls a device that answers but never reports that
+// it took a block; a device stuck in a busy state ends the update instead of
+// keeping it waiting forever.
+constexpr DWORD kBlockPollLimitMs = 120000;
