@@ -1,6 +1,7 @@
 #include "update_engine.h"
 
 #include <commctrl.h>
+#include <mmsystem.h>
 
 #include "app_state.h"
 #include "debug_print.h"
@@ -52,8 +53,9 @@ enum class Poll { Strict, Tolerant };
 // Polls the status record until the device reports download idle (state 5).
 // Strict: the first failed request ends it. Tolerant (first block of a part,
 // while the device may still be erasing): failed requests are retried, and
-// the 1000th failure in a row ends it. Either way a device that keeps
-// answering without ever taking the block ends it after kBlockPollLimitMs.
+// the 1000th failure in a row ends it. Either way the error state ends it, and
+// so does a device that keeps answering without ever taking the block for
+// kBlockPollLimitMs.
 bool PollDownloadIdle(DfuStatus* st, Poll rule) {
     const DWORD start = Os().GetTickCount();
     int failures = 0;
@@ -66,6 +68,12 @@ bool PollDownloadIdle(DfuStatus* st, Poll rule) {
         }
         failures = 0;
         if (st->bState == DFU_STATE_DNLOAD_IDLE) return true;
+        if (st->bState == DFU_STATE_ERROR) {
+            // The device refused the block; it will not leave the error state
+            // on its own.
+            DebugLine(L"dodownload::device reports bState = 10 ++\n");
+            return false;
+        }
         if (Os().GetTickCount() - start >= kBlockPollLimitMs) {
             DebugPrint(1, L"dodownload::device stayed in bState = %d ++\n", st->bState);
             return false;
@@ -273,8 +281,10 @@ int DoDownload() {
     if (!firstWritten && ((t == 2 && !part2) || (t == 1 && !part2 && g_nFirmwareUpdateResult != 50) || force))
         return WriteImagePart1(&st);
     if ((t == 2 && firstWritten) || t == 1 || t == 3 || part2 || force) return WriteImagePart2(&st);
-    DebugLine(L"DoDownload --\n");
-    return 1;
+    // An image type without a rule writes nothing: that is a failed update,
+    // not a finished one.
+    DebugPrint(1, L"DoDownload :: no rule for image type %d --\n", t);
+    return 0;
 }
 
 int DoDownloadMCUFirmware() {
@@ -364,7 +374,37 @@ int DoDownloadFPGAFirmware() {
     return 1;
 }
 
+namespace {
+
+// The protocol's fixed waits (20 ms after each status reply, 50 ms after
+// each MCU packet) are minimums; with the default timer resolution of about
+// 15.6 ms each would take up to 31 ms. A 1 ms resolution while the thread
+// runs keeps an update as short as the protocol allows.
+class TimerResolution {
+public:
+    TimerResolution() : raised_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
+    ~TimerResolution() {
+        if (raised_) timeEndPeriod(1);
+    }
+    TimerResolution(const TimerResolution&) = delete;
+    TimerResolution& operator=(const TimerResolution&) = delete;
+
+private:
+    bool raised_;
+};
+
+DWORD RunUpdate();
+
+}  // namespace
+
 DWORD WINAPI UpdateFirmware(LPVOID) {
+    TimerResolution resolution;
+    return RunUpdate();
+}
+
+namespace {
+
+DWORD RunUpdate() {
     DebugLine(L"UpdateFirmware::THreadCreated++++   ++\n");
     Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 400, nullptr);
     EnableWindow(Item(IDC_BTN_FW_UPDATE), FALSE);
@@ -412,3 +452,5 @@ DWORD WINAPI UpdateFirmware(LPVOID) {
     DebugLine(L"UpdateFirmware::THreadCreated-----   \n");
     return 1;
 }
+
+}  // namespace
