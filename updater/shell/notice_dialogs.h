@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-constexpr int IDD_WARNING_NOTICE = 143;
-constexpr int IDD_ERROR_NOTICE = 144;
-constexpr int IDC_BTN_NOTICE_OK = 1020;
+#include "resource.h"
 
 INT_PTR CALLBACK WarningNoticeProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK ErrorNoticeProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);

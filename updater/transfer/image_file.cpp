@@ -6,11 +6,10 @@
 #include "debug_print.h"
 #include "image_format.h"
 #include "os_api.h"
+#include "resource.h"
 #include <strsafe.h>
 
 namespace {
-
-constexpr int IDC_EDIT_FIRMWARE_PATH = 1000;
 
 void ReleaseBuffer(uint8_t*& p) {
     delete[] p;

@@ -9,21 +9,10 @@
 #include "image_format.h"
 #include "notice_dialogs.h"
 #include "os_api.h"
+#include "resource.h"
 #include <strsafe.h>
 
 namespace {
-
-// Controls of the main dialog that the engine drives directly.
-constexpr int IDC_EDIT_FIRMWARE_PATH = 1000;
-constexpr int IDC_STATIC_SELECT_FILE = 1001;
-constexpr int IDC_PROGRESS = 1003;
-constexpr int IDC_STATIC_STATUS = 1004;
-constexpr int IDC_BTN_READFW_VERSION = 1005;
-constexpr int IDC_BTN_FW_UPDATE = 1006;
-constexpr int IDC_STATIC_UPDATING = 1007;
-constexpr int IDC_BTN_EXIT = 1010;
-constexpr int IDC_STATIC_ENTERING_UPDATE = 1018;
-constexpr int IDC_BTN_RESET = 1024;
 
 HWND Dlg() { return g_hMainDlg.load(); }
 HWND Item(int id) { return GetDlgItem(Dlg(), id); }
