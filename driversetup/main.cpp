@@ -1,1 +1,4 @@
-int wmain() { return 0; }
+// Tandemset.exe: a console program, started once with administrator rights.
+#include "tandemset.h"
+
+int wmain() { return RunTandemset(Os()); }
