@@ -63,6 +63,9 @@ OsApi MakeTable() {
 }  // namespace
 
 extern "C" CORVANE_SIM_API const OsApi* SimOsApi(void) {
+    // Making the static may touch the last error (the runtime's once-guard);
+    // a module that asks for the table in the middle of its work keeps it.
+    LastErrorGuard keep;
     static const OsApi table = MakeTable();
     return &table;
 }

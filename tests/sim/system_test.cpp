@@ -191,3 +191,18 @@ TEST(SimTable, TheSimulatedTableIsTheSimulatorsAndMatchesThisBuild) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first use of the simulator in a process makes its table and its world;
+// a caller's last error must survive that as it survives any other call.
+TEST(SimTable, FirstUseKeepsTheLastError) {
+    ::SetLastError(kMarker);
+    const OsApi* table = SimOsApi();
+    EXPECT_EQ(kMarker, ::GetLastError());
+    ::SetLastError(kMarker);
+    table->GetTickCount();
+    EXPECT_EQ(kMarker, ::GetLastError());
+}
+
+}  // namespace
