@@ -118,6 +118,7 @@ struct Connection {
     UsbDeviceSpec spec;
     std::shared_ptr<DeviceModel> model;
     State state = State::Scheduled;
+    unsigned long long arrival = 0;  // order of arrival on the bus
     std::vector<DWORD> nodes;  // USB device node first
     DWORD openFailure = 0;
 };
@@ -149,6 +150,7 @@ public:
     DeviceId nextDevice = 1;
     DWORD nextDevinst = 1;
     unsigned long long nextOrder = 1;
+    unsigned long long nextArrival = 1;
     EnumerationOrder order = EnumerationOrder::Insertion;
 
     // handles and sets

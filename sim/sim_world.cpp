@@ -86,6 +86,7 @@ void World::PlugLocked(const std::shared_ptr<Connection>& c) {
         c->nodes.push_back(n->devinst);
     }
     c->state = Connection::State::Present;
+    c->arrival = nextArrival++;
     for (DWORD d : c->nodes) QueueChanges(*FindNode(d), true);
 }
 
@@ -418,6 +419,26 @@ UsbDeviceSpec SpecOf(DeviceId device) {
     std::lock_guard<std::mutex> lock(w.mu);
     auto it = w.connections.find(device);
     return it == w.connections.end() ? UsbDeviceSpec() : it->second->spec;
+}
+
+std::shared_ptr<DeviceModel> ModelOf(DeviceId device) {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    auto it = w.connections.find(device);
+    return it == w.connections.end() ? nullptr : it->second->model;
+}
+
+std::vector<DeviceId> PresentDevices() {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    std::vector<std::pair<unsigned long long, DeviceId>> arrived;
+    for (auto& c : w.connections) {
+        if (c.second->state == Connection::State::Present) arrived.emplace_back(c.second->arrival, c.first);
+    }
+    std::sort(arrived.begin(), arrived.end());
+    std::vector<DeviceId> out;
+    for (auto& a : arrived) out.push_back(a.second);
+    return out;
 }
 
 void SetOpenFailure(DeviceId device, DWORD error) {

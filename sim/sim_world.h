@@ -109,6 +109,10 @@ CORVANE_SIM_API std::wstring InstanceId(DeviceId device);
 CORVANE_SIM_API std::vector<std::wstring> InterfacePaths(DeviceId device, const GUID& interfaceClass);
 // The spec the device was plugged with.
 CORVANE_SIM_API UsbDeviceSpec SpecOf(DeviceId device);
+// The model serving the device (null for a device plugged without one).
+CORVANE_SIM_API std::shared_ptr<DeviceModel> ModelOf(DeviceId device);
+// The devices on the bus now, in the order they arrived.
+CORVANE_SIM_API std::vector<DeviceId> PresentDevices();
 
 // Open of one device fails with this error (0: opens normally).
 CORVANE_SIM_API void SetOpenFailure(DeviceId device, DWORD error);

@@ -121,6 +121,21 @@ TEST(SimTimeline, DelayedPlugIsAbsentUntilItsTime) {
     EXPECT_EQ(L"USB\\VID_4A7E&PID_DF00\\LATE01", sim::InstanceId(d));
 }
 
+TEST(SimTimeline, PresentDevicesFollowArrivalsAndDepartures) {
+    sim::SetTimeScale(0.01);
+    auto model = std::make_shared<sim::DeviceModel>();
+    sim::DeviceId late = sim::PlugAfter(2000, sim::WinUsbSpec(0x4A7E, 0xDF00, L"LATE02", {1}), model);
+    sim::DeviceId early = sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {4}));
+    sim::DeviceId gone = sim::Plug(sim::WinUsbSpec(0x4A7E, 0xDF01, L"GONE01", {2}));
+    sim::UnplugAfter(1000, gone);
+    EXPECT_EQ((std::vector<sim::DeviceId>{early, gone}), sim::PresentDevices());
+    ASSERT_TRUE(sim::WaitForIdle());
+    EXPECT_EQ((std::vector<sim::DeviceId>{early, late}), sim::PresentDevices());
+    EXPECT_EQ(model, sim::ModelOf(late));
+    EXPECT_EQ(nullptr, sim::ModelOf(early));
+    EXPECT_EQ(0xDF01, sim::SpecOf(gone).pid);
+}
+
 TEST(SimTimeline, UnpluggingAScheduledDeviceCancelsItsArrival) {
     sim::SetTimeScale(0.01);
     sim::DeviceId d = sim::PlugAfter(1000, sim::WinUsbSpec(0x4A7E, 0xDF00, L"NEVER1", {1}));
