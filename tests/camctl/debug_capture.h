@@ -1,11 +1,14 @@
-// The debugger-output lines that this thread wrote while a capture was open.
+// The debugger-output lines this thread wrote through the simulated OS table
+// (the simulated-flavour library and updater code), as the simulator
+// captured them.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Starts (or restarts) capturing the calling thread's OutputDebugStringW lines.
+// Forgets the lines captured so far and starts collecting the calling
+// thread's lines.
 void StartDebugCapture();
 
-// The lines captured since StartDebugCapture, each exactly as written.
+// The calling thread's lines since StartDebugCapture, each exactly as written.
 std::vector<std::wstring> CapturedDebugLines();
