@@ -256,10 +256,14 @@ DWORD World::RealMs(DWORD simulatedMs) {
 void World::SetFactor(double f) {
     if (!(f > 0)) return;
     double now = SimNow();
-    std::lock_guard<std::mutex> c(clockMu);
-    simAnchor = now;
-    realAnchor = std::chrono::steady_clock::now();
-    factor = f;
+    {
+        std::lock_guard<std::mutex> c(clockMu);
+        simAnchor = now;
+        realAnchor = std::chrono::steady_clock::now();
+        factor = f;
+    }
+    // The timeline may be sleeping for a real time computed with the old factor.
+    timelineCv.notify_all();
 }
 
 ULONG_PTR StatusOfError(DWORD error) {

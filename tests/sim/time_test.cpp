@@ -144,6 +144,16 @@ TEST(SimTimeline, UnpluggingAScheduledDeviceCancelsItsArrival) {
     EXPECT_FALSE(sim::IsPresent(d));
 }
 
+TEST(SimTimeline, ChangingTheScaleReschedulesWaitingWork) {
+    sim::SetTimeScale(1.0);
+    bool ran = false;
+    sim::After(60000, [&] { ran = true; });
+    Os().Sleep(20);  // the timeline is now asleep for about a real minute
+    sim::SetTimeScale(0.001);
+    EXPECT_TRUE(sim::WaitForIdle(5000));
+    EXPECT_TRUE(ran);
+}
+
 TEST(SimTimeline, WaitForIdleGivesUpAfterItsTimeOut) {
     sim::SetTimeScale(1.0);
     sim::After(60000, [] {});
