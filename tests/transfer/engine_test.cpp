@@ -1,0 +1,322 @@
+// The update thread against the simulated update-mode device.
+#include <gtest/gtest.h>
+
+#include "app_state.h"
+#include "engine_harness.h"
+#include "update_engine.h"
+#include "usb_requests.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const wchar_t kSuccessText[] =
+    L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot automatically after "
+    L"completing firmware update!";
+
+std::vector<WPARAM> Values(const std::vector<ProgressEvent>& events, UINT message) {
+    std::vector<WPARAM> out;
+    for (const ProgressEvent& e : events)
+        if (e.message == message) out.push_back(e.value);
+    return out;
+}
+
+std::vector<WPARAM> Range(WPARAM from, WPARAM to) {
+    std::vector<WPARAM> out;
+    for (WPARAM v = from; v <= to; ++v) out.push_back(v);
+    return out;
+}
+
+bool Contains(const std::vector<std::wstring>& texts, const std::wstring& t) {
+    for (const auto& x : texts)
+        if (x == t) return true;
+    return false;
+}
+
+// The dialog after a failed update: path cleared, EXIT usable, the update
+// display hidden.
+void ExpectFailureReset(const EngineHarness& h) {
+    EXPECT_EQ(L"", h.ControlText(1000));
+    EXPECT_TRUE(h.ControlEnabled(1010));
+    EXPECT_FALSE(h.ControlEnabled(1000));
+    EXPECT_FALSE(h.ControlEnabled(1005));
+    for (int id : {1007, 1018, 1004, 1003}) EXPECT_FALSE(h.ControlVisible(id)) << id;
+}
+
+}  // namespace
+
+TEST(UpdateEngine, StateChangeTable) {
+    struct Case {
+        uint8_t start;
+        int request;  // -1: no state-change request
+        bool extraStatus;
+    } cases[] = {
+        {0, 0x00, true}, {5, 0x06, true}, {10, 0x04, true}, {6, -1, true},
+        {3, -1, false},  {2, -1, false},  {1, -1, false},   {9, -1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "start state " << int(c.start));
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.startState = c.start;
+        h.PlugDevice(k);
+        const Bytes img = Pattern(100, 1);
+        h.LoadFile(img);  // plain file: type 3
+        EXPECT_EQ(1u, h.RunUpdateThread());
+        const auto req = h.Requests();
+        ASSERT_GE(req.size(), 3u);
+        size_t i = 0;
+        EXPECT_EQ(0x03, req[i++].request);  // the first status request
+        if (c.request >= 0) EXPECT_EQ(c.request, req[i++].request);
+        if (c.extraStatus) EXPECT_EQ(0x03, req[i++].request);
+        EXPECT_EQ(0x01, req[i].request) << "the download follows the state change";
+        EXPECT_EQ(img, h.flash->image2);
+        EXPECT_TRUE(Contains(h.BoxTexts(), kSuccessText));
+    }
+}
+
+TEST(UpdateEngine, DeviceThatDoesNotChangeStateFailsTheUpdate) {
+    for (uint8_t start : {0, 5, 10, 6}) {
+        SCOPED_TRACE(int(start));
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.startState = start;
+        k.ignoresStateChange = true;
+        h.PlugDevice(k);
+        h.LoadFile(Pattern(100, 2));
+        EXPECT_EQ(0u, h.RunUpdateThread());
+        EXPECT_EQ((std::vector<std::wstring>{L"Change State Failed!", L"USB Communication Failure!"}), h.BoxTexts());
+        EXPECT_TRUE(h.flash->image2.empty());
+        ExpectFailureReset(h);
+    }
+}
+
+TEST(UpdateEngine, BlocksAndThePadByteOfPartTwo) {
+    struct Case {
+        size_t size;
+        std::vector<uint16_t> lengths;
+    } cases[] = {
+        {2048 + 128, {1024, 1024, 129}},
+        {2048 + 100, {1024, 1024, 100}},
+        {2048, {1024, 1024}},
+        {64, {65}},
+        {1, {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        EngineHarness h;
+        h.PlugDevice();
+        const Bytes img = Pattern(c.size, 3);
+        h.LoadFile(img);
+        EXPECT_EQ(1u, h.RunUpdateThread());
+        EXPECT_EQ(c.lengths, h.DataRequestLengths());
+        const auto req = h.Requests();
+        for (const auto& r : req)
+            if (r.request == 0x01 && r.length > 0 && r.length % 64 == 1 && r.length > 64)
+                EXPECT_EQ(0xFF, r.data.back()) << "pad byte";
+        EXPECT_EQ(img, h.flash->image2);
+        // The plain image runs alone: its own range and one step per block.
+        EXPECT_EQ(std::vector<WPARAM>{c.lengths.size()}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
+        EXPECT_EQ(Range(1, c.lengths.size()), Values(h.Progress(), WM_FW_PROGRESS_STEP));
+        EXPECT_EQ(1u, Values(h.Progress(), WM_FW_UPDATE_DONE).size());
+    }
+}
+
+TEST(UpdateEngine, TwoPartImageInTwoRunsCarriesProgressAcross) {
+    EngineHarness h;
+    h.PlugDevice();
+    const Bytes part1 = Pattern(2048 + 128, 4);  // 3 blocks, never padded
+    const Bytes part2 = Pattern(4 * 1024 + 7, 5);  // 5 blocks
+    h.LoadFile(TwoPartFile(2, part1, part2));
+    ASSERT_TRUE(g_bCombinedImage);
+
+    EXPECT_EQ(1u, h.RunUpdateThread());
+    EXPECT_EQ(std::vector<WPARAM>{8}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
+    EXPECT_EQ(Range(1, 3), Values(h.Progress(), WM_FW_PROGRESS_STEP));
+    EXPECT_TRUE(Values(h.Progress(), WM_FW_UPDATE_DONE).empty());
+    EXPECT_TRUE(h.BoxTexts().empty()) << "no box after part 1";
+    EXPECT_EQ((std::vector<uint16_t>{1024, 1024, 128}), h.DataRequestLengths());
+    EXPECT_EQ(1, h.flash->combinedErases);
+
+    h.ReopenAfterRestart();
+    EXPECT_EQ(1u, h.RunUpdateThread());
+    EXPECT_EQ(std::vector<WPARAM>{8}, Values(h.Progress(), WM_FW_PROGRESS_RANGE)) << "no new range in run 2";
+    EXPECT_EQ(Range(1, 8), Values(h.Progress(), WM_FW_PROGRESS_STEP));
+    EXPECT_EQ(1u, Values(h.Progress(), WM_FW_UPDATE_DONE).size());
+    EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
+    EXPECT_EQ(part1, h.flash->image1);
+    EXPECT_EQ(part2, h.flash->image2);
+    EXPECT_FALSE(g_bUpdatedFromHIDMode);
+    EXPECT_EQ(0u, g_dwBlocksSent.load());
+}
+
+TEST(UpdateEngine, EraseFailureDoesNotStopTheTwoPartDownload) {
+    EngineHarness h;
+    sim::DfuKnobs k;
+    k.eraseFails = true;
+    h.PlugDevice(k);
+    const Bytes part1 = Pattern(1500, 6), part2 = Pattern(900, 7);
+    h.LoadFile(TwoPartFile(2, part1, part2));
+    EXPECT_EQ(1u, h.RunUpdateThread());
+    EXPECT_NE(std::wstring::npos, sim::DebugText().find(L"DoDownload::EraseCombinedImage failed\r\n"));
+    h.ReopenAfterRestart();
+    EXPECT_EQ(1u, h.RunUpdateThread());
+    EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
+}
+
+TEST(UpdateEngine, McuAndFpgaFilesWithTheirVerifyReplies) {
+    const Bytes mcu = McuLines(30, 100), img = Pattern(3000, 8), fpga = Pattern(2500, 9);
+    struct Case {
+        const char* name;
+        bool isMcu;
+        uint8_t verifyStatus;
+        uint8_t verifyState;
+        bool succeeds;
+    } cases[] = {
+        {"MCU verified", true, 1, 13, true},
+        {"MCU verify with bStatus 0", true, 0, 13, false},
+        {"MCU verify with the wrong state", true, 1, 17, false},
+        {"FPGA ready", false, 1, 17, true},
+        {"FPGA verify with bStatus 0", false, 0, 17, false},
+        {"FPGA verify with the wrong state", false, 1, 13, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        sim::DfuKnobs k;
+        (c.isMcu ? k.mcuVerifyStatus : k.fpgaVerifyStatus) = c.verifyStatus;
+        (c.isMcu ? k.mcuVerifyState : k.fpgaVerifyState) = c.verifyState;
+        h.PlugDevice(k);
+        h.LoadFile(c.isMcu ? Cat({ShortSection("orviMCU", mcu), ShortSection("orviIMG", img)})
+                           : Cat({ShortSection("orviFPGA", fpga), ShortSection("orviIMG", img)}));
+        EXPECT_EQ(c.succeeds ? 1u : 0u, h.RunUpdateThread());
+        if (c.succeeds) {
+            EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
+            if (c.isMcu) {
+                EXPECT_EQ(mcu, h.flash->mcu);
+                EXPECT_EQ((std::vector<uint16_t>{1000, 1000, 1000}), h.DataRequestLengths(0x0B));
+                EXPECT_EQ(std::vector<WPARAM>{3 + 3}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
+            } else {
+                EXPECT_EQ(fpga, h.flash->fpga);
+                EXPECT_EQ((std::vector<uint16_t>{1024, 1024, 452}), h.DataRequestLengths(0x0F));
+                EXPECT_EQ(std::vector<WPARAM>{3 + 3}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
+            }
+            EXPECT_EQ(img, h.flash->image2);
+        } else {
+            EXPECT_EQ((std::vector<std::wstring>{c.isMcu ? L"MCU firmware update failed. Please retry again...!!"
+                                                         : L"Firmware update failed. Please retry again...!!"}),
+                      h.BoxTexts());
+            EXPECT_TRUE(h.flash->image2.empty()) << "the image is not written after a failed verify";
+            ExpectFailureReset(h);
+        }
+    }
+}
+
+TEST(UpdateEngine, TolerantFirstBlockPolling) {
+    for (int failures : {999, 1000}) {
+        SCOPED_TRACE(failures);
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.failedStatusAfterFirstBlock = failures;
+        h.PlugDevice(k);
+        const Bytes img = Pattern(3000, 10);
+        h.LoadFile(img);
+        const DWORD result = h.RunUpdateThread();
+        if (failures == 999) {
+            EXPECT_EQ(1u, result);
+            EXPECT_EQ(img, h.flash->image2);
+            EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
+        } else {
+            EXPECT_EQ(0u, result);
+            EXPECT_EQ((std::vector<std::wstring>{L"Firmware Download Failed!"}), h.BoxTexts());
+            EXPECT_NE(std::wstring::npos,
+                      sim::DebugText().find(L"dodownload::FirstTimeGetstatus failed in else part ++\n"));
+        }
+    }
+}
+
+TEST(UpdateEngine, DeviceFaultsEndInTheFailureBox) {
+    struct Case {
+        const char* name;
+        sim::DfuKnobs knobs;
+    };
+    std::vector<Case> cases;
+    {
+        sim::DfuKnobs k;
+        k.failBlock = 1;
+        cases.push_back({"data request stalls", k});
+    }
+    {
+        sim::DfuKnobs k;
+        k.errorStateAtBlock = 1;
+        cases.push_back({"device reports the error state", k});
+    }
+    {
+        sim::DfuKnobs k;
+        k.shortCountAtBlock = 2;
+        cases.push_back({"short transfer", k});
+    }
+    {
+        sim::DfuKnobs k;
+        k.leaveBusAtBlock = 1;
+        cases.push_back({"device leaves the bus", k});
+    }
+    {
+        sim::DfuKnobs k;
+        k.stayBusy = true;
+        cases.push_back({"device stays busy", k});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        h.PlugDevice(c.knobs);
+        h.LoadFile(Pattern(4000, 11));
+        EXPECT_EQ(0u, h.RunUpdateThread());
+        EXPECT_EQ((std::vector<std::wstring>{L"Firmware Download Failed!"}), h.BoxTexts());
+        EXPECT_TRUE(Values(h.Progress(), WM_FW_UPDATE_DONE).empty());
+        EXPECT_FALSE(g_bDownloadInProgress);
+        ExpectFailureReset(h);
+    }
+}
+
+TEST(UpdateEngine, StatusFailuresAtTheStartAreCommunicationFailures) {
+    for (bool shortReply : {false, true}) {
+        EngineHarness h;
+        sim::DfuKnobs k;
+        (shortReply ? k.statusShort : k.statusStalls) = true;
+        h.PlugDevice(k);
+        h.LoadFile(Pattern(100, 12));
+        EXPECT_EQ(0u, h.RunUpdateThread());
+        EXPECT_EQ((std::vector<std::wstring>{L"Get Status Failed!", L"USB Communication Failure!"}), h.BoxTexts());
+        ExpectFailureReset(h);
+    }
+}
+
+TEST(UpdateEngine, ImageTypeWithoutARuleIsAFailedUpdate) {
+    EngineHarness h;
+    h.PlugDevice();
+    h.LoadFile(TwoPartFile(7, Pattern(100, 13), Pattern(100, 14)));
+    EXPECT_EQ(0u, h.RunUpdateThread());
+    EXPECT_EQ((std::vector<std::wstring>{L"Firmware Download Failed!"}), h.BoxTexts());
+}
+
+TEST(UpdateEngine, NxpPathFailsVisiblyUntilItsEngineExists) {
+    EngineHarness h;
+    h.PlugDevice();
+    h.LoadFile(Pattern(100, 15));
+    g_bNXPDevice = true;
+    EXPECT_EQ(0u, h.RunUpdateThread());
+    EXPECT_EQ((std::vector<std::wstring>{L"Firmware Download Failed!"}), h.BoxTexts());
+    g_bNXPDevice = false;
+}
+
+TEST(UpdateEngine, SectionsAlreadySentAreNotReportedAsWrittenAgain) {
+    EngineHarness h;
+    h.PlugDevice();
+    h.LoadFile(Pattern(100, 16));
+    EXPECT_EQ(1u, h.RunUpdateThread());
+    h.ReopenAfterRestart();
+    // The same file again without reading it: its sections were released.
+    EXPECT_EQ(0u, h.RunUpdateThread());
+    EXPECT_EQ(L"Firmware Download Failed!", h.BoxTexts().back());
+}

@@ -1,0 +1,127 @@
+// The update-mode device's control requests on the simulated wire.
+#include <gtest/gtest.h>
+
+#include "app_state.h"
+#include "engine_harness.h"
+#include "usb_requests.h"
+
+namespace {
+
+struct Expected {
+    uint8_t type, request;
+    uint16_t value, index, length;
+};
+
+void ExpectSetup(const sim::DfuRequestRecord& r, const Expected& e) {
+    EXPECT_EQ(e.type, r.requestType);
+    EXPECT_EQ(e.request, r.request);
+    EXPECT_EQ(e.value, r.value);
+    EXPECT_EQ(e.index, r.index);
+    EXPECT_EQ(e.length, r.length);
+}
+
+}  // namespace
+
+TEST(UsbRequests, SetupPacketsOnTheWire) {
+    EngineHarness h;
+    h.PlugDevice();
+    const auto device = h.model;  // the reset at the end brings a new model on the bus
+    DfuStatus st{};
+    for (int i = 0; i < 17; ++i) g_byTransferBuffer[i] = static_cast<uint8_t>(0xA0 + i);
+
+    struct Step {
+        const char* name;
+        std::function<int()> call;
+        Expected setup;
+    } steps[] = {
+        {"Getstatus", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"SendData 1024", [&] { return SendData(g_byTransferBuffer, 1024); }, {0x40, 0x01, 1, 0, 1024}},
+        {"SendData 17", [&] { return SendData(g_byTransferBuffer, 17); }, {0x40, 0x01, 1, 0, 17}},
+        {"SendCommand abort", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
+        {"SendDataMCUData", [&] { return SendDataMCUData(17); }, {0x40, 0x0B, 1, 0, 17}},
+        {"SendCommand abort again", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
+        {"SendDataFPGAData", [&] { return SendDataFPGAData(17); }, {0x40, 0x0F, 1, 0, 17}},
+        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, {0x40, 0x0E, 1, 0, 0}},
+        {"MCU verify", [&] { return SendDataMCUVerifyFlashRequest(); }, {0x40, 0x0C, 1, 0, 0}},
+        {"MCU verify status", [&] { return GetMCUVerifyStatus(&st); }, {0xC0, 0x0D, 0, 0, 6}},
+        {"FPGA verify", [&] { return SendDataFGPAVerifyFlashRequest(); }, {0x40, 0x10, 1, 0, 0}},
+        {"FPGA verify status", [&] { return GetFPGAVerifyStatus(&st); }, {0xC0, 0x11, 0, 0, 6}},
+        {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(); }, {0x40, 0x32, 1, 4, 0}},
+    };
+    size_t seen = 0;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(1, s.call());
+        const auto req = device->Requests();
+        ASSERT_EQ(seen + 1, req.size());
+        ExpectSetup(req.back(), s.setup);
+        seen = req.size();
+    }
+    const auto req = device->Requests();
+    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[2].data);
+    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[4].data);
+}
+
+TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
+    EngineHarness h;
+    h.PlugDevice();
+    WINUSB_INTERFACE_HANDLE saved = g_hWinUsbInterface;
+    g_hWinUsbInterface = INVALID_HANDLE_VALUE;
+    sim::ClearDebugLines();
+    DfuStatus st{};
+    struct Case {
+        const char* name;
+        std::function<int()> call;
+        const wchar_t* line;  // nullptr: no line prescribed
+    } cases[] = {
+        {"Getstatus", [&] { return Getstatus(&st); }, L"dodownload::GetStatus:: Invalid Handle ++\n"},
+        {"SendData", [&] { return SendData(g_byTransferBuffer, 8); }, L"dodownload::SendData:: Invalid Handle ++\n"},
+        {"SendDataMCUData", [&] { return SendDataMCUData(8); }, L"dodownload::SendDataMCUData:: Invalid Handle ++\n"},
+        {"SendDataFPGAData", [&] { return SendDataFPGAData(8); }, nullptr},
+        {"SendZeroLengthPkt", [&] { return SendZeroLengthPkt(); }, L"SendZeroLengthPkt:: Invalid Handle ++\n"},
+        {"SendCommand", [&] { return SendCommand(4); }, L"SendCommand:: Invalid Handle ++\n"},
+        {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(); },
+         L"SendDeviceResetCommand:: Invalid Handle ++\n"},
+        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, L"EraseCombinedImage winUSBHandle NULL\n"},
+        {"MCU verify status", [&] { return GetMCUVerifyStatus(&st); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::ClearDebugLines();
+        EXPECT_EQ(0, c.call());
+        if (c.line != nullptr) EXPECT_NE(std::wstring::npos, sim::DebugText().find(c.line));
+    }
+    EXPECT_TRUE(h.model->Requests().empty());
+    g_hWinUsbInterface = saved;
+}
+
+TEST(UsbRequests, ShortStatusAndWrongCountsFail) {
+    {
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.statusShort = true;
+        h.PlugDevice(k);
+        DfuStatus st{};
+        EXPECT_EQ(0, Getstatus(&st)) << "a 5-byte status record";
+    }
+    {
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.shortCountAtBlock = 0;
+        h.PlugDevice(k);
+        sim::ClearDebugLines();
+        EXPECT_EQ(0, SendData(g_byTransferBuffer, 100));
+        EXPECT_NE(std::wstring::npos,
+                  sim::DebugText().find(L"dodownload::SendData:: count not equal to number of bytes written ++\n"));
+    }
+}
+
+TEST(UsbRequests, OpeningTwiceReusesTheDeviceFile) {
+    EngineHarness h;
+    h.PlugDevice();
+    const HANDLE file = g_hWinUsbDeviceFile;
+    ASSERT_NE(nullptr, file);
+    const auto path = sim::InterfacePaths(h.device, sim::kGuidUsbDevice).at(0);
+    EXPECT_EQ(1, InitializeDevice(path.c_str()));
+    EXPECT_EQ(file, g_hWinUsbDeviceFile.load());
+}
