@@ -94,6 +94,7 @@ struct SimFile {
     DWORD devinst = 0;
     std::shared_ptr<DeviceModel> model;
     bool overlapped = false;
+    DWORD share = 0;   // dwShareMode of CreateFileW
     bool gone = false;  // the device left the bus after the open
     std::vector<IoRequestPtr> pending;
 };
@@ -286,7 +287,6 @@ BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE);
 HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE, LPVOID, DWORD);
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY);
 // system, modules, processes, COM
-HMODULE WINAPI GetModuleHandleW(LPCWSTR);
 FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR);
 DWORD WINAPI GetModuleFileNameW(HMODULE, LPWSTR, DWORD);
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW);

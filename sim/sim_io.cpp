@@ -245,6 +245,26 @@ std::shared_ptr<SimFile> FindFile(HANDLE h) {
     return it == w.files.end() ? nullptr : it->second;
 }
 
+bool Reads(DWORD access) { return (access & (GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED | FILE_READ_DATA)) != 0; }
+bool Writes(DWORD access) {
+    return (access & (GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+}
+
+// Share modes are checked per interface as the I/O manager does for one
+// file object: an open that wants what an earlier one does not share (or
+// that does not share what an earlier one holds) fails.
+bool ShareConflict(const World& w, DWORD devinst, const std::wstring& path, DWORD access, DWORD share) {
+    for (const auto& entry : w.files) {
+        const SimFile& f = *entry.second;
+        if (f.devinst != devinst || f.context.path != path) continue;
+        if (Reads(access) && !(f.share & FILE_SHARE_READ)) return true;
+        if (Writes(access) && !(f.share & FILE_SHARE_WRITE)) return true;
+        if (Reads(f.context.access) && !(share & FILE_SHARE_READ)) return true;
+        if (Writes(f.context.access) && !(share & FILE_SHARE_WRITE)) return true;
+    }
+    return false;
+}
+
 bool HasPrefixNoCase(const std::wstring& s, const wchar_t* prefix) {
     std::wstring p(prefix);
     return s.size() >= p.size() && EqualsNoCase(s.substr(0, p.size()), p);
@@ -316,6 +336,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
         }
     }
     if (!ours) return Real().CreateFileW(name, access, share, sa, disposition, flags, templ);
+    if (error == ERROR_SUCCESS) {
+        std::lock_guard<std::mutex> lock(w.mu);
+        if (ShareConflict(w, devinst, context.path, access, share)) error = ERROR_SHARING_VIOLATION;
+    }
     if (error == ERROR_SUCCESS && connection->model) error = connection->model->Open(context);
     if (error != ERROR_SUCCESS) {
         ::SetLastError(error);
@@ -328,11 +352,22 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     f->devinst = devinst;
     f->model = connection->model;
     f->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    f->share = share;
     {
         std::lock_guard<std::mutex> lock(w.mu);
-        // The device may have left while its model decided.
+        // The device may have left, or another open come in, while its model decided.
         f->gone = connection->state != Connection::State::Present;
-        w.files[f->handle] = f;
+        if (ShareConflict(w, devinst, context.path, access, share)) {
+            error = ERROR_SHARING_VIOLATION;
+        } else {
+            w.files[f->handle] = f;
+        }
+    }
+    if (error != ERROR_SUCCESS) {
+        if (connection->model) connection->model->Close(context);
+        ::CloseHandle(f->handle);
+        ::SetLastError(error);
+        return INVALID_HANDLE_VALUE;
     }
     ::SetLastError(ERROR_SUCCESS);
     return f->handle;

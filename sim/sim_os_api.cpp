@@ -6,8 +6,6 @@ using namespace sim::detail;
 
 namespace {
 
-BOOL WINAPI KillTimerPassThrough(HWND window, UINT_PTR id) { return ::KillTimer(window, id); }
-
 OsApi MakeTable() {
     const OsApi& real = Real();
     OsApi t = real;
@@ -22,7 +20,6 @@ OsApi MakeTable() {
     t.SetupDiDestroyDeviceInfoList = simos::SetupDiDestroyDeviceInfoList;
     t.CM_Get_Parent = simos::CM_Get_Parent;
     t.CM_Get_Device_IDW = simos::CM_Get_Device_IDW;
-    t.GetModuleHandleW = simos::GetModuleHandleW;
     t.GetProcAddress = simos::GetProcAddress;
     t.GetModuleFileNameW = simos::GetModuleFileNameW;
     t.CreateFileW = simos::CreateFileW;
@@ -51,7 +48,6 @@ OsApi MakeTable() {
     t.Sleep = simos::Sleep;
     t.WaitForSingleObject = simos::WaitForSingleObject;
     t.SetTimer = simos::SetTimer;
-    t.KillTimer = KillTimerPassThrough;
     t.GetTickCount = simos::GetTickCount;
     t.MessageBoxW = simos::MessageBoxW;
     t.GetOpenFileNameW = simos::GetOpenFileNameW;

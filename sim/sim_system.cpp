@@ -34,8 +34,6 @@ std::wstring Text(LPCWSTR s) { return s ? std::wstring(s) : std::wstring(); }
 
 namespace simos {
 
-HMODULE WINAPI GetModuleHandleW(LPCWSTR name) { return Real().GetModuleHandleW(name); }
-
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     const bool byName = name && (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
     if (module && byName) {

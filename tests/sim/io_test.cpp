@@ -371,6 +371,44 @@ TEST_F(SimDeviceIo, OpensAreCaseInsensitiveAndCanBeRefused) {
     }
 }
 
+TEST_F(SimDeviceIo, ShareModesOfOpenHandlesDecideLaterOpens) {
+    struct Case {
+        const char* label;
+        DWORD firstAccess, firstShare, secondAccess, secondShare;
+        bool opens;
+    } cases[] = {
+        {"both share", GENERIC_READ | GENERIC_WRITE, kShare, GENERIC_WRITE, kShare, true},
+        {"first exclusive", GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ, kShare, false},
+        {"first exclusive, query only", GENERIC_READ | GENERIC_WRITE, 0, 0, kShare, true},
+        {"second does not share the first's writing", GENERIC_WRITE, kShare, GENERIC_READ, FILE_SHARE_READ, false},
+        {"first shares reading only", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, kShare, true},
+        {"first shares reading only, second writes", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShare, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        HANDLE first = Os().CreateFileW(hidPath_.c_str(), c.firstAccess, c.firstShare, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, first);
+        ::SetLastError(kMarker);
+        HANDLE second = Os().CreateFileW(hidPath_.c_str(), c.secondAccess, c.secondShare, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(c.opens, second != INVALID_HANDLE_VALUE);
+        if (second == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), ::GetLastError());
+        } else {
+            Os().CloseHandle(second);
+        }
+        // Another interface of the same device is another file.
+        HANDLE usb = Os().CreateFileW(sim::InterfacePaths(camera_, sim::kGuidUsbDevice).at(0).c_str(),
+                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(INVALID_HANDLE_VALUE, usb);
+        Os().CloseHandle(usb);
+        Os().CloseHandle(first);
+    }
+    // Everything closed: an exclusive open succeeds again.
+    HANDLE h = Os().CreateFileW(hidPath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, h);
+    Os().CloseHandle(h);
+}
+
 TEST_F(SimDeviceIo, ClosingAHandleAbortsItsPendingRead) {
     HANDLE h = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
     BYTE buffer[65];
