@@ -1,0 +1,78 @@
+// The update engine's job against the embedded simulated camera in update
+// mode: a two-part firmware file is written to disk, read the way Browse
+// reads it, and written into the simulated device in two runs of the update
+// thread, across the device's restart. Prints the progress the dialog would
+// show, the diagnostic log, and whether the device's flash equals the file.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app_state.h"
+#include "engine_harness.h"
+#include "image_file.h"
+
+namespace {
+
+void Print(const std::wstring& w) {
+    std::string s(w.begin(), w.end());
+    std::fputs(s.c_str(), stdout);
+}
+
+void PrintProgress(const std::vector<ProgressEvent>& events, size_t from) {
+    for (size_t i = from; i < events.size(); ++i) {
+        const ProgressEvent& e = events[i];
+        if (e.message == WM_FW_PROGRESS_RANGE) std::printf("  progress range: %u blocks\n", unsigned(e.value));
+        if (e.message == WM_FW_PROGRESS_STEP) std::printf("  block %u written\n", unsigned(e.value));
+        if (e.message == WM_FW_UPDATE_DONE) std::printf("  update done\n");
+    }
+}
+
+}  // namespace
+
+int main() {
+    EngineHarness h;
+    sim::SetTimeScale(0.05);
+    std::printf("== a camera in update mode (4A7E:DF00, serial SN12345678AB) arrives\n");
+    h.PlugDevice();
+
+    const auto part1 = Pattern(3 * 1024 + 200, 1), part2 = Pattern(5 * 1024 + 64, 2);
+    const auto file = TwoPartFile(2, part1, part2);
+    wchar_t dir[MAX_PATH], path[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"fw", 0, path);
+    FILE* f = _wfopen(path, L"wb");
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+    std::printf("== the operator chooses a two-part firmware file of %u bytes\n", unsigned(file.size()));
+    sim::QueueOpenFileAnswer(path);
+    if (SelectFirmwareFile() != 1) {
+        std::printf("reading the firmware file failed\n");
+        return 1;
+    }
+    DeleteFileW(path);
+    std::printf("   image type %d, part 1: %u bytes, part 2: %u bytes\n", g_byImageType.load(),
+                unsigned(g_dwImageSize1.load()), unsigned(g_dwImageSize2.load()));
+
+    std::printf("== update thread, run 1\n");
+    DWORD ok = h.RunUpdateThread();
+    PrintProgress(h.Progress(), 0);
+    const size_t seen = h.Progress().size();
+    std::printf("== the device restarts and comes back\n");
+    h.ReopenAfterRestart();
+    std::printf("== update thread, run 2\n");
+    ok &= h.RunUpdateThread();
+    PrintProgress(h.Progress(), seen);
+
+    std::printf("== message boxes\n");
+    for (const auto& box : sim::MessageBoxes()) {
+        Print(L"  [" + box.caption + L"] " + box.text + L"\n");
+    }
+    std::printf("== diagnostic log\n");
+    for (const auto& line : sim::DebugLines()) Print(L"  " + line.text);
+    std::printf("\n");
+
+    const bool same = h.flash->image1 == part1 && h.flash->image2 == part2;
+    std::printf("== device flash %s the firmware file's sections\n", same ? "equals" : "DIFFERS FROM");
+    return ok == 1 && same ? 0 : 1;
+}
