@@ -89,7 +89,9 @@ TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
         SCOPED_TRACE(c.name);
         sim::ClearDebugLines();
         EXPECT_EQ(0, c.call());
-        if (c.line != nullptr) EXPECT_NE(std::wstring::npos, sim::DebugText().find(c.line));
+        if (c.line != nullptr) {
+            EXPECT_NE(std::wstring::npos, sim::DebugText().find(c.line));
+        }
     }
     EXPECT_TRUE(h.model->Requests().empty());
     g_hWinUsbInterface = saved;
