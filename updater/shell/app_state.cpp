@@ -42,6 +42,8 @@ std::atomic<bool> g_bMatchUpdatedDeviceHID{};
 std::atomic<bool> g_bHDIssuePending{true};
 std::atomic<bool> g_bTessaDevice{};
 
+uint8_t g_byHidCommandBlock[4]{};
+
 // --- command thread requests ---
 std::atomic<bool> g_bReadVersionRequested{};
 std::atomic<bool> g_bResetRequested{};

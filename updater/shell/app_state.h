@@ -74,6 +74,10 @@ extern std::atomic<bool> g_bMatchUpdatedDeviceHID;
 extern std::atomic<bool> g_bHDIssuePending;  // 1 at start
 extern std::atomic<bool> g_bTessaDevice;
 
+// The 4-byte command block sent to a camera's HID interface (erase, reset,
+// version queries); a command sets only its first byte.
+extern uint8_t g_byHidCommandBlock[4];
+
 // --- command thread requests ---
 extern std::atomic<bool> g_bReadVersionRequested;
 extern std::atomic<bool> g_bResetRequested;
