@@ -1,0 +1,289 @@
+// The main dialog as the operator drives it, against simulated devices.
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include "app_state.h"
+#include "dialog_harness.h"
+#include "main_dialog.h"
+#include "resource.h"
+#include "sim_world.h"
+
+namespace {
+
+enum Cell { On, Off, Same };  // shown/enabled, hidden/disabled, unchanged
+
+struct StateRow {
+    int state;
+    const char* name;
+    Cell noDevice, connected, updating, entering, status, progress;  // visibility
+    Cell file, browse, read, update, reset, exit, list;              // enabled
+};
+
+// RESET in the connected state follows the selected entry's vendor ID; the
+// rows below are for a "4A7E" entry.
+const StateRow kRows[] = {
+    {UI_STATE_NO_DEVICE, "no device", On, Off, Off, Off, Off, Off, Off, Off, Off, Off, Off, On, Same},
+    {UI_STATE_DEVICE_CONNECTED, "connected", Off, On, Off, Off, Off, Off, On, On, On, Off, On, On, On},
+    {UI_STATE_UPDATING, "updating", Off, Off, On, Off, On, Same, Off, Off, Off, Off, Off, Off, Off},
+    {UI_STATE_UPDATE_DONE, "update done", Off, Off, Off, Off, Off, Off, On, On, On, Off, On, On, On},
+};
+
+void SetAll(DialogHarness& h, bool on) {
+    for (int id : {IDC_STATIC_NO_DEVICE, IDC_STATIC_DEVICE_CONNECTED, IDC_STATIC_UPDATING, IDC_STATIC_ENTERING_UPDATE,
+                   IDC_STATIC_STATUS, IDC_PROGRESS})
+        ShowWindow(GetDlgItem(h.dialog, id), on ? SW_SHOW : SW_HIDE);
+    for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
+                   IDC_BTN_FW_UPDATE, IDC_BTN_RESET, IDC_BTN_EXIT, IDC_COMBO_DEVICELIST})
+        EnableWindow(GetDlgItem(h.dialog, id), on);
+}
+
+void Expect(const DialogHarness& h, int id, Cell cell, bool before, bool visibility, const char* what) {
+    const bool now = visibility ? h.Visible(id) : h.Enabled(id);
+    const bool expected = cell == Same ? before : cell == On;
+    EXPECT_EQ(expected, now) << what << " control " << id << (cell == Same ? " (unchanged)" : "");
+}
+
+sim::DeviceId PlugUpdateModeDevice(USHORT vid = 0x4A7E, USHORT pid = 0xDF00, std::vector<int> ports = {3, 2},
+                                   const wchar_t* serial = L"SN12345678AB") {
+    return sim::Plug(sim::WinUsbSpec(vid, pid, serial, ports));
+}
+
+}  // namespace
+
+TEST(MainDialog, StartUpListsAnUpdateModeDeviceByItsPorts) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    EXPECT_EQ(std::vector<std::wstring>{L"orviDFU_USB_3_HUB_2(VID_4A7E,PID_DF00_0)"}, h.ListItems());
+    EXPECT_EQ(0, h.ListSelection());
+    EXPECT_TRUE(h.Visible(IDC_STATIC_DEVICE_CONNECTED));
+    EXPECT_FALSE(h.Visible(IDC_STATIC_NO_DEVICE));
+    EXPECT_EQ(2u, sim::Registrations().size()) << "HID and USB-device notifications";
+}
+
+TEST(MainDialog, StartUpWithoutDevicesShowsNoDevice) {
+    DialogHarness h;
+    h.Open();
+    EXPECT_TRUE(h.ListItems().empty());
+    EXPECT_TRUE(h.Visible(IDC_STATIC_NO_DEVICE));
+    EXPECT_FALSE(h.Enabled(IDC_BTN_BROWSE));
+    EXPECT_TRUE(h.Enabled(IDC_BTN_EXIT));
+}
+
+TEST(MainDialog, EveryControlInEveryUiState) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    for (const StateRow& row : kRows) {
+        for (bool before : {false, true}) {
+            SCOPED_TRACE(testing::Message() << row.name << (before ? ", from all on" : ", from all off"));
+            SetAll(h, before);
+            SetUIState(row.state);
+            Expect(h, IDC_STATIC_NO_DEVICE, row.noDevice, before, true, "visible");
+            Expect(h, IDC_STATIC_DEVICE_CONNECTED, row.connected, before, true, "visible");
+            Expect(h, IDC_STATIC_UPDATING, row.updating, before, true, "visible");
+            Expect(h, IDC_STATIC_ENTERING_UPDATE, row.entering, before, true, "visible");
+            Expect(h, IDC_STATIC_STATUS, row.status, before, true, "visible");
+            Expect(h, IDC_PROGRESS, row.progress, before, true, "visible");
+            Expect(h, IDC_EDIT_FIRMWARE_PATH, row.file, before, false, "enabled");
+            Expect(h, IDC_STATIC_SELECT_FILE, row.file, before, false, "enabled");
+            Expect(h, IDC_BTN_BROWSE, row.browse, before, false, "enabled");
+            Expect(h, IDC_BTN_READFW_VERSION, row.read, before, false, "enabled");
+            Expect(h, IDC_BTN_FW_UPDATE, row.update, before, false, "enabled");
+            Expect(h, IDC_BTN_RESET, row.reset, before, false, "enabled");
+            Expect(h, IDC_BTN_EXIT, row.exit, before, false, "enabled");
+            Expect(h, IDC_COMBO_DEVICELIST, row.list, before, false, "enabled");
+        }
+    }
+    // The done state clears the file path.
+    SetDlgItemTextW(h.dialog, IDC_EDIT_FIRMWARE_PATH, L"C:\\fw.img");
+    SetUIState(UI_STATE_UPDATE_DONE);
+    EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
+    // Any other value changes nothing.
+    SetAll(h, true);
+    SetUIState(272);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
+    EXPECT_TRUE(h.Visible(IDC_STATIC_NO_DEVICE));
+}
+
+TEST(MainDialog, ConnectedStateFollowsVendorIdAndLeavesExitDuringAnUpdate) {
+    PlugUpdateModeDevice(0x04B4, 0xDF00);
+    DialogHarness h;
+    h.Open();
+    ASSERT_EQ(1u, h.ListItems().size());
+    SetAll(h, true);
+    SetUIState(UI_STATE_DEVICE_CONNECTED);
+    EXPECT_FALSE(h.Enabled(IDC_BTN_RESET)) << "RESET only for vendor 4A7E";
+    g_bUpdatedFromHIDMode = true;
+    EnableWindow(GetDlgItem(h.dialog, IDC_BTN_EXIT), FALSE);
+    SetUIState(UI_STATE_DEVICE_CONNECTED);
+    EXPECT_FALSE(h.Enabled(IDC_BTN_EXIT)) << "EXIT left alone while an update from normal mode runs";
+    g_bUpdatedFromHIDMode = false;
+}
+
+TEST(MainDialog, ProgressMessages) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    h.Send(WM_FW_PROGRESS_STEP, 3);
+    EXPECT_EQ(L"", h.Text(IDC_STATIC_STATUS)) << "a step while the total is 0 changes nothing";
+    EXPECT_EQ(0, h.ProgressPosition());
+    h.Send(WM_FW_PROGRESS_RANGE, 8);
+    EXPECT_EQ(L"Erasing Memory...Please Wait...", h.Text(IDC_STATIC_STATUS));
+    EXPECT_FALSE(h.Visible(IDC_STATIC_UPDATING));
+    struct Step {
+        WPARAM blocks;
+        const wchar_t* text;
+        int position;
+    } steps[] = {{1, L"12%", 15}, {4, L"50%", 53}, {8, L"100%", 100}};
+    for (const Step& s : steps) {
+        h.Send(WM_FW_PROGRESS_STEP, s.blocks);
+        EXPECT_EQ(s.text, h.Text(IDC_STATIC_STATUS));
+        EXPECT_EQ(s.position, h.ProgressPosition()) << "the bar runs 3 points ahead (capped at 100)";
+        EXPECT_TRUE(h.Visible(IDC_STATIC_UPDATING));
+        EXPECT_EQ(L"Updating Firmware..", h.Text(IDC_STATIC_UPDATING));
+    }
+    h.Send(WM_FW_PROGRESS_PERCENT, 1);
+    EXPECT_EQ(L"0%", h.Text(IDC_STATIC_STATUS));
+    EXPECT_EQ(4, h.ProgressPosition());
+    h.Send(WM_FW_UPDATE_DONE, 0);
+    EXPECT_EQ(L"", h.Text(IDC_STATIC_STATUS));
+    EXPECT_EQ(0, h.ProgressPosition());
+    EXPECT_EQ(0u, g_nProgressTotal.load());
+    EXPECT_TRUE(h.Enabled(IDC_BTN_BROWSE));
+}
+
+TEST(MainDialog, TimersBlinkAndReenableExit) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    g_nBlinkState = 0;
+    h.Send(WM_TIMER, IDT_TIMER_ERASE_BLINK);
+    EXPECT_EQ(L"Erasing Memory...Please Wait...", h.Text(IDC_STATIC_STATUS));
+    h.Send(WM_TIMER, IDT_TIMER_ERASE_BLINK);
+    EXPECT_EQ(L"", h.Text(IDC_STATIC_STATUS));
+    h.Send(WM_TIMER, IDT_TIMER_VERIFY_BLINK);
+    EXPECT_EQ(L"Verify Flash... Please Wait...", h.Text(IDC_STATIC_STATUS));
+
+    EnableWindow(GetDlgItem(h.dialog, IDC_BTN_EXIT), FALSE);
+    g_bHDIssuePending = false;
+    h.Send(WM_TIMER, IDT_TIMER_FOR_HD_ISSUE);
+    EXPECT_FALSE(h.Enabled(IDC_BTN_EXIT)) << "timer 2 does nothing without a pending update";
+    g_bHDIssuePending = true;
+    h.Send(WM_TIMER, IDT_TIMER_FOR_HD_ISSUE);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_EXIT));
+}
+
+TEST(MainDialog, FirmwareUpdateWithoutAFileAsksForOne) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_FALSE(sim::MessageBoxes().empty());
+    EXPECT_EQ(L"Choose File!", sim::MessageBoxes().back().text);
+    EXPECT_EQ(L"Alert", sim::MessageBoxes().back().caption);
+    EXPECT_TRUE(sim::DialogCalls().empty()) << "no warning dialog";
+}
+
+TEST(MainDialog, SuitabilityQuestionByFileAndDeviceName) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    struct Case {
+        const wchar_t* deviceName;
+        const wchar_t* fileName;
+        bool asks;
+    } cases[] = {
+        {L"Corvane_RX20", L"Corvane_RX20_v2.img", false},
+        {L"Corvane_RX20", L"other.img", true},
+        {L"Corvane_RX40_MH", L"Corvane_RX40M_fw.img", false},
+        {L"Corvane_RX40_MH", L"Corvane_RX40_MH_fw.img", true},
+        {L"orviDFU_USB_3_HUB_2", L"anything.img", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "name " << std::string(c.deviceName, c.deviceName + wcslen(c.deviceName)));
+        sim::Reset();
+        wcscpy(g_szDeviceNameList[0], c.deviceName);
+        wcscpy(g_szFirmwareFileName, c.fileName);
+        SetDlgItemTextW(h.dialog, IDC_EDIT_FIRMWARE_PATH, L"C:\\fw\\file.img");
+        sim::QueueMessageBoxAnswer(IDNO);
+        sim::SetDialogHook([](const sim::DialogCall&, DLGPROC, INT_PTR* result) {
+            *result = 0;  // the warning closed without OK
+            return true;
+        });
+        h.Click(IDC_BTN_FW_UPDATE);
+        const auto boxes = sim::MessageBoxes();
+        if (c.asks) {
+            ASSERT_EQ(1u, boxes.size());
+            EXPECT_EQ(L"Corvane_FW_Updater", boxes[0].caption);
+            EXPECT_EQ(static_cast<UINT>(MB_YESNO | MB_ICONEXCLAMATION), boxes[0].type);
+            EXPECT_TRUE(sim::DialogCalls().empty()) << "No starts nothing";
+        } else {
+            EXPECT_TRUE(boxes.empty());
+            ASSERT_EQ(1u, sim::DialogCalls().size());
+            EXPECT_EQ(IDD_UPDATE_WARNING, sim::DialogCalls()[0].templateId);
+        }
+    }
+}
+
+TEST(MainDialog, ReadAndResetRefuseEachOther) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    g_bResetRequested = true;
+    h.Click(IDC_BTN_READFW_VERSION);
+    EXPECT_EQ(L"Please wait...Device Reset in progress", h.BoxTexts().back());
+    EXPECT_FALSE(g_bReadVersionRequested);
+    g_bResetRequested = false;
+    g_bReadVersionRequested = true;
+    h.Click(IDC_BTN_RESET);
+    EXPECT_EQ(L"Please wait...ReadFirmwarVersion in progress", h.BoxTexts().back());
+    EXPECT_FALSE(g_bResetRequested);
+    g_bReadVersionRequested = false;
+}
+
+TEST(MainDialog, SelectionChangeDropsTheFileOnlyForAnotherEntry) {
+    PlugUpdateModeDevice(0x4A7E, 0xDF00, {3, 2}, L"SNA");
+    PlugUpdateModeDevice(0x04B4, 0xDF00, {3, 3}, L"SNB");
+    DialogHarness h;
+    h.Open();
+    ASSERT_EQ(2u, h.ListItems().size());
+    SetDlgItemTextW(h.dialog, IDC_EDIT_FIRMWARE_PATH, L"C:\\fw.img");
+    EnableWindow(GetDlgItem(h.dialog, IDC_BTN_FW_UPDATE), TRUE);
+    h.Select(0);
+    EXPECT_EQ(L"C:\\fw.img", h.Text(IDC_EDIT_FIRMWARE_PATH)) << "the same entry keeps the file";
+    EXPECT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
+    EXPECT_TRUE(h.Enabled(IDC_BTN_RESET));
+    EXPECT_FALSE(h.Enabled(IDC_BTN_READFW_VERSION)) << "an update-mode device has no version to read";
+    h.Select(1);
+    EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
+    EXPECT_FALSE(h.Enabled(IDC_BTN_FW_UPDATE));
+    EXPECT_FALSE(h.Enabled(IDC_BTN_RESET)) << "vendor 04B4";
+}
+
+TEST(MainDialog, ArrivalAndRemovalRebuildTheList) {
+    DialogHarness h;
+    h.Open();
+    ASSERT_TRUE(h.ListItems().empty());
+    const sim::DeviceId d = PlugUpdateModeDevice();
+    ASSERT_TRUE(h.WaitFor([&] { return h.ListItems().size() == 1; }));
+    EXPECT_TRUE(h.Visible(IDC_STATIC_DEVICE_CONNECTED));
+    sim::Unplug(d);
+    ASSERT_TRUE(h.WaitFor([&] { return h.ListItems().empty(); }));
+    EXPECT_TRUE(h.Visible(IDC_STATIC_NO_DEVICE));
+}
+
+TEST(MainDialog, ScreenshotWithADeviceListed) {
+    PlugUpdateModeDevice();
+    DialogHarness h;
+    h.Open();
+    h.Pump(200);
+    wchar_t dir[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, dir);
+    const std::wstring path = std::wstring(dir) + L"\\main_dialog_connected.bmp";
+    ASSERT_TRUE(h.Screenshot(path));
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_GT(data.nFileSizeLow, 10000u);
+}

@@ -1,0 +1,32 @@
+// Finding update-mode and boot-loader devices among the USB devices, reading
+// a camera's unique ID, and finding the same camera again after it changed
+// mode.
+#pragma once
+
+#include <windows.h>
+
+// 1 when the hardware-ID text names an update-mode or boot-loader device.
+// Upper-cases the text in place.
+int FindMatchDFUDevice(wchar_t* hardwareId);
+
+// Adds the present update-mode and boot-loader devices to the device table.
+// 1 when at least one was added.
+int DeviceConnect();
+
+// Cuts the USB instance ID (10 characters after "MI_" + 3) out of a path;
+// the output is left unchanged when the path has no "MI_".
+void GetUSBInstanceID(wchar_t* path, wchar_t* out);
+
+// Reads the unique ID of the camera at a video-capture path into uniqueId
+// (10 characters and a terminator).
+int EnumerateImageDevice(const wchar_t* path, wchar_t* uniqueId);
+
+int MatchUniqueIDForUpdatedDeviceHID();
+int MatchUniqueIDForUpdatedDeviceDFU();
+int UpdateDeviceRemoved();
+
+// Index of the first listed device whose path is not in the snapshot, or -1.
+int FindNewDeviceAgainstSnapshot();
+// Whether a path equals (upper-case comparison) one of the snapshot's
+// first g_nDeviceCount entries; writes the search's texts.
+bool IsInSnapshot(const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched);

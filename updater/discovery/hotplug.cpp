@@ -1,0 +1,240 @@
+#include "hotplug.h"
+
+#include "KivoFWSW.h"
+#include "app_state.h"
+#include "debug_print.h"
+#include "device_list.h"
+#include "device_lookup.h"
+#include "id_text.h"
+#include "main_dialog.h"
+#include "os_api.h"
+#include "resource.h"
+#include "update_engine.h"
+#include "usb_requests.h"
+
+namespace {
+
+enum class Order { VideoFirst, UsbFirst };
+enum class Variant { WinUsb, HidUpdate, Nxp };
+
+HWND Dlg() { return g_hMainDlg.load(); }
+void Enable(int id, bool on) { EnableWindow(GetDlgItem(Dlg(), id), on ? TRUE : FALSE); }
+void Show(int id) { ShowWindow(GetDlgItem(Dlg(), id), SW_SHOW); }
+
+// Both enumerations, in the order the handler needs; true when either listed
+// a device.
+bool Enumerate(Order order) {
+    int found;
+    if (order == Order::VideoFirst) {
+        found = GetAvailableDevices();
+        found |= DeviceConnect();
+    } else {
+        found = DeviceConnect();
+        found |= GetAvailableDevices();
+    }
+    return found != 0;
+}
+
+void Rebuild(bool nxp) {
+    RemoveDeviceNameInCombbox();
+    if (nxp) AddDeviceNameInCombboxNXP();
+    else AddDeviceNameInCombbox();
+    SetUIState(UI_STATE_DEVICE_CONNECTED);
+}
+
+void NoDevice() {
+    RemoveDeviceNameInCombbox();
+    SetUIState(UI_STATE_NO_DEVICE);
+}
+
+void ToTheFront() {
+    SetForegroundWindow(g_hMainWnd);
+    SetForegroundWindow(Dlg());
+}
+
+void CheckFilesDevice() {
+    if (!g_bNoFilePending) UpdateDeviceRemoved();
+}
+
+const wchar_t* SelectedPath() {
+    const int i = g_nSelectedIndex;
+    return i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"";
+}
+
+void RebindPrevious() {
+    const int i = g_nPrevSelectedIndex;
+    if (InitExtensionUnit(const_cast<wchar_t*>(i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"")) == 0) {
+        Enable(IDC_BTN_READFW_VERSION, false);
+        DebugLine(L"UVC Extension is not supported \r\n");
+    }
+}
+
+void StartUpdateThread() {
+    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
+    g_hUpdateThread = thread;
+    if (thread == nullptr) Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+}
+
+bool PidIs(int i, const wchar_t* text) {
+    return i >= 0 && i < kMaxDevices && IdEqualsText(g_szPIDList[i], kIdFieldChars, text);
+}
+
+// The USB-device arrival: an update-mode device that arrives while an update
+// waits for one is opened and the update thread started.
+int UsbArrival(Variant variant) {
+    try {
+        if (g_bDownloadInProgress) return 1;
+        Os().Sleep(2000);
+        if (!Enumerate(Order::UsbFirst)) {
+            NoDevice();
+        } else {
+            Os().KillTimer(Dlg(), IDT_TIMER_FOR_HD_ISSUE);
+            g_bHDIssuePending = false;
+            Rebuild(variant == Variant::Nxp);
+            if (InitExtensionUnit(g_szCurrentDevicePath) == 0) Enable(IDC_BTN_READFW_VERSION, false);
+            wchar_t path[kPathChars];
+            lstrcpynW(path, SelectedPath(), kPathChars);
+            if (InitTessaExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+            if (InitKivoR7ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+            if (variant == Variant::WinUsb && InitKivoV9ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+            CheckFilesDevice();
+            ToTheFront();
+            if (g_bLoaderThreadStarted) {
+                g_bLoaderThreadStarted = false;
+                return 1;
+            }
+        }
+        if (!g_bUpdatedFromHIDMode && !g_bIsStartUpdatedFromDFU) return 1;
+        DebugPrint(1, L"g_bUpdatedFromHIDMode = %d and g_bIsStartUpdatedFromDFU = %d \r\n",
+                   static_cast<int>(g_bUpdatedFromHIDMode.load()), static_cast<int>(g_bIsStartUpdatedFromDFU.load()));
+        DebugPrint(1, L"DBT_DEVICEARRIVAL:Calling InitializeDevice for DFU\r\n");
+
+        if (variant == Variant::Nxp) {
+            for (int i = 0; i < g_nDeviceCount; ++i) {
+                if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
+                                 L"DBT_DEVICEARRIVAL:Device not macthed\r\n"))
+                    continue;
+                g_nPrevSelectedIndex = i;
+                ReleaseUpdateModeDevice();
+                if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
+            }
+        } else {
+            const int i = FindNewDeviceAgainstSnapshot();
+            if (i >= 0) {
+                g_nPrevSelectedIndex = i;
+                ReleaseUpdateModeDevice();
+                if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
+                if (PidIs(i, L"DF02")) {
+                    Os().Sleep(2000);
+                    if (Init_HIDHandle(g_szDevicePathList[i]) == 0 && variant == Variant::HidUpdate)
+                        DebugPrint(1, L"Init_HIDHandle Failed \r\n");
+                } else {
+                    InitializeDevice(g_szDevicePathList[i]);
+                }
+                SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+            }
+        }
+        DebugPrint(1, L"Initialize_Device success and Device arrival \r\n");
+        for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_UPDATING, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
+        SetUIState(UI_STATE_UPDATING);
+        Enable(IDC_BTN_EXIT, false);
+        if (variant != Variant::Nxp) StartUpdateThread();
+        return 1;
+    } catch (...) {
+        DebugPrint(1, L"SetDeviceArrivValueForWinUSBDevice exception...\r\n");
+        return 0;
+    }
+}
+
+}  // namespace
+
+int SetDeviceArrivValueForVideoDevice() {
+    if (g_bDownloadInProgress) return 1;
+    DebugPrint(1, L"DBT_DEVICEARRIVAL:Calling InitExtensionUnit for HID\r\n");
+    if (!Enumerate(Order::VideoFirst)) {
+        NoDevice();
+        return 1;
+    }
+    Rebuild(false);
+    if (g_bMatchUpdatedDeviceHID) {
+        g_bMatchUpdatedDeviceHID = false;
+        MatchUniqueIDForUpdatedDeviceHID();
+    }
+    CheckFilesDevice();
+    if (g_bIsStartUpdatedFromDFU) {
+        g_bIsStartUpdatedFromDFU = false;
+        MatchUniqueIDForUpdatedDeviceDFU();
+    }
+    ToTheFront();
+    return 1;
+}
+
+int SetDeviceArrivValueForWinUSBDevice() { return UsbArrival(Variant::WinUsb); }
+int SetDeviceArrivValueForHIDUpdateDevice() { return UsbArrival(Variant::HidUpdate); }
+int SetDeviceArrivValueForNXPDevice() { return UsbArrival(Variant::Nxp); }
+
+int SetDeviceRemoveValueForVideoDevice() {
+    try {
+        if (g_bDownloadInProgress || g_bUpdatedFromHIDMode) return 1;
+        if (!Enumerate(Order::VideoFirst)) {
+            RemoveDeviceNameInCombbox();
+            SetUIState(UI_STATE_NO_DEVICE);
+            return 1;
+        }
+        Rebuild(false);
+        CheckFilesDevice();
+        DebugPrint(1, L"DBT_DEVICEREMOVECOMPLETE:Calling InitExtensionUnit for HID\r\n");
+        RebindPrevious();
+        ToTheFront();
+        return 1;
+    } catch (...) {
+        DebugPrint(1, L"SetDeviceRemoveValueForVideoDevice exception...\r\n");
+        return 0;
+    }
+}
+
+int SetDeviceRemoveValueForWinUSBDevice() {
+    try {
+        DebugPrint(1, L"DBT_DEVICEREMOVECOMPLETE:Calling InitExtensionUnit for LIB_USB_GUID\r\n");
+        if (g_bDownloadInProgress || g_bUpdatedFromHIDMode) return 1;
+        if (!Enumerate(Order::VideoFirst)) {
+            RemoveDeviceNameInCombbox();
+            SetUIState(UI_STATE_NO_DEVICE);
+            Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
+            EnableWindow(GetDlgItem(g_hNoticeDialog.load(), IDC_BTN_NOTICE_OK), TRUE);
+        } else {
+            Rebuild(false);
+            CheckFilesDevice();
+            RebindPrevious();
+            ToTheFront();
+        }
+        if (g_bLoaderThreadStarted) Enable(IDC_BTN_EXIT, false);
+        return 1;
+    } catch (...) {
+        DebugPrint(1, L"SetDeviceRemoveValueForWinUSBDevice exception...\r\n");
+        return 0;
+    }
+}
+
+int SetInitialDeviceList() {
+    g_nDeviceCount = 0;
+    if (!Enumerate(Order::VideoFirst)) {
+        SetUIState(UI_STATE_NO_DEVICE);
+        return 0;
+    }
+    Rebuild(false);
+    if (InitExtensionUnit(g_szCurrentDevicePath) == 0) {
+        Enable(IDC_BTN_READFW_VERSION, false);
+        DebugLine(L"UVC Extension is not supported \r\n");
+    }
+    wchar_t path[kPathChars];
+    lstrcpynW(path, SelectedPath(), kPathChars);
+    if (InitTessaExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+    if (InitKivoR7ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+    if (InitKivoV9ExtensionUnit(path)) {
+        if (!g_bSunplusDeviceFound) Enable(IDC_BTN_READFW_VERSION, true);
+        g_bSunplusDeviceFound = false;
+    }
+    ToTheFront();
+    return 1;
+}

@@ -1,0 +1,5 @@
+// READ F/W VERSION and RESET for every kind of camera; run on the command thread.
+#pragma once
+
+void GetFirmwarVersion();
+void ResetSelectedDevice();

@@ -1,0 +1,445 @@
+#include "main_dialog.h"
+
+#include <commctrl.h>
+#include <dbt.h>
+
+#include "KivoFWSW.h"
+#include "app_state.h"
+#include "command_thread.h"
+#include "debug_print.h"
+#include "device_lookup.h"
+#include "hotplug.h"
+#include "id_text.h"
+#include "image_file.h"
+#include "notice_dialogs.h"
+#include "os_api.h"
+#include "resource.h"
+#include "update_start.h"
+#include "usb_requests.h"
+#include <strsafe.h>
+
+namespace {
+
+const GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kUsbDeviceClass = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+HWND Dlg() { return g_hMainDlg.load(); }
+HWND Item(int id) { return GetDlgItem(Dlg(), id); }
+void Show(int id, bool shown) { ShowWindow(Item(id), shown ? SW_SHOW : SW_HIDE); }
+void Enable(int id, bool enabled) { EnableWindow(Item(id), enabled ? TRUE : FALSE); }
+
+// The selected entry's ID text equals text (upper-cased in place, as every
+// ID comparison does).
+bool SelectedIdIs(wchar_t (*list)[kIdFieldChars], const wchar_t* text) {
+    const int i = g_nSelectedIndex;
+    if (i < 0 || i >= kMaxDevices) return false;
+    return IdEqualsText(list[i], kIdFieldChars, text);
+}
+
+const wchar_t* SelectedPath() {
+    const int i = g_nSelectedIndex;
+    return i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"";
+}
+
+void CopyPath(wchar_t* to, const wchar_t* from) { StringCchCopyW(to, kPathChars, from); }
+
+// Stops the command thread, releases every binding and ends the program.
+void ExitProgram(bool stopCommandThread) {
+    DeinitExtensionUnit();
+    ReleaseUpdateModeDevice();
+    if (stopCommandThread) _threadUpdateUI();
+    CoUninitialize();
+    DestroyWindow(g_hMainWnd);
+}
+
+HBRUSH ButtonFaceBrush() { return GetSysColorBrush(COLOR_BTNFACE); }
+
+INT_PTR ColourStatic(HDC dc, HWND control) {
+    COLORREF colour;
+    bool setColour = true;
+    switch (GetDlgCtrlID(control)) {
+        case IDC_STATIC_STATUS:
+        case IDC_STATIC_UPDATING:
+        case IDC_STATIC_ENTERING_UPDATE:
+            setColour = false;
+            colour = 0;
+            break;
+        case IDC_STATIC_NO_DEVICE:
+            colour = RGB(255, 0, 0);
+            break;
+        case IDC_STATIC_DEVICE_CONNECTED:
+            colour = RGB(255, 100, 0);
+            break;
+        case IDC_STATIC_VERSION:
+        case IDC_STATIC_MAKER:
+            colour = RGB(0, 0, 255);
+            break;
+        default:
+            return 0;
+    }
+    SelectObject(dc, g_hBoldFont);
+    SetBkMode(dc, TRANSPARENT);
+    if (setColour) SetTextColor(dc, colour);
+    return reinterpret_cast<INT_PTR>(ButtonFaceBrush());
+}
+
+void OnBrowse() {
+    const int result = SelectFirmwareFile();
+    if (result == 2) return;
+    if (result == 0) {
+        Os().MessageBoxW(Dlg(), L"File Reading failed ", L"Error", MB_OK);
+        return;
+    }
+    g_bNoFilePending = false;
+    CopyPath(g_szBrowseDevicePath, SelectedPath());
+    Enable(IDC_BTN_FW_UPDATE, true);
+}
+
+void OnReadVersion() {
+    if (g_bResetRequested) {
+        Os().MessageBoxW(Dlg(), L"Please wait...Device Reset in progress", L"Alert", MB_OK);
+        return;
+    }
+    g_bReadVersionRequested = true;
+    if (g_hCommandEvent != nullptr) SetEvent(g_hCommandEvent);
+}
+
+void OnReset() {
+    if (g_bReadVersionRequested) {
+        Os().MessageBoxW(Dlg(), L"Please wait...ReadFirmwarVersion in progress", L"Alert", MB_OK);
+        return;
+    }
+    g_bResetRequested = true;
+    if (g_hCommandEvent != nullptr) SetEvent(g_hCommandEvent);
+}
+
+void OnFirmwareUpdate() {
+    GetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, g_szFirmwareFilePath, kPathChars);
+    if (g_szFirmwareFilePath[0] == L'\0') {
+        Os().MessageBoxW(Dlg(), L"Choose File!", L"Alert", MB_ICONEXCLAMATION);
+        return;
+    }
+    g_bTessaDevice = false;
+    g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
+    const int i = g_nSelectedIndex;
+    const wchar_t* name = i >= 0 && i < kMaxDevices ? g_szDeviceNameList[i] : L"";
+    if (wcsstr(name, L"DFU") == nullptr) {
+        const wchar_t* model = wcsstr(name, L"Corvane_RX40_MH") != nullptr ? L"Corvane_RX40M" : name;
+        if (wcsstr(g_szFirmwareFileName, model) == nullptr) {
+            const int answer = Os().MessageBoxW(
+                Dlg(),
+                L"The firmware that you are trying to upload might not be suitable for this device. This can cause "
+                L"the device to become unresponsive. Do you want to proceed?",
+                L"Corvane_FW_Updater", MB_YESNO | MB_ICONEXCLAMATION);
+            if (answer == IDNO) return;
+        }
+    }
+    DebugPrint(1, L"Current selected index = %d \r\n", i);
+    CopyPath(g_szCurrentDevicePath, SelectedPath());
+    DebugLine(g_szCurrentDevicePath);
+    Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), Dlg(), UpdateWarningDialogProc, 0);
+}
+
+void OnSelectionChange() {
+    g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
+    DebugPrint(1, L"Current selected index = %d \r\n", g_nSelectedIndex.load());
+    if (g_nSelectedIndex != g_nPrevSelectedIndex) {
+        // A file chosen for another camera no longer applies.
+        SetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, L"");
+        Enable(IDC_BTN_FW_UPDATE, false);
+    }
+    g_nPrevSelectedIndex = g_nSelectedIndex.load();
+    CopyPath(g_szCurrentDevicePath, SelectedPath());
+    DebugLine(g_szCurrentDevicePath);
+    DeinitExtensionUnit();
+    ReleaseUpdateModeDevice();
+    if (InitExtensionUnit(g_szCurrentDevicePath)) {
+        ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
+        EnumerateImageDevice(g_szCurrentDevicePath, g_USBUniqueID);
+        DebugPrint(1, L"EnumerateImageDevice Serial number %s \r\n", g_USBUniqueID);
+        Enable(IDC_BTN_READFW_VERSION, true);
+        DebugLine(L"UVC Extension is supported \r\n");
+    } else if (InitializeDevice(g_szCurrentDevicePath)) {
+        Enable(IDC_BTN_READFW_VERSION, false);
+        DebugLine(L"UVC Extension is not supported for this device\r\n");
+    }
+    Enable(IDC_BTN_RESET, SelectedIdIs(g_szVIDList, L"4A7E"));
+}
+
+void OnCommand(WORD id, WORD notification) {
+    switch (id) {
+        case IDC_BTN_BROWSE:
+            OnBrowse();
+            break;
+        case IDC_BTN_READFW_VERSION:
+            OnReadVersion();
+            break;
+        case IDC_BTN_RESET:
+            OnReset();
+            break;
+        case IDC_BTN_FW_UPDATE:
+            OnFirmwareUpdate();
+            break;
+        case IDC_BTN_EXIT:
+            ExitProgram(true);
+            break;
+        case IDC_COMBO_DEVICELIST:
+            if (notification == CBN_SELCHANGE) OnSelectionChange();
+            break;
+        default:
+            break;
+    }
+}
+
+void Blink(const wchar_t* text) {
+    if (g_nBlinkState == 5) {
+        SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, L"");
+        g_nBlinkState = 0;
+    } else {
+        Show(IDC_STATIC_UPDATING, false);
+        SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, text);
+        g_nBlinkState = 5;
+    }
+}
+
+void OnTimer(UINT_PTR id) {
+    switch (id) {
+        case IDT_TIMER_ERASE_BLINK:
+            Blink(L"Erasing Memory...Please Wait...");
+            break;
+        case IDT_TIMER_FOR_HD_ISSUE:
+            if (g_bHDIssuePending) {
+                DebugLine(L"IDT_TIMER_FOR_HD_ISSUE elapsed\r\n");
+                Os().KillTimer(Dlg(), IDT_TIMER_FOR_HD_ISSUE);
+                Enable(IDC_BTN_EXIT, true);
+            }
+            break;
+        case IDT_TIMER_VERIFY_BLINK:
+            Blink(L"Verify Flash... Please Wait...");
+            break;
+        case IDT_TIMER_NOTICE_TIMEOUT:
+            Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
+            EndDialog(g_hNoticeDialog.load(), 1);
+            Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_ERROR_NOTICE), Dlg(), ErrorNoticeProc, 0);
+            break;
+        default:
+            break;
+    }
+}
+
+// Which handler an arrival runs depends on the product ID of the entry that
+// was selected before the change, not on the device that arrived.
+void OnDeviceChange(WPARAM event, LPARAM lParam) {
+    if (event == DBT_DEVICEARRIVAL) {
+        DebugLine(L"DEVICEARRIVAL COUNT  \r\n");
+        DebugLine(L"DBT_DEVICEARRIVAL \r\n");
+    } else if (event == DBT_DEVICEREMOVECOMPLETE) {
+        DebugLine(L"DBT_DEVICEREMOVECOMPLETE \r\n");
+    } else {
+        return;
+    }
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
+    const GUID& cls = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam)->dbcc_classguid;
+    g_nDeviceCount = 0;
+    const bool hid = IsEqualGUID(cls, kHidClass) != FALSE;
+    const bool usb = IsEqualGUID(cls, kUsbDeviceClass) != FALSE;
+    if (event == DBT_DEVICEREMOVECOMPLETE) {
+        if (hid) SetDeviceRemoveValueForVideoDevice();
+        else if (usb) SetDeviceRemoveValueForWinUSBDevice();
+        return;
+    }
+    if (hid) {
+        DebugLine(L"SetDeviceArrivValueForVideoDevice \r\n");
+        if (SelectedIdIs(g_szPIDList, L"0135") || SelectedIdIs(g_szPIDList, L"C05C"))
+            SetDeviceArrivValueForNXPDevice();
+        else
+            SetDeviceArrivValueForVideoDevice();
+    } else if (usb) {
+        if (SelectedIdIs(g_szPIDList, L"DF02") || SelectedIdIs(g_szPIDList, L"C05C"))
+            SetDeviceArrivValueForHIDUpdateDevice();
+        else if (SelectedIdIs(g_szPIDList, L"0135"))
+            SetDeviceArrivValueForNXPDevice();
+        else
+            SetDeviceArrivValueForWinUSBDevice();
+    }
+}
+
+void OnProgressStep(WPARAM blocks) {
+    const uint32_t total = g_nProgressTotal;
+    if (total == 0) return;
+    SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Updating Firmware..");
+    Show(IDC_STATIC_UPDATING, true);
+    const unsigned percent = static_cast<unsigned>((static_cast<unsigned long long>(blocks) * 100u) / total);
+    StringCchPrintfW(g_szPercent, 16, L"%d%%", percent);
+    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, g_szPercent);
+    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, percent + 3, 0);
+}
+
+void OnProgressPercent(WPARAM value) {
+    SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Updating Firmware..");
+    Show(IDC_STATIC_UPDATING, true);
+    StringCchPrintfW(g_szPercent, 16, L"%d%%", static_cast<int>(value) - 1);
+    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, g_szPercent);
+    Show(IDC_STATIC_STATUS, true);
+    Show(IDC_PROGRESS, true);
+    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, value + 3, 0);
+}
+
+bool RegisterForInterfaceClass(HWND hDlg, const GUID& cls) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = 32;  // the fixed part of the record, without the name
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = cls;
+    return Os().RegisterDeviceNotificationW(hDlg, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) != nullptr;
+}
+
+}  // namespace
+
+void SetUIState(int state) {
+    switch (state) {
+        case UI_STATE_NO_DEVICE:
+            Show(IDC_STATIC_NO_DEVICE, true);
+            Show(IDC_STATIC_DEVICE_CONNECTED, false);
+            Show(IDC_STATIC_UPDATING, false);
+            Show(IDC_STATIC_ENTERING_UPDATE, false);
+            Show(IDC_STATIC_STATUS, false);
+            Show(IDC_PROGRESS, false);
+            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
+                           IDC_BTN_FW_UPDATE, IDC_BTN_RESET})
+                Enable(id, false);
+            Enable(IDC_BTN_EXIT, true);
+            break;
+        case UI_STATE_DEVICE_CONNECTED:
+            Show(IDC_STATIC_NO_DEVICE, false);
+            Show(IDC_STATIC_DEVICE_CONNECTED, true);
+            Show(IDC_STATIC_UPDATING, false);
+            Show(IDC_STATIC_ENTERING_UPDATE, false);
+            Show(IDC_STATIC_STATUS, false);
+            Show(IDC_PROGRESS, false);
+            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION})
+                Enable(id, true);
+            Enable(IDC_BTN_FW_UPDATE, false);
+            Enable(IDC_BTN_RESET, SelectedIdIs(g_szVIDList, L"4A7E"));
+            if (!g_bUpdatedFromHIDMode) Enable(IDC_BTN_EXIT, true);
+            Enable(IDC_COMBO_DEVICELIST, true);
+            break;
+        case UI_STATE_UPDATING:
+            Show(IDC_STATIC_NO_DEVICE, false);
+            Show(IDC_STATIC_DEVICE_CONNECTED, false);
+            Show(IDC_STATIC_UPDATING, true);
+            Show(IDC_STATIC_ENTERING_UPDATE, false);
+            Show(IDC_STATIC_STATUS, true);
+            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
+                           IDC_BTN_FW_UPDATE, IDC_BTN_RESET, IDC_BTN_EXIT, IDC_COMBO_DEVICELIST})
+                Enable(id, false);
+            break;
+        case UI_STATE_UPDATE_DONE:
+            Show(IDC_STATIC_NO_DEVICE, false);
+            Show(IDC_STATIC_DEVICE_CONNECTED, false);
+            Show(IDC_STATIC_UPDATING, false);
+            Show(IDC_STATIC_ENTERING_UPDATE, false);
+            Show(IDC_STATIC_STATUS, false);
+            Show(IDC_PROGRESS, false);
+            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
+                           IDC_BTN_RESET, IDC_BTN_EXIT, IDC_COMBO_DEVICELIST})
+                Enable(id, true);
+            SetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, L"");
+            Enable(IDC_BTN_FW_UPDATE, false);
+            break;
+        default:
+            break;
+    }
+}
+
+int SetInitialVaue() {
+    try {
+        HWND hDlg = Dlg();
+        SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"");
+        for (int id : {IDC_STATIC_NO_DEVICE, IDC_STATIC_DEVICE_CONNECTED, IDC_STATIC_UPDATING, IDC_PROGRESS})
+            Show(id, false);
+
+        // Looked up in the current folder, as the icon always was.
+        HICON icon = static_cast<HICON>(LoadImageW(nullptr, L"KivoIcon.ico", IMAGE_ICON, 32, 32, LR_LOADFROMFILE));
+        if (icon != nullptr) SendMessageW(hDlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+
+        Os().GetModuleFileNameW(nullptr, g_szExePath, kPathChars);
+        const wchar_t* slash = wcsrchr(g_szExePath, L'\\');
+        g_nExeDirLength = slash != nullptr ? static_cast<int>(slash - g_szExePath) : -1;
+        DebugPrint(1, L"EXE file  Path length GetLastError() = %d\r\n", g_nExeDirLength.load());
+
+        g_hDeviceCombo = GetDlgItem(hDlg, IDC_COMBO_DEVICELIST);
+
+        if (!RegisterForInterfaceClass(hDlg, kHidClass)) {
+            Os().MessageBoxW(hDlg, L"Register Dev. Notification Failed!", L"Error", MB_ICONERROR);
+            SetUIState(UI_STATE_NO_DEVICE);
+            return 0;
+        }
+        if (!RegisterForInterfaceClass(hDlg, kUsbDeviceClass))
+            Os().MessageBoxW(hDlg, L"Register Dev. Notification Failed!", L"Error", MB_ICONERROR);
+
+        return SetInitialDeviceList() != 0 ? 1 : 0;
+    } catch (...) {
+        DebugLine(L"SetInitialVaue exception...\r\n");
+        return 0;
+    }
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        switch (message) {
+            case WM_INITDIALOG:
+                g_hMainDlg = hDlg;
+                SetInitialVaue();
+                createThreadUpdateUI();
+                return TRUE;
+            case WM_PAINT: {
+                PAINTSTRUCT ps;
+                BeginPaint(hDlg, &ps);
+                EndPaint(hDlg, &ps);
+                return 0;
+            }
+            case WM_CTLCOLORDLG:
+                SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+                return reinterpret_cast<INT_PTR>(ButtonFaceBrush());
+            case WM_CTLCOLORSTATIC:
+                return ColourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+            case WM_COMMAND:
+                OnCommand(LOWORD(wParam), HIWORD(wParam));
+                return 0;
+            case WM_CLOSE:
+                ExitProgram(false);
+                return 0;
+            case WM_TIMER:
+                OnTimer(wParam);
+                return 0;
+            case WM_DEVICECHANGE:
+                OnDeviceChange(wParam, lParam);
+                return TRUE;
+            case WM_FW_PROGRESS_RANGE:
+                Show(IDC_STATIC_UPDATING, false);
+                SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"Erasing Memory...Please Wait...");
+                g_nProgressTotal = static_cast<uint32_t>(wParam);
+                return 0;
+            case WM_FW_PROGRESS_STEP:
+                OnProgressStep(wParam);
+                return 0;
+            case WM_FW_UPDATE_DONE:
+                g_nProgressTotal = 0;
+                SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"");
+                SendMessageW(GetDlgItem(hDlg, IDC_PROGRESS), PBM_SETPOS, 0, 0);
+                SetUIState(UI_STATE_UPDATE_DONE);
+                ReleaseUpdateModeDevice();
+                return 0;
+            case WM_FW_PROGRESS_PERCENT:
+                OnProgressPercent(wParam);
+                return 0;
+            default:
+                return 0;
+        }
+    } catch (...) {
+        // No exception may leave a window procedure.
+        DebugLine(L"MainDialogProc exception...\r\n");
+        return 0;
+    }
+}

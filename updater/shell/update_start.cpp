@@ -1,0 +1,237 @@
+#include "update_start.h"
+
+#include "KivoFWSW.h"
+#include "app_state.h"
+#include "debug_print.h"
+#include "device_lookup.h"
+#include "id_text.h"
+#include "main_dialog.h"
+#include "os_api.h"
+#include "resource.h"
+#include "update_engine.h"
+#include "usb_requests.h"
+#include <strsafe.h>
+
+#include <cstdio>
+
+namespace {
+
+HWND Dlg() { return g_hMainDlg.load(); }
+void Show(int id) { ShowWindow(GetDlgItem(Dlg(), id), SW_SHOW); }
+void ShowStatusControls() {
+    for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
+}
+
+int Selected() { return g_nSelectedIndex; }
+bool VidIs(const wchar_t* text) {
+    const int i = Selected();
+    return i >= 0 && i < kMaxDevices && IdEqualsText(g_szVIDList[i], kIdFieldChars, text);
+}
+bool PidIs(const wchar_t* text) {
+    const int i = Selected();
+    return i >= 0 && i < kMaxDevices && IdEqualsText(g_szPIDList[i], kIdFieldChars, text);
+}
+
+void SelectedPath(wchar_t* out) {
+    const int i = Selected();
+    StringCchCopyW(out, kPathChars, i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"");
+}
+
+bool StartUpdateThread() {
+    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
+    g_hUpdateThread = thread;
+    if (thread == nullptr) {
+        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+        return false;
+    }
+    return true;
+}
+
+enum class NormalPath { T1, R1, G1 };
+
+// A camera in its normal mode is told to enter its update mode; it leaves the
+// bus and the arrival handlers take over.
+void EnterUpdateMode(NormalPath path) {
+    g_bMatchUpdatedDeviceHID = true;
+    ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
+    EnumerateImageDevice(g_szCurrentDevicePath, g_USBUniqueID);
+    DebugPrint(1, L"Firmware update button ::EnumerateImageDevice For Serial Number =%s \r\n", g_USBUniqueID);
+    g_bUpdatedFromHIDMode = true;
+    SetUIState(UI_STATE_UPDATING);
+    g_bHDIssuePending = true;
+    int result;
+    switch (path) {
+        case NormalPath::T1:
+            result = SetExtensionUnitValueForTessa(5, 1);
+            break;
+        case NormalPath::R1:
+            result = FallbacktoFWKivoR7();
+            break;
+        default:
+            result = FirmwareUpdate(g_byImageType);
+            g_nFirmwareUpdateResult = result;
+            break;
+    }
+    if (result == 0) DebugLine(L"Alert : Check FirmwareUpdate\r\n");
+    if (path != NormalPath::R1) Os().SetTimer(Dlg(), IDT_TIMER_FOR_HD_ISSUE, 60000, nullptr);
+    if (path == NormalPath::G1) SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"");
+    else ShowWindow(GetDlgItem(Dlg(), IDC_STATIC_UPDATING), SW_HIDE);
+    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, L"Erasing Memory...Please Wait...");
+    Show(IDC_STATIC_ENTERING_UPDATE);
+    Show(IDC_PROGRESS);
+    Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 200, nullptr);
+    if (path == NormalPath::R1) Os().Sleep(5000);
+}
+
+// A device already in update mode on WinUSB: the update thread starts now.
+void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
+    if (!InitializeDevice(path)) return;
+    g_bIsStartUpdatedFromDFU = true;
+    g_bWritePart2 = true;
+    g_nFirmwareUpdateResult = 0;
+    SetUIState(UI_STATE_UPDATING);
+    if (PidIs(L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) {
+        g_bWritePart2 = false;
+        g_bForceFirstPart = true;
+    }
+    StartUpdateThread();
+    if (fromOtherCamera) Os().Sleep(5000);
+    ShowStatusControls();
+}
+
+// The HID update-mode device.
+void HidUpdateModeDevice() {
+    SetUIState(UI_STATE_UPDATING);
+    if (PidIs(L"DF02")) {
+        g_bIsStartUpdatedFromDFU = false;
+        g_nFirmwareUpdateResult = 0;
+        g_bWritePart2 = false;
+        g_bForceFirstPart = false;
+        g_bNXPDevice = true;
+    }
+    StartUpdateThread();
+    ShowStatusControls();
+}
+
+// A camera with its own boot loader: erase its flash, then reset it into the
+// boot loader over its HID interface.
+void EraseAndReset() {
+    static uint8_t reply[1100];
+    SetPreparseDataAndAttributes();
+    DevicestateCX3SNI(reply);
+    g_byHidCommandBlock[0] = 0xAA;
+    g_byHidCommandBlock[1] = 0x01;
+    g_byHidCommandBlock[2] = 0;
+    g_byHidCommandBlock[3] = 0;
+    SetHidReport(g_byHidCommandBlock, 4);
+    bool erased = false;
+    for (int i = 0; i < 100; ++i) {
+        Os().Sleep(10);
+        if (!GetHidReport(reply)) {
+            DebugLine(L"Flash Erase failed\r\n");
+            return;
+        }
+        if (reply[1] == 0) {
+            erased = true;
+            break;
+        }
+    }
+    if (erased) {
+        DebugLine(L"Flash erase completed, attempting to reset the device\n");
+        g_byHidCommandBlock[1] = 0x02;
+        bool reset = false;
+        for (int attempt = 0; attempt < 10 && !reset; ++attempt) {
+            SetHidReport(g_byHidCommandBlock, 4);
+            Os().Sleep(100);
+            if (!GetHidReport(reply)) {
+                // The camera stopped answering: it went to its boot loader.
+                g_bMatchUpdatedDeviceHID = true;
+                g_bUpdatedFromHIDMode = true;
+                DebugLine(L"Device reset completed. Exiting. \n");
+                reset = true;
+            } else if (reply[1] == 3) {
+                DebugLine(L"Reset Failed, Attempting to reset again...\n");
+            }
+        }
+        if (!reset) std::fputs("Reset Failed\n", stdout);
+    }
+    ShowStatusControls();
+}
+
+INT_PTR ColourWarningText(WPARAM wParam, LPARAM lParam) {
+    static HBRUSH brush = CreateSolidBrush(RGB(240, 240, 240));
+    const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
+    if (id != -1 && id != 0xFFFF) return 0;
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    SelectObject(dc, g_hBoldFont);
+    SetBkColor(dc, RGB(240, 240, 240));
+    SetTextColor(dc, RGB(255, 0, 0));
+    return reinterpret_cast<INT_PTR>(brush);
+}
+
+}  // namespace
+
+void StartFirmwareUpdate() {
+    g_bNoFilePending = true;
+    EndDialog(g_hUpdateWarningDialog.load(), IDC_BTN_NOTICE_OK);
+    Os().Sleep(1000);
+    if (Os().GetFileAttributesW(g_szFirmwareFilePath) == INVALID_FILE_ATTRIBUTES) {
+        Os().MessageBoxW(Dlg(), L"Check File Path!", L"Alert", MB_ICONEXCLAMATION);
+        return;
+    }
+    g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
+    ReleaseUpdateModeDevice();
+    DeinitExtensionUnit();
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
+        StringCchCopyW(g_szDevicePathSnapshot[i], kPathChars, g_szDevicePathList[i]);
+
+    wchar_t path[kPathChars];
+    SelectedPath(path);
+    wchar_t model[kPathChars];
+    StringCchCopyW(model, kPathChars, g_szCurrentDevicePath);
+    if (IsTessaDeviceAvail(model)) {
+        g_bTessaDevice = true;
+        DeinitExtUnit();
+        if (InitTessaExtensionUnit(path)) {
+            if (VidIs(L"4A7E")) EnterUpdateMode(NormalPath::T1);
+            else EraseAndReset();
+        } else {
+            UpdateModeDevice(path, false);
+        }
+    } else if (IsKivoR7DeviceAvail(model)) {
+        DeinitExtUnit();
+        if (VidIs(L"4A7E") && InitKivoR7ExtensionUnit(path)) EnterUpdateMode(NormalPath::R1);
+    } else if (IsKivoV9_DeviceAvail(model)) {
+        DeinitExtUnit();
+        if ((VidIs(L"4A7E") || VidIs(L"1BCF")) && InitKivoV9ExtensionUnit(path)) StartSunplusUpdate();
+    } else {
+        SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Device Entering into Firmware update mode");
+        Show(IDC_STATIC_UPDATING);
+        if (InitExtensionUnit(path)) {
+            if (VidIs(L"4A7E")) EnterUpdateMode(NormalPath::G1);
+            else EraseAndReset();
+        } else if (Init_HIDHandle(path)) {
+            HidUpdateModeDevice();
+        } else {
+            UpdateModeDevice(path, true);
+        }
+    }
+}
+
+INT_PTR CALLBACK UpdateWarningDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            g_hUpdateWarningDialog = hDlg;
+            return TRUE;
+        case WM_CLOSE:
+            EndDialog(hDlg, 0);
+            return TRUE;
+        case WM_CTLCOLORSTATIC:
+            return ColourWarningText(wParam, lParam);
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDC_BTN_NOTICE_OK) StartFirmwareUpdate();
+            return TRUE;
+        default:
+            return 0;
+    }
+}
