@@ -51,18 +51,10 @@ void Report(const char* name, double measured, double floor, size_t imageBytes, 
 // updater's memory is that of a real update (the whole file while it is cut,
 // then the sections).
 void LoadThroughBrowse(const std::vector<uint8_t>& file) {
-    wchar_t dir[MAX_PATH], path[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"fw", 0, path);
-    FILE* f = _wfopen(path, L"wb");
-    std::fwrite(file.data(), 1, file.size(), f);
-    std::fclose(f);
-    sim::QueueOpenFileAnswer(path);
-    if (SelectFirmwareFile() != 1) {
+    if (BrowseFirmwareFile(file) != 1) {
         std::printf("the firmware file could not be read\n");
         std::exit(1);
     }
-    DeleteFileW(path);
 }
 
 }  // namespace

@@ -38,19 +38,11 @@ int main() {
 
     const auto part1 = Pattern(3 * 1024 + 200, 1), part2 = Pattern(5 * 1024 + 64, 2);
     const auto file = TwoPartFile(2, part1, part2);
-    wchar_t dir[MAX_PATH], path[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"fw", 0, path);
-    FILE* f = _wfopen(path, L"wb");
-    std::fwrite(file.data(), 1, file.size(), f);
-    std::fclose(f);
     std::printf("== the operator chooses a two-part firmware file of %u bytes\n", unsigned(file.size()));
-    sim::QueueOpenFileAnswer(path);
-    if (SelectFirmwareFile() != 1) {
+    if (BrowseFirmwareFile(file) != 1) {
         std::printf("reading the firmware file failed\n");
         return 1;
     }
-    DeleteFileW(path);
     std::printf("   image type %d, part 1: %u bytes, part 2: %u bytes\n", g_byImageType.load(),
                 unsigned(g_dwImageSize1.load()), unsigned(g_dwImageSize2.load()));
 

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app_state.h"
 #include "image_file.h"
 #include "os_api.h"
@@ -180,6 +182,25 @@ std::wstring EngineHarness::ControlText(int id) const {
     wchar_t text[300] = L"";
     GetDlgItemTextW(dialog, id, text, 300);
     return text;
+}
+
+std::wstring WriteTempFile(const std::vector<uint8_t>& bytes) {
+    wchar_t dir[MAX_PATH], path[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    GetTempFileNameW(dir, L"fw", 0, path);
+    FILE* f = _wfopen(path, L"wb");
+    if (f == nullptr) return L"";
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
+}
+
+int BrowseFirmwareFile(const std::vector<uint8_t>& file) {
+    const std::wstring path = WriteTempFile(file);
+    sim::QueueOpenFileAnswer(path);
+    const int result = SelectFirmwareFile();
+    DeleteFileW(path.c_str());
+    return result;
 }
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {

@@ -54,6 +54,12 @@ private:
     std::vector<ProgressEvent> progress_;
 };
 
+// Writes bytes to a new temporary file and returns its path.
+std::wstring WriteTempFile(const std::vector<uint8_t>& bytes);
+// Writes a firmware file to disk and reads it the way Browse does (the
+// open-file dialog answered with its path). The result of SelectFirmwareFile.
+int BrowseFirmwareFile(const std::vector<uint8_t>& file);
+
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed);
 std::vector<uint8_t> Le32(uint32_t v);
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts);

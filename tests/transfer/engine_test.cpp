@@ -67,8 +67,12 @@ TEST(UpdateEngine, StateChangeTable) {
         ASSERT_GE(req.size(), 3u);
         size_t i = 0;
         EXPECT_EQ(0x03, req[i++].request);  // the first status request
-        if (c.request >= 0) EXPECT_EQ(c.request, req[i++].request);
-        if (c.extraStatus) EXPECT_EQ(0x03, req[i++].request);
+        if (c.request >= 0) {
+            EXPECT_EQ(c.request, req[i++].request);
+        }
+        if (c.extraStatus) {
+            EXPECT_EQ(0x03, req[i++].request);
+        }
         EXPECT_EQ(0x01, req[i].request) << "the download follows the state change";
         EXPECT_EQ(img, h.flash->image2);
         EXPECT_TRUE(Contains(h.BoxTexts(), kSuccessText));
@@ -112,8 +116,9 @@ TEST(UpdateEngine, BlocksAndThePadByteOfPartTwo) {
         EXPECT_EQ(c.lengths, h.DataRequestLengths());
         const auto req = h.Requests();
         for (const auto& r : req)
-            if (r.request == 0x01 && r.length > 0 && r.length % 64 == 1 && r.length > 64)
+            if (r.request == 0x01 && r.length > 0 && r.length % 64 == 1 && r.length > 64) {
                 EXPECT_EQ(0xFF, r.data.back()) << "pad byte";
+            }
         EXPECT_EQ(img, h.flash->image2);
         // The plain image runs alone: its own range and one step per block.
         EXPECT_EQ(std::vector<WPARAM>{c.lengths.size()}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
