@@ -121,7 +121,10 @@ std::vector<std::wstring> DialogHarness::BoxTexts() const {
     return t;
 }
 
-bool DialogHarness::Screenshot(const std::wstring& path) const {
+bool DialogHarness::Screenshot(const std::wstring& path) {
+    SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_ERASE);
+    Pump(300);
     RECT r;
     if (!GetWindowRect(dialog, &r)) return false;
     const int w = r.right - r.left, h = r.bottom - r.top;
@@ -129,9 +132,9 @@ bool DialogHarness::Screenshot(const std::wstring& path) const {
     HDC mem = CreateCompatibleDC(screen);
     HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
     HGDIOBJ old = SelectObject(mem, bmp);
-    // Ask the dialog to paint itself: the screen may be covered.
-    SendMessageW(dialog, WM_PRINT, reinterpret_cast<WPARAM>(mem),
-                 PRF_CLIENT | PRF_NONCLIENT | PRF_CHILDREN | PRF_ERASEBKGND);
+    // Copy what the screen shows: the dialog is brought to the top and
+    // painted first.
+    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
     bi.bmiHeader.biWidth = w;

@@ -40,7 +40,7 @@ public:
 
     std::vector<std::wstring> BoxTexts() const;
     // Saves a picture of the dialog as a BMP file; false when it could not.
-    bool Screenshot(const std::wstring& path) const;
+    bool Screenshot(const std::wstring& path);
 
     HWND dialog = nullptr;
 };

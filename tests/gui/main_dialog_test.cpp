@@ -1,6 +1,7 @@
 // The main dialog as the operator drives it, against simulated devices.
 #include <gtest/gtest.h>
 
+#include <windows.h>
 #include <commctrl.h>
 
 #include "app_state.h"
@@ -52,8 +53,8 @@ sim::DeviceId PlugUpdateModeDevice(USHORT vid = 0x4A7E, USHORT pid = 0xDF00, std
 }  // namespace
 
 TEST(MainDialog, StartUpListsAnUpdateModeDeviceByItsPorts) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     EXPECT_EQ(std::vector<std::wstring>{L"orviDFU_USB_3_HUB_2(VID_4A7E,PID_DF00_0)"}, h.ListItems());
     EXPECT_EQ(0, h.ListSelection());
@@ -72,8 +73,8 @@ TEST(MainDialog, StartUpWithoutDevicesShowsNoDevice) {
 }
 
 TEST(MainDialog, EveryControlInEveryUiState) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     for (const StateRow& row : kRows) {
         for (bool before : {false, true}) {
@@ -108,8 +109,8 @@ TEST(MainDialog, EveryControlInEveryUiState) {
 }
 
 TEST(MainDialog, ConnectedStateFollowsVendorIdAndLeavesExitDuringAnUpdate) {
-    PlugUpdateModeDevice(0x04B4, 0xDF00);
     DialogHarness h;
+    PlugUpdateModeDevice(0x04B4, 0xDF00);
     h.Open();
     ASSERT_EQ(1u, h.ListItems().size());
     SetAll(h, true);
@@ -123,8 +124,8 @@ TEST(MainDialog, ConnectedStateFollowsVendorIdAndLeavesExitDuringAnUpdate) {
 }
 
 TEST(MainDialog, ProgressMessages) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     h.Send(WM_FW_PROGRESS_STEP, 3);
     EXPECT_EQ(L"", h.Text(IDC_STATIC_STATUS)) << "a step while the total is 0 changes nothing";
@@ -155,8 +156,8 @@ TEST(MainDialog, ProgressMessages) {
 }
 
 TEST(MainDialog, TimersBlinkAndReenableExit) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     g_nBlinkState = 0;
     h.Send(WM_TIMER, IDT_TIMER_ERASE_BLINK);
@@ -176,8 +177,8 @@ TEST(MainDialog, TimersBlinkAndReenableExit) {
 }
 
 TEST(MainDialog, FirmwareUpdateWithoutAFileAsksForOne) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     h.Click(IDC_BTN_FW_UPDATE);
     ASSERT_FALSE(sim::MessageBoxes().empty());
@@ -187,8 +188,8 @@ TEST(MainDialog, FirmwareUpdateWithoutAFileAsksForOne) {
 }
 
 TEST(MainDialog, SuitabilityQuestionByFileAndDeviceName) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     struct Case {
         const wchar_t* deviceName;
@@ -228,8 +229,8 @@ TEST(MainDialog, SuitabilityQuestionByFileAndDeviceName) {
 }
 
 TEST(MainDialog, ReadAndResetRefuseEachOther) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     g_bResetRequested = true;
     h.Click(IDC_BTN_READFW_VERSION);
@@ -244,9 +245,9 @@ TEST(MainDialog, ReadAndResetRefuseEachOther) {
 }
 
 TEST(MainDialog, SelectionChangeDropsTheFileOnlyForAnotherEntry) {
+    DialogHarness h;
     PlugUpdateModeDevice(0x4A7E, 0xDF00, {3, 2}, L"SNA");
     PlugUpdateModeDevice(0x04B4, 0xDF00, {3, 3}, L"SNB");
-    DialogHarness h;
     h.Open();
     ASSERT_EQ(2u, h.ListItems().size());
     SetDlgItemTextW(h.dialog, IDC_EDIT_FIRMWARE_PATH, L"C:\\fw.img");
@@ -275,8 +276,8 @@ TEST(MainDialog, ArrivalAndRemovalRebuildTheList) {
 }
 
 TEST(MainDialog, ScreenshotWithADeviceListed) {
-    PlugUpdateModeDevice();
     DialogHarness h;
+    PlugUpdateModeDevice();
     h.Open();
     h.Pump(200);
     wchar_t dir[MAX_PATH];

@@ -1,4 +1,5 @@
 #include "device_lookup.h"
+#include <initializer_list>
 
 #include <devpkey.h>
 

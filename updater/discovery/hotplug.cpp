@@ -1,4 +1,5 @@
 #include "hotplug.h"
+#include <initializer_list>
 
 #include "KivoFWSW.h"
 #include "app_state.h"

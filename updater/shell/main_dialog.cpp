@@ -1,4 +1,5 @@
 #include "main_dialog.h"
+#include <initializer_list>
 
 #include <commctrl.h>
 #include <dbt.h>
