@@ -1,0 +1,105 @@
+// Whole updates through the real dialog, from F/W UPDATE to the last box,
+// against the simulated update-mode device.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "app_state.h"
+#include "dfu_device.h"
+#include "dialog_harness.h"
+#include "engine_harness.h"
+#include "resource.h"
+#include "update_start.h"
+
+namespace {
+
+const wchar_t kSuccessText[] =
+    L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot automatically after "
+    L"completing firmware update!";
+
+// Dialog 130 answered with OK, as the operator presses it: the real dialog
+// procedure runs on a modeless copy of the dialog.
+void AnswerWarningWithOk() {
+    sim::SetDialogHook([](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
+        if (call.templateId != IDD_UPDATE_WARNING) return false;
+        HWND warning = CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc,
+                                          call.initParam);
+        SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
+        DestroyWindow(warning);
+        *result = IDC_BTN_NOTICE_OK;
+        return true;
+    });
+}
+
+struct UpdateModeWorld {
+    std::shared_ptr<sim::DfuFlash> flash = std::make_shared<sim::DfuFlash>();
+    sim::DeviceId device = 0;
+    void Plug(USHORT pid) {
+        auto model = std::make_shared<sim::DfuDeviceModel>(flash);
+        device = sim::Plug(sim::WinUsbSpec(0x4A7E, pid, L"SN12345678AB", {3, 2}), model);
+    }
+};
+
+}  // namespace
+
+TEST(UpdateScenario, DeviceAlreadyInUpdateModeTakesAPlainImage) {
+    DialogHarness h;
+    UpdateModeWorld world;
+    world.Plug(0xDF00);
+    h.Open();
+    ASSERT_EQ(1u, h.ListItems().size());
+
+    const auto image = Pattern(5000, 1);
+    AnswerWarningWithOk();
+    sim::QueueOpenFileAnswer(WriteTempFile(image));
+    h.Click(IDC_BTN_BROWSE);
+    EXPECT_FALSE(h.Text(IDC_EDIT_FIRMWARE_PATH).empty());
+    ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_TRUE(h.WaitFor([] {
+        for (const auto& b : sim::MessageBoxes())
+            if (b.caption == L"Success" || b.caption == L"Error") return true;
+        return false;
+    }));
+    EXPECT_EQ(kSuccessText, h.BoxTexts().back());
+    EXPECT_EQ(image, world.flash->image2);
+    // The done state: the file is cleared and the operator can start again.
+    h.Pump(50);
+    EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
+    EXPECT_TRUE(h.Enabled(IDC_BTN_BROWSE));
+    EXPECT_TRUE(h.Enabled(IDC_BTN_EXIT));
+    EXPECT_FALSE(g_bIsStartUpdatedFromDFU) << "cleared when the update ends";
+}
+
+TEST(UpdateScenario, Df01WithATwoPartImageStartsWithTheFirstPart) {
+    DialogHarness h;
+    UpdateModeWorld world;
+    world.Plug(0xDF01);
+    h.Open();
+    const auto part1 = Pattern(3000, 2), part2 = Pattern(2000, 3);
+    AnswerWarningWithOk();
+    sim::QueueOpenFileAnswer(WriteTempFile(TwoPartFile(2, part1, part2)));
+    h.Click(IDC_BTN_BROWSE);
+    h.Click(IDC_BTN_FW_UPDATE);
+    EXPECT_TRUE(g_bForceFirstPart || g_bFirstPartWritten) << "the first part is forced";
+    ASSERT_TRUE(h.WaitFor([&] { return world.flash->image1 == part1; }));
+    EXPECT_EQ(1, world.flash->combinedErases);
+}
+
+TEST(UpdateScenario, DeletedFileIsReportedAfterOk) {
+    DialogHarness h;
+    UpdateModeWorld world;
+    world.Plug(0xDF00);
+    h.Open();
+    AnswerWarningWithOk();
+    const std::wstring path = WriteTempFile(Pattern(100, 4));
+    sim::QueueOpenFileAnswer(path);
+    h.Click(IDC_BTN_BROWSE);
+    DeleteFileW(path.c_str());
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_FALSE(sim::MessageBoxes().empty());
+    EXPECT_EQ(L"Check File Path!", sim::MessageBoxes().back().text);
+    EXPECT_EQ(L"Alert", sim::MessageBoxes().back().caption);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE)) << "the file stays chosen";
+    EXPECT_TRUE(world.flash->image2.empty());
+}
