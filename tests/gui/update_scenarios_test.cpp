@@ -103,3 +103,35 @@ TEST(UpdateScenario, DeletedFileIsReportedAfterOk) {
     EXPECT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE)) << "the file stays chosen";
     EXPECT_TRUE(world.flash->image2.empty());
 }
+
+TEST(CommandThread, ResetOfAnUpdateModeDeviceSendsTheResetRequest) {
+    DialogHarness h;
+    UpdateModeWorld world;
+    sim::DfuKnobs knobs;
+    knobs.restartDelayMs = 600000;  // the device leaves long after the checks below
+    auto model = std::make_shared<sim::DfuDeviceModel>(world.flash, knobs);
+    world.device = sim::Plug(sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN12345678AB", {3, 2}), model);
+    h.Open();
+    h.Click(IDC_BTN_RESET);
+    ASSERT_TRUE(h.WaitFor([] { return !g_bResetRequested; }));
+    ASSERT_TRUE(h.WaitFor([&] { return world.flash->resets == 1; }));
+    const auto requests = model->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(0x32, requests.back().request);
+    EXPECT_EQ(4, requests.back().index);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_RESET)) << "RESET stays enabled";
+    EXPECT_TRUE(h.BoxTexts().empty()) << "a reset shows no box";
+}
+
+TEST(CommandThread, VersionReadOfADeviceWithoutCommandInterfaceEndsQuietly) {
+    DialogHarness h;
+    UpdateModeWorld world;
+    world.Plug(0xDF00);
+    h.Open();
+    EnableWindow(GetDlgItem(h.dialog, IDC_BTN_READFW_VERSION), TRUE);
+    h.Click(IDC_BTN_READFW_VERSION);
+    ASSERT_TRUE(h.WaitFor([] { return !g_bReadVersionRequested; }));
+    h.Pump(20);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_READFW_VERSION)) << "enabled again after the read";
+    EXPECT_TRUE(h.BoxTexts().empty());
+}
