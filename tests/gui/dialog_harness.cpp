@@ -32,6 +32,7 @@ DialogHarness::~DialogHarness() {
     _threadUpdateUI();
     if (dialog != nullptr) DestroyWindow(dialog);
     DestroyWindow(g_hMainWnd);
+    sim::Reset();
 }
 
 void DialogHarness::Open() {
