@@ -10,68 +10,13 @@
 #include "dialog_harness.h"
 #include "engine_harness.h"
 #include "resource.h"
+#include "scenario_worlds.h"
 
 namespace {
 
 const wchar_t kSuccessText[] =
     L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot automatically after "
     L"completing firmware update!";
-
-void AnswerWarningWithOk() {
-    sim::SetDialogHook([](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
-        if (call.templateId != IDD_UPDATE_WARNING) return false;
-        HWND warning = CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc,
-                                          call.initParam);
-        SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
-        DestroyWindow(warning);
-        *result = IDC_BTN_NOTICE_OK;
-        return true;
-    });
-}
-
-bool HasBox(const std::wstring& text) {
-    for (const auto& b : sim::MessageBoxes())
-        if (b.text == text) return true;
-    return false;
-}
-
-// The update-mode device of one camera: after its first download it comes
-// back in update mode, after its second as the camera again, whose firmware
-// version is the first six bytes of the image it received.
-struct CameraUpdateWorld {
-    std::shared_ptr<sim::DfuFlash> flash = std::make_shared<sim::DfuFlash>();
-    sim::PluggedCamera<sim::HidCameraModel> camera;
-
-    void Plug(const std::wstring& serial) {
-        sim::CameraPlace place;
-        place.serial = serial;
-        place.ports = {3, 2};
-        place.friendlyName = L"Corvane_RX20";
-        camera = sim::PlugHidCamera(place);
-        const sim::UsbDeviceSpec cameraSpec = camera.spec;
-        const sim::UsbDeviceSpec updateSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, serial, {3, 2});
-        auto flashRef = flash;
-        auto plan = std::make_shared<sim::DfuDeviceModel::RestartPlan>();
-        *plan = [cameraSpec, updateSpec, flashRef, plan](const sim::DfuFlash& f, bool, sim::UsbDeviceSpec* next,
-                                                        std::shared_ptr<sim::DeviceModel>* model) {
-            if (f.downloads >= 2) {
-                sim::HidCameraKnobs knobs;
-                for (int i = 0; i < 6 && i < static_cast<int>(f.image2.size()); ++i) knobs.version[i] = f.image2[i];
-                *next = cameraSpec;
-                *model = std::make_shared<sim::HidCameraModel>(knobs);
-                return true;
-            }
-            auto again = std::make_shared<sim::DfuDeviceModel>(flashRef);
-            again->SetRestartPlan(*plan);
-            *next = updateSpec;
-            *model = again;
-            return true;
-        };
-        auto dfu = std::make_shared<sim::DfuDeviceModel>(flash);
-        dfu->SetRestartPlan(*plan);
-        camera.model->SetUpdateModePlan(updateSpec, dfu);
-    }
-};
 
 }  // namespace
 

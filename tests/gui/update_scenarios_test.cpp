@@ -9,6 +9,7 @@
 #include "dialog_harness.h"
 #include "engine_harness.h"
 #include "resource.h"
+#include "scenario_worlds.h"
 #include "update_start.h"
 
 namespace {
@@ -16,20 +17,6 @@ namespace {
 const wchar_t kSuccessText[] =
     L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot automatically after "
     L"completing firmware update!";
-
-// Dialog 130 answered with OK, as the operator presses it: the real dialog
-// procedure runs on a modeless copy of the dialog.
-void AnswerWarningWithOk() {
-    sim::SetDialogHook([](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
-        if (call.templateId != IDD_UPDATE_WARNING) return false;
-        HWND warning = CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc,
-                                          call.initParam);
-        SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
-        DestroyWindow(warning);
-        *result = IDC_BTN_NOTICE_OK;
-        return true;
-    });
-}
 
 struct UpdateModeWorld {
     std::shared_ptr<sim::DfuFlash> flash = std::make_shared<sim::DfuFlash>();
