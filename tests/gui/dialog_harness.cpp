@@ -124,8 +124,10 @@ std::vector<std::wstring> DialogHarness::BoxTexts() const {
 
 bool DialogHarness::Screenshot(const std::wstring& path) {
     SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+    // Painted now, without serving other messages: a running update must not
+    // move on between the moment chosen and the picture.
     RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_ERASE);
-    Pump(300);
+    GdiFlush();
     RECT r;
     if (!GetWindowRect(dialog, &r)) return false;
     const int w = r.right - r.left, h = r.bottom - r.top;
