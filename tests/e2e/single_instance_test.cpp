@@ -1,0 +1,67 @@
+// The real program under Wine: a second copy started while one runs brings
+// the first forward and ends at once with exit code 0.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#ifndef UPDATER_EXE
+#error "UPDATER_EXE names the program under test"
+#endif
+
+namespace {
+
+std::wstring Widen(const char* s) {
+    wchar_t w[MAX_PATH];
+    MultiByteToWideChar(CP_UTF8, 0, s, -1, w, MAX_PATH);
+    return w;
+}
+
+HANDLE Start(const std::wstring& exe) {
+    std::wstring cmd = L"\"" + exe + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+HWND WaitForWindow(const wchar_t* cls, const wchar_t* title, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        if (HWND w = FindWindowW(cls, title)) return w;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
+    const std::wstring exe = Widen(UPDATER_EXE);
+    HANDLE first = Start(exe);
+    ASSERT_NE(nullptr, first);
+    HWND hidden = WaitForWindow(L"CORVANE_FW_UPDATER", L"Corvane_FW_Updater", 20000);
+    ASSERT_NE(nullptr, hidden) << "the first copy's hidden window";
+    HWND dialog = WaitForWindow(L"#32770", L"Corvane FirmWare Updater", 20000);
+    ASSERT_NE(nullptr, dialog) << "the first copy's main dialog";
+
+    HANDLE second = Start(exe);
+    ASSERT_NE(nullptr, second);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 20000)) << "the second copy ends by itself";
+    DWORD code = 99;
+    GetExitCodeProcess(second, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(second);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first, 0)) << "the first copy still runs";
+    EXPECT_TRUE(IsWindowVisible(hidden)) << "brought forward (shown)";
+
+    // Closing the dialog ends the first copy with exit code 0.
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 20000));
+    GetExitCodeProcess(first, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(first);
+}
