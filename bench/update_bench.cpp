@@ -4,6 +4,14 @@
 //
 //   update_bench plain|twopart [KiB]     (one kind per process: the peak
 //                                        memory counter is the process's)
+//
+// And the cost of wire traces: the same work with CORVANE_TRACE unset and
+// set, each in a process of its own (tracing is decided at the first Os()
+// call), the control transfers alone and a whole update.
+//
+//   update_bench exchanges [pairs]       data block and status request pairs
+//                                        straight through the OS table
+//   update_bench trace [KiB]             both, with tracing off and on
 #include <windows.h>
 #include <psapi.h>
 
@@ -11,10 +19,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+
 #include "app_state.h"
 #include "engine_harness.h"
 #include "image_file.h"
 #include "image_format.h"
+#include "os_api.h"
+#include "os_trace.h"
+#include "usb_requests.h"
 
 namespace {
 
@@ -57,10 +70,94 @@ void LoadThroughBrowse(const std::vector<uint8_t>& file) {
     }
 }
 
+// Pairs of a 1024-byte data block and a status request sent straight through
+// the table to a device that answers at once: the table's own cost per
+// exchange, without the protocol's waits.
+int Exchanges(size_t pairs) {
+    EngineHarness h;
+    h.PlugDevice();
+    const OsApi& os = Os();
+    WINUSB_INTERFACE_HANDLE ifh = g_hWinUsbInterface.load();
+    std::memset(g_byTransferBuffer, 0x5A, sizeof g_byTransferBuffer);
+    WINUSB_SETUP_PACKET block = {0x40, DFU_REQ_DNLOAD, 1, 0, kTransferBlock};
+    WINUSB_SETUP_PACKET status = {0xC0, DFU_REQ_GETSTATUS, 0, 0, 6};
+    DfuStatus st{};
+    LARGE_INTEGER t0, t1;
+    QueryPerformanceCounter(&t0);
+    for (size_t i = 0; i < pairs; ++i) {
+        ULONG n = 0;
+        if (!os.WinUsb_ControlTransfer(ifh, block, g_byTransferBuffer, kTransferBlock, &n, nullptr) ||
+            !os.WinUsb_ControlTransfer(ifh, status, reinterpret_cast<PUCHAR>(&st), 6, &n, nullptr)) {
+            std::printf("exchange %zu failed\n", i);
+            return 1;
+        }
+    }
+    QueryPerformanceCounter(&t1);
+    std::printf("%-16s %zu exchanges  %.2f us each  (tracing %s)\n", "exchanges", 2 * pairs,
+                Seconds(t0, t1) * 1e6 / static_cast<double>(2 * pairs), ostrace::Active() ? "on" : "off");
+    return 0;
+}
+
+// Runs this program with `args`, CORVANE_TRACE naming `trace` (or unset), its
+// output going where ours goes.
+DWORD RunSelf(const std::wstring& args, const std::wstring& trace) {
+    ::SetEnvironmentVariableW(L"CORVANE_TRACE", trace.empty() ? nullptr : trace.c_str());
+    wchar_t exe[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError}) {
+        ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    std::fflush(stdout);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        std::printf("cannot start %ls\n", command.c_str());
+        return 1;
+    }
+    ::WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 1;
+    ::GetExitCodeProcess(pi.hProcess, &code);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return code;
+}
+
+int CompareTracing(size_t kib) {
+    wchar_t dir[MAX_PATH], trace[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, dir);
+    ::GetTempFileNameW(dir, L"trc", 0, trace);
+    DWORD failed = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (bool on : {false, true}) {
+            std::printf("tracing %s: ", on ? "on " : "off");
+            failed |= RunSelf(L"exchanges 5000", on ? trace : L"");
+        }
+    }
+    for (bool on : {false, true}) {
+        std::printf("tracing %s: ", on ? "on " : "off");
+        failed |= RunSelf(L"plain " + std::to_wstring(kib), on ? trace : L"");
+    }
+    WIN32_FILE_ATTRIBUTE_DATA a{};
+    ::GetFileAttributesExW(trace, GetFileExInfoStandard, &a);
+    std::printf("trace written by the runs with tracing on: %.2f MiB\n",
+                (static_cast<double>(a.nFileSizeHigh) * 4294967296.0 + a.nFileSizeLow) / (1024.0 * 1024.0));
+    ::DeleteFileW(trace);
+    return failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool plain = argc < 2 || std::strcmp(argv[1], "twopart") != 0;
+    const char* kind = argc > 1 ? argv[1] : "plain";
+    if (std::strcmp(kind, "exchanges") == 0) return Exchanges(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 5000);
+    if (std::strcmp(kind, "trace") == 0) return CompareTracing(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 256);
+    const bool plain = std::strcmp(kind, "twopart") != 0;
     const size_t kib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1024;
     const size_t plainKiB = kib, twoPartKiB = kib;
     sim::SetTimeScale(1.0);

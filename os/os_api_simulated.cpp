@@ -1,6 +1,8 @@
 // Modules of the simulated build take their table from the device simulator,
-// so the updater and the camera-control library share one simulated world.
+// so the updater and the camera-control library share one simulated world
+// (through the tracing table when CORVANE_TRACE names a file).
 #include "os_api.h"
+#include "os_trace.h"
 
 #include <cstdlib>
 
@@ -13,7 +15,7 @@ const OsApi& Os() {
             ::OutputDebugStringW(L"OS table of the simulator does not match this module\r\n");
             std::abort();
         }
-        return t;
+        return CorvaneTracedTable(t);
     }();
     return *table;
 }

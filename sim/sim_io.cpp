@@ -77,12 +77,34 @@ bool IoRequest::CompleteBytes(DWORD transferred, DWORD error) {
     return W().Complete(*this, error, transferred, nullptr, 0);
 }
 
+namespace {
+
+// A completion scheduled for later is reported as one that came later: if its
+// time comes while the call that handed the request over is still running
+// (a short delay, a timeline thread that was slow to start), it waits for
+// that call to return ERROR_IO_PENDING instead of landing inside it.
+void CompleteWhenDispatched(std::weak_ptr<IoRequest> self, std::function<void(IoRequest&)> complete) {
+    auto r = self.lock();
+    if (!r) return;
+    {
+        World& w = W();
+        std::lock_guard<std::mutex> lock(w.mu);
+        if (IoState::Of(*r)->phase == IoState::Phase::Dispatch) {
+            w.Schedule(0, [self, complete] { CompleteWhenDispatched(self, complete); });
+            return;
+        }
+    }
+    complete(*r);
+}
+
+}  // namespace
+
 void IoRequest::CompleteDataAfter(DWORD simulatedMs, std::vector<BYTE> data, DWORD error) {
     std::weak_ptr<IoRequest> self = state_->self;
     World& w = W();
     std::lock_guard<std::mutex> lock(w.mu);
     w.Schedule(simulatedMs, [self, data, error] {
-        if (auto r = self.lock()) r->CompleteData(data, error);
+        CompleteWhenDispatched(self, [data, error](IoRequest& r) { r.CompleteData(data, error); });
     });
 }
 
@@ -91,7 +113,7 @@ void IoRequest::CompleteBytesAfter(DWORD simulatedMs, DWORD transferred, DWORD e
     World& w = W();
     std::lock_guard<std::mutex> lock(w.mu);
     w.Schedule(simulatedMs, [self, transferred, error] {
-        if (auto r = self.lock()) r->CompleteBytes(transferred, error);
+        CompleteWhenDispatched(self, [transferred, error](IoRequest& r) { r.CompleteBytes(transferred, error); });
     });
 }
 
