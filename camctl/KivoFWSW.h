@@ -5,7 +5,14 @@
 // the caller's writable, zero-terminated UTF-16 buffers (Windows wchar_t); the
 // library upper-cases in place every string it is handed, so callers get their
 // buffers back in upper case. Results are 1 for yes/success and 0 for
-// no/failure; no exception leaves an export.
+// no/failure unless said otherwise; failure detail is the thread's last error
+// (the system's code, or one of the library's own codes below). No exception
+// leaves an export.
+//
+// The library serves one camera at a time: one HID binding (InitExtensionUnit
+// or Init_HIDHandle, released by DeinitExtensionUnit) and one extension-unit
+// binding (Init...ExtensionUnit, released by DeinitExtUnit). Calls must not
+// overlap: every export works on the one process-wide state.
 #ifndef KIVOFWSW_H
 #define KIVOFWSW_H
 
@@ -16,6 +23,18 @@
 #else
 #define KIVOFWSW_API __declspec(dllimport)
 #endif
+
+/* The library's own last-error codes (bit 29 set). */
+#define KIVOFWSW_ERROR_NOT_BOUND 0x20000010u     /* no camera bound: the command was not sent */
+#define KIVOFWSW_ERROR_WRITE_FAILED 0x20000005u  /* a write failed and the system gave no code */
+#define KIVOFWSW_ERROR_EXCEPTION 0x20000011u     /* an exception was caught inside the library */
+
+/* Result of FirmwareUpdate when the camera accepted the switch to update mode. */
+#define KIVOFWSW_UPDATE_ACCEPTED 50
+
+/* Results of DevicestateCX3SNI besides the camera's own state byte. */
+#define KIVOFWSW_CX3_BUSY 8
+#define KIVOFWSW_CX3_NO_REPORT 160
 
 #ifdef __cplusplus
 extern "C" {
@@ -41,6 +60,26 @@ KIVOFWSW_API int IsRestrictedCameraPID(wchar_t* pid);
 KIVOFWSW_API int IsTessaDeviceAvail(wchar_t* path);   /* 4A7E with C123 or C129 */
 KIVOFWSW_API int IsKivoR7DeviceAvail(wchar_t* path);  /* 4A7E with C05C */
 KIVOFWSW_API int IsKivoV9_DeviceAvail(wchar_t* path); /* 4A7E with C181, or 1BCF with 0B12 */
+
+/* --- HID binding --------------------------------------------------------- */
+
+/* Finds the HID command interface ("MI_02") that is a sibling of the camera's
+   video interface (path as the video enumeration reports it) and opens it.
+   The stereo camera (4A7E:C114) binds its command and IMU interfaces. */
+KIVOFWSW_API int InitExtensionUnit(wchar_t* path);
+
+/* Binds the HID interface whose parent device carries the VID and PID named
+   in s ("VID_xxxx", "PID_xxxx"): boot loaders and update-mode devices that
+   are not composite. */
+KIVOFWSW_API int Init_HIDHandle(wchar_t* s);
+
+/* Reopens the last HID interface examined for reading and writing and reads
+   its preparsed data, attributes and capabilities (report lengths). */
+KIVOFWSW_API int SetPreparseDataAndAttributes(void);
+
+/* Closes the HID handles and the event of the binding. Non-zero when the
+   event was closed, 0 when there was none. */
+KIVOFWSW_API int DeinitExtensionUnit(void);
 
 #ifdef __cplusplus
 }
