@@ -81,6 +81,44 @@ KIVOFWSW_API int SetPreparseDataAndAttributes(void);
    event was closed, 0 when there was none. */
 KIVOFWSW_API int DeinitExtensionUnit(void);
 
+/* --- HID commands (65-byte reports) ------------------------------------- */
+
+/* Command 0x40: the four version numbers of the camera's firmware. */
+KIVOFWSW_API int ReadFirmwareVersion(unsigned char* first, unsigned char* second, unsigned short* third,
+                                     unsigned short* fourth);
+
+/* Command 0x41: the camera's four-byte unique ID. */
+KIVOFWSW_API int GetCameraUniqueIDForHID(unsigned char* id);
+
+/* Command 0x32 with the low byte of b as its parameter (4: reset). */
+KIVOFWSW_API int SendHIDCommandWithFirstByte(int b);
+
+/* The 0x30/0x32 handshake that switches the camera to its update mode:
+   KIVOFWSW_UPDATE_ACCEPTED when the camera accepted and the image kind was
+   sent, 1 when the camera answered otherwise, 0 on failure (including a
+   camera that never answers within about a minute). */
+KIVOFWSW_API int FirmwareUpdate(unsigned char imageKind);
+
+/* --- CX3 camera reports (length-prefixed HID input and output reports) --- */
+
+/* Polls the camera's input report while it is busy: its state byte (0
+   ready), KIVOFWSW_CX3_BUSY when still busy after the last poll,
+   KIVOFWSW_CX3_NO_REPORT when no report could be read. buf (at least the
+   input report's length) receives the report from its length byte on. */
+KIVOFWSW_API int DevicestateCX3SNI(unsigned char* buf);
+
+/* One input report into buf as above. */
+KIVOFWSW_API int GetHidReport(unsigned char* buf);
+
+/* Sends n payload bytes (at most 510, and what the output report holds). */
+KIVOFWSW_API int SetHidReport(const unsigned char* payload, int n);
+
+/* --- raw HID transport for the NXP boot ROM and flash loader -------------- */
+
+/* Writes a complete report of length bytes; when the low byte of wait is
+   non-zero, waits for the write and then for a reply (5 s each). */
+KIVOFWSW_API int sendNXPHidCmd(const unsigned char* report, int length, int wait);
+
 #ifdef __cplusplus
 }
 #endif
