@@ -119,6 +119,30 @@ KIVOFWSW_API int SetHidReport(const unsigned char* payload, int n);
    non-zero, waits for the write and then for a reply (5 s each). */
 KIVOFWSW_API int sendNXPHidCmd(const unsigned char* report, int length, int wait);
 
+/* --- UVC extension units ------------------------------------------------- */
+
+/* Bind the extension unit of the camera whose video path is given. */
+KIVOFWSW_API int InitTessaExtensionUnit(wchar_t* path);
+KIVOFWSW_API int InitKivoR7ExtensionUnit(wchar_t* path);
+KIVOFWSW_API int InitKivoV9ExtensionUnit(wchar_t* path);
+
+/* Tessa: sets a control (2 bytes: value, 0) / reads 4 bytes of a control. */
+KIVOFWSW_API int SetExtensionUnitValueForTessa(int selector, int value);
+KIVOFWSW_API int GetTessaFirmwareVersion(int selector, unsigned char* out);
+
+/* Kivo R7: the four EEPROM bytes year, month, day, version; reset; switch to
+   the firmware-update boot loader. */
+KIVOFWSW_API int GetKivoR7FirmwareVersion(unsigned char* out);
+KIVOFWSW_API int ResetKivoR7(void);
+KIVOFWSW_API int FallbacktoFWKivoR7(void);
+
+/* Kivo V9: major, minor and 16-bit build number; reset (returns after 5 s). */
+KIVOFWSW_API int GetFirmwareVersionKivoV9(unsigned char* major, unsigned char* minor, unsigned short* build);
+KIVOFWSW_API int ResetDeviceV9(void);
+
+/* Releases the extension-unit binding. 1; 0 after an exception. */
+KIVOFWSW_API int DeinitExtUnit(void);
+
 #ifdef __cplusplus
 }
 #endif
