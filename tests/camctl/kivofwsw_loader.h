@@ -20,6 +20,29 @@ struct KivoFwSw {
     decltype(&::IsTessaDeviceAvail) IsTessaDeviceAvail = nullptr;
     decltype(&::IsKivoR7DeviceAvail) IsKivoR7DeviceAvail = nullptr;
     decltype(&::IsKivoV9_DeviceAvail) IsKivoV9_DeviceAvail = nullptr;
+    decltype(&::InitExtensionUnit) InitExtensionUnit = nullptr;
+    decltype(&::Init_HIDHandle) Init_HIDHandle = nullptr;
+    decltype(&::SetPreparseDataAndAttributes) SetPreparseDataAndAttributes = nullptr;
+    decltype(&::DeinitExtensionUnit) DeinitExtensionUnit = nullptr;
+    decltype(&::ReadFirmwareVersion) ReadFirmwareVersion = nullptr;
+    decltype(&::GetCameraUniqueIDForHID) GetCameraUniqueIDForHID = nullptr;
+    decltype(&::SendHIDCommandWithFirstByte) SendHIDCommandWithFirstByte = nullptr;
+    decltype(&::FirmwareUpdate) FirmwareUpdate = nullptr;
+    decltype(&::DevicestateCX3SNI) DevicestateCX3SNI = nullptr;
+    decltype(&::GetHidReport) GetHidReport = nullptr;
+    decltype(&::SetHidReport) SetHidReport = nullptr;
+    decltype(&::sendNXPHidCmd) sendNXPHidCmd = nullptr;
+    decltype(&::InitTessaExtensionUnit) InitTessaExtensionUnit = nullptr;
+    decltype(&::InitKivoR7ExtensionUnit) InitKivoR7ExtensionUnit = nullptr;
+    decltype(&::InitKivoV9ExtensionUnit) InitKivoV9ExtensionUnit = nullptr;
+    decltype(&::SetExtensionUnitValueForTessa) SetExtensionUnitValueForTessa = nullptr;
+    decltype(&::GetTessaFirmwareVersion) GetTessaFirmwareVersion = nullptr;
+    decltype(&::GetKivoR7FirmwareVersion) GetKivoR7FirmwareVersion = nullptr;
+    decltype(&::ResetKivoR7) ResetKivoR7 = nullptr;
+    decltype(&::FallbacktoFWKivoR7) FallbacktoFWKivoR7 = nullptr;
+    decltype(&::GetFirmwareVersionKivoV9) GetFirmwareVersionKivoV9 = nullptr;
+    decltype(&::ResetDeviceV9) ResetDeviceV9 = nullptr;
+    decltype(&::DeinitExtUnit) DeinitExtUnit = nullptr;
 
     bool complete() const { return module != nullptr && missing.empty(); }
 };
