@@ -1,0 +1,112 @@
+// READ F/W VERSION and RESET through the dialog and its command thread, for
+// every kind of camera.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "app_state.h"
+#include "camera_plug.h"
+#include "dialog_harness.h"
+#include "resource.h"
+
+namespace {
+
+struct Kind {
+    const char* name;
+    std::function<void()> plug;
+    std::vector<std::pair<std::wstring, std::wstring>> boxes;  // caption, text, in order
+};
+
+sim::CameraPlace Place(std::vector<int> hid = {}) {
+    sim::CameraPlace p;
+    p.serial = L"SN12345678AB";
+    p.ports = {3, 2};
+    p.hidInterfaces = std::move(hid);
+    return p;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> Boxes() {
+    std::vector<std::pair<std::wstring, std::wstring>> out;
+    for (const auto& b : sim::MessageBoxes()) out.emplace_back(b.caption, b.text);
+    return out;
+}
+
+}  // namespace
+
+TEST(CameraCommands, VersionReadOfEveryKind) {
+    const Kind kinds[] = {
+        {"HID camera", [] { sim::PlugHidCamera(Place()); },
+         {{L"Corvane_FW_Updater", L"Firmware Version = 1.2.10.300\r\n"}}},
+        {"Tessa", [] { sim::PlugTessaCamera(Place()); }, {{L"Corvane_FW_Updater", L"Firmware Version = 1.4.2.7"}}},
+        {"R7", [] { sim::PlugKivoR7Camera(Place()); },
+         {{L"Corvane_FW_Updater", L"Firmware Version : 2024.5.17, Version : 3"}}},
+        {"V9", [] { sim::PlugKivoV9Camera(Place()); }, {{L"Corvane_FW_Updater", L"Firmware Version : 2.5.259"}}},
+        {"CX3 (command interface not on MI_02)", [] { sim::PlugCx3Camera(Place({3})); },
+         {{L"SocioNext_FW_Updater",
+           L"CX3 firmware version = 3.1\nCX3 firmware build date = 12-24-23 (MM-DD-YY)\n\nISP firmware version = "
+           L"0x10.0x2 (16.2)\nISP firmware Build date = 231224 \nISP firmware Build time = 153045 \n"}}},
+        {"CX3 bound on MI_02 with vendor 04B4", [] { sim::PlugCx3Camera(Place()); }, {}},
+    };
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        DialogHarness h;
+        k.plug();
+        h.Open();
+        ASSERT_EQ(1u, h.ListItems().size());
+        EnableWindow(GetDlgItem(h.dialog, IDC_BTN_READFW_VERSION), TRUE);
+        h.Click(IDC_BTN_READFW_VERSION);
+        ASSERT_TRUE(h.WaitFor([] { return !g_bReadVersionRequested; }));
+        h.Pump(20);
+        EXPECT_EQ(k.boxes, Boxes());
+        for (const auto& b : sim::MessageBoxes()) EXPECT_EQ(static_cast<UINT>(MB_OK), b.type);
+        EXPECT_TRUE(h.Enabled(IDC_BTN_READFW_VERSION)) << "enabled again after the read";
+    }
+}
+
+TEST(CameraCommands, FailedHidVersionReadSaysSo) {
+    DialogHarness h;
+    sim::HidCameraKnobs knobs;
+    knobs.replyCode = 0x41;  // answers with the wrong code
+    sim::PlugHidCamera(Place(), knobs);
+    h.Open();
+    h.Click(IDC_BTN_READFW_VERSION);
+    ASSERT_TRUE(h.WaitFor([] { return !g_bReadVersionRequested; }));
+    h.Pump(20);
+    ASSERT_EQ(1u, sim::MessageBoxes().size());
+    EXPECT_EQ(L"Firmware Version Failed", sim::MessageBoxes()[0].text);
+}
+
+TEST(CameraCommands, ResetOfEveryKind) {
+    struct ResetKind {
+        const char* name;
+        std::function<std::function<int()>()> plug;  // returns the camera's reset count
+    } kinds[] = {
+        {"HID camera",
+         [] {
+             auto c = sim::PlugHidCamera(Place());
+             return std::function<int()>([m = c.model] { return m->Resets(); });
+         }},
+        {"R7",
+         [] {
+             auto c = sim::PlugKivoR7Camera(Place());
+             return std::function<int()>([m = c.model] { return m->Resets(); });
+         }},
+        {"V9",
+         [] {
+             auto c = sim::PlugKivoV9Camera(Place());
+             return std::function<int()>([m = c.model] { return m->Resets(); });
+         }},
+    };
+    for (const ResetKind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        DialogHarness h;
+        auto resets = k.plug();
+        h.Open();
+        h.Click(IDC_BTN_RESET);
+        ASSERT_TRUE(h.WaitFor([] { return !g_bResetRequested; }));
+        EXPECT_EQ(1, resets());
+        EXPECT_TRUE(sim::MessageBoxes().empty()) << "a reset shows no box";
+    }
+}
