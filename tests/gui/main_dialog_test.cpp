@@ -7,6 +7,7 @@
 #include "app_state.h"
 #include "dialog_harness.h"
 #include "main_dialog.h"
+#include "notice_dialogs.h"
 #include "resource.h"
 #include "sim_world.h"
 
@@ -287,4 +288,39 @@ TEST(MainDialog, ScreenshotWithADeviceListed) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
     EXPECT_GT(data.nFileSizeLow, 10000u);
+}
+
+TEST(MainDialog, WarningNoticeIsReplacedByTheErrorNoticeAfterItsTimeOut) {
+    DialogHarness h;
+    PlugUpdateModeDevice();
+    h.Open();
+    int errorNotices = 0;
+    sim::SetDialogHook([&](const sim::DialogCall& call, DLGPROC, INT_PTR* result) {
+        if (call.templateId != IDD_ERROR_NOTICE) return false;
+        ++errorNotices;
+        *result = 1;
+        return true;
+    });
+    HWND warning = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_WARNING_NOTICE), h.dialog, WarningNoticeProc, 0);
+    ASSERT_NE(nullptr, warning);
+    EXPECT_EQ(warning, g_hNoticeDialog.load());
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(warning, IDC_BTN_NOTICE_OK))) << "OK waits for the camera to leave";
+    // Timer 4 (180 s) runs on the main dialog; at 0.01 it expires after 1.8 s.
+    ASSERT_TRUE(h.WaitFor([&] { return errorNotices == 1; }, 10000));
+    EXPECT_EQ(1, errorNotices);
+    DestroyWindow(warning);
+
+    // The error notice enables its OK; the warning's OK ends it and stops timer 4.
+    HWND error = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_ERROR_NOTICE), h.dialog, ErrorNoticeProc, 0);
+    ASSERT_NE(nullptr, error);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(error, IDOK)));
+    wchar_t text[256] = L"";
+    GetDlgItemTextW(error, -1, text, 256);
+    EXPECT_EQ(std::wstring(L"Firmware Update Failed. Please try again."), text);
+    DestroyWindow(error);
+    warning = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_WARNING_NOTICE), h.dialog, WarningNoticeProc, 0);
+    SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
+    h.Pump(2500);
+    EXPECT_EQ(1, errorNotices) << "OK stopped timer 4";
+    DestroyWindow(warning);
 }
