@@ -110,3 +110,23 @@ TEST(CameraCommands, ResetOfEveryKind) {
         EXPECT_TRUE(sim::MessageBoxes().empty()) << "a reset shows no box";
     }
 }
+
+TEST(CameraCommands, VersionReadKeepsItsButtonDisabledWhileItRuns) {
+    DialogHarness h;
+    sim::HidCameraKnobs knobs;
+    knobs.noReply = true;  // the read waits its whole 5 s for a reply
+    sim::PlugHidCamera(Place(), knobs);
+    h.Open();
+    h.Select(0);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_READFW_VERSION)) << "a camera whose command interface binds";
+    sim::SetTimeScale(0.1);  // half a second of real time for the check below
+    h.Click(IDC_BTN_READFW_VERSION);
+    ASSERT_TRUE(h.WaitFor([&] { return !h.Enabled(IDC_BTN_READFW_VERSION); }, 5000));
+    EXPECT_TRUE(g_bReadVersionRequested);
+    h.Click(IDC_BTN_RESET);
+    EXPECT_EQ(L"Please wait...ReadFirmwarVersion in progress", sim::MessageBoxes().back().text);
+    ASSERT_TRUE(h.WaitFor([] { return !g_bReadVersionRequested; }, 20000));
+    h.Pump(20);
+    EXPECT_TRUE(h.Enabled(IDC_BTN_READFW_VERSION));
+    EXPECT_EQ(L"Firmware Version Failed", sim::MessageBoxes().back().text);
+}
