@@ -12,6 +12,7 @@
 #include "cam_log.h"
 #include "id_text.h"
 #include "os_api.h"
+#include "os_trace.h"
 #include "ks_interfaces.h"
 
 namespace {
@@ -122,6 +123,9 @@ int IksControlInitialize() {
     return 1;
 }
 
+// Path of the camera whose extension unit is bound (for the wire trace).
+wchar_t g_szXuDevicePath[kPathCap];
+
 // Finds the camera among the video-capture devices and binds its extension
 // unit. predicate is the model test of the camera kind.
 int BindExtensionUnit(wchar_t* path, int (*predicate)(wchar_t*)) {
@@ -175,6 +179,7 @@ int BindExtensionUnit(wchar_t* path, int (*predicate)(wchar_t*)) {
             }
         }
         if (result == 1) {
+            StringCchCopyW(g_szXuDevicePath, kPathCap, path);
             if (!IksControlInitialize()) CamLogLine(L"InitExtensionunit :: IksControlInitialize failed ....\r\n");
         } else {
             ::SetLastError(error);
@@ -186,7 +191,8 @@ int BindExtensionUnit(wchar_t* path, int (*predicate)(wchar_t*)) {
     }
 }
 
-// One property request on the bound extension-unit node.
+// One property request on the bound extension-unit node; recorded in the wire
+// trace when the process traces (the request never crosses the OS table).
 HRESULT XuRequest(const GUID& set, ULONG selector, ULONG flags, void* data, ULONG length) {
     std::memset(&g_XUProperty, 0, sizeof(g_XUProperty));
     g_XUProperty.Property.Set = set;
@@ -197,6 +203,9 @@ HRESULT XuRequest(const GUID& set, ULONG selector, ULONG flags, void* data, ULON
     g_ulBytesReturned = 0;
     const HRESULT hr = g_pKsControl->KsProperty(reinterpret_cast<PKSPROPERTY>(&g_XUProperty), sizeof(g_XUProperty), data,
                                                 length, &g_ulBytesReturned);
+    const bool get = flags == kKsPropertyGetTopology;
+    CorvaneTraceKsProperty(g_szXuDevicePath, set, selector, flags, get ? nullptr : data, get ? 0 : length,
+                           get ? data : nullptr, get ? g_ulBytesReturned : 0, hr);
     if (FAILED(hr)) ::SetLastError(static_cast<DWORD>(hr));
     return hr;
 }
