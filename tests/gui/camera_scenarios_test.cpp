@@ -69,3 +69,27 @@ TEST(CameraScenario, HidCameraTwoPartImageFromNormalModeBackToNormalMode) {
     ASSERT_TRUE(h.WaitFor([] { return HasBox(L"Firmware Version = 2.3.0.7\r\n"); }));
     DeleteFileW(file.c_str());
 }
+
+TEST(CameraScenario, CameraThatNeverComesBackLetsTheOperatorLeaveAfterAMinute) {
+    DialogHarness h;
+    sim::CameraPlace place;
+    place.serial = L"SN12345678AB";
+    place.ports = {3, 2};
+    place.friendlyName = L"Corvane_RX20";
+    sim::HidCameraKnobs knobs;
+    knobs.entersUpdateMode = false;  // accepts the request, then never shows up in update mode
+    auto camera = sim::PlugHidCamera(place, knobs);
+    h.Open();
+    h.Select(0);
+    AnswerWarningWithOk();
+    sim::QueueOpenFileAnswer(WriteTempFile(TwoPartFile(2, Pattern(3000, 1), Pattern(3000, 2))));
+    h.Click(IDC_BTN_BROWSE);
+    // The file is named after no camera: the suitability question is answered Yes.
+    h.Click(IDC_BTN_FW_UPDATE);
+    EXPECT_EQ(std::vector<uint8_t>{2}, camera.model->UpdateKinds());
+    EXPECT_FALSE(h.Enabled(IDC_BTN_EXIT)) << "EXIT waits while the camera changes mode";
+    EXPECT_TRUE(g_bHDIssuePending);
+    // Timer 2 (60 s) at time scale 0.01.
+    ASSERT_TRUE(h.WaitFor([&] { return h.Enabled(IDC_BTN_EXIT); }, 10000));
+    EXPECT_FALSE(HasBox(kSuccessText));
+}
