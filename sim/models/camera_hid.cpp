@@ -1,4 +1,5 @@
 #include "camera_hid.h"
+#include "camera_restart.h"
 
 #include <algorithm>
 
@@ -226,14 +227,7 @@ void HidCameraModel::Restart(bool updateMode) {
         next = updateSpec_;
         nextModel = updateModel_;
     }
-    if (!updateMode) {
-        // A reset brings the same camera back.
-        Reenumerate(device, knobs.leaveMs, knobs.arriveMs, SpecOf(device), shared_from_this());
-    } else if (plan) {
-        Reenumerate(device, knobs.leaveMs, knobs.arriveMs, next, nextModel);
-    } else {
-        UnplugAfter(knobs.leaveMs, device);
-    }
+    RestartCamera(device, knobs.leaveMs, knobs.arriveMs, updateMode, plan, next, nextModel, shared_from_this());
 }
 
 }  // namespace sim

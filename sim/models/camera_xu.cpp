@@ -1,4 +1,5 @@
 #include "camera_xu.h"
+#include "camera_restart.h"
 
 #include "../../camctl/ks_interfaces.h"
 
@@ -210,13 +211,7 @@ void XuCameraModel::Restart(bool updateMode) {
         next = updateSpec_;
         nextModel = updateModel_;
     }
-    if (!updateMode) {
-        Reenumerate(device, knobs.leaveMs, knobs.arriveMs, SpecOf(device), shared_from_this());
-    } else if (plan) {
-        Reenumerate(device, knobs.leaveMs, knobs.arriveMs, next, nextModel);
-    } else {
-        UnplugAfter(knobs.leaveMs, device);
-    }
+    RestartCamera(device, knobs.leaveMs, knobs.arriveMs, updateMode, plan, next, nextModel, shared_from_this());
 }
 
 }  // namespace sim

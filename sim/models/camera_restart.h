@@ -1,0 +1,24 @@
+// How a camera leaves the bus when it is told to restart: back as itself
+// after a reset, as the device its update-mode plan names, or gone when it
+// has no plan.
+#pragma once
+
+#include "sim_world.h"
+
+#include <memory>
+
+namespace sim {
+
+inline void RestartCamera(DeviceId device, DWORD leaveMs, DWORD arriveMs, bool updateMode, bool havePlan,
+                          const UsbDeviceSpec& next, std::shared_ptr<DeviceModel> nextModel,
+                          std::shared_ptr<DeviceModel> self) {
+    if (!updateMode) {
+        Reenumerate(device, leaveMs, arriveMs, SpecOf(device), std::move(self));
+    } else if (havePlan) {
+        Reenumerate(device, leaveMs, arriveMs, next, std::move(nextModel));
+    } else {
+        UnplugAfter(leaveMs, device);
+    }
+}
+
+}  // namespace sim
