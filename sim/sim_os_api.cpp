@@ -1,6 +1,8 @@
 // The simulator's OS table: simulated devices, time, dialogs and diagnostics;
 // everything else goes to Windows.
 #include "sim_internal.h"
+#include "scenario_file.h"
+#include <mutex>
 
 using namespace sim::detail;
 
@@ -63,5 +65,8 @@ extern "C" CORVANE_SIM_API const OsApi* SimOsApi(void) {
     // a module that asks for the table in the middle of its work keeps it.
     LastErrorGuard keep;
     static const OsApi table = MakeTable();
+    // A program started against a scenario file finds its world ready.
+    static std::once_flag scenario;
+    std::call_once(scenario, sim::LoadScenarioFromEnvironment);
     return &table;
 }

@@ -10,6 +10,7 @@
 
 #include "camera_plug.h"
 #include "dfu_device.h"
+#include "update_cycle.h"
 #include "resource.h"
 
 // Dialog 130 answered with OK as the operator presses it: the real dialog
@@ -19,17 +20,20 @@ void AnswerWarningWithOk();
 // Whether a message box with this text was shown.
 bool HasBox(const std::wstring& text);
 
-// A HID camera whose update-mode device comes back in update mode after its
-// first download and as the camera after its second, with the firmware
-// version that the first six bytes of the image it received carry.
+// The answer of the update thread's notices (dialogs 143 and 144): the real
+// modal dialog runs unless a hook answers it. With this, dialog 144 is
+// recorded and answered with OK at once (the user-interface thread, which
+// shows it, must keep serving the test); dialog 130 is answered with OK.
+void AnswerWarningWithOkAndCountErrorNotices(int* errorNotices);
+
+// A HID camera in normal mode whose update-mode device (same serial) comes
+// back in update mode after each download until cycle.runs downloads were
+// made, and then as the camera, with the firmware version that the first six
+// bytes of the image it received carry. Knobs and runs are set before Plug.
 struct CameraUpdateWorld {
-    std::shared_ptr<sim::DfuFlash> flash = std::make_shared<sim::DfuFlash>();
+    sim::UpdateCycle cycle;
+    std::shared_ptr<sim::DfuFlash> flash = cycle.flash;
     sim::PluggedCamera<sim::HidCameraModel> camera;
 
     void Plug(const std::wstring& serial, const std::wstring& name = L"Corvane_RX20");
-
-private:
-    std::shared_ptr<std::function<bool(const sim::DfuFlash&, bool, sim::UsbDeviceSpec*,
-                                       std::shared_ptr<sim::DeviceModel>*)>>
-        planKeeper_;  // the plan refers to itself through a weak reference
 };

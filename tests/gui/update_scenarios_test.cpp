@@ -27,6 +27,13 @@ struct UpdateModeWorld {
     }
 };
 
+size_t CountLines(const std::wstring& text) {
+    size_t n = 0;
+    for (const auto& line : sim::DebugLines())
+        if (line.text == text) ++n;
+    return n;
+}
+
 }  // namespace
 
 TEST(UpdateScenario, DeviceAlreadyInUpdateModeTakesAPlainImage) {
@@ -58,7 +65,7 @@ TEST(UpdateScenario, DeviceAlreadyInUpdateModeTakesAPlainImage) {
     EXPECT_FALSE(g_bIsStartUpdatedFromDFU) << "cleared when the update ends";
 }
 
-TEST(UpdateScenario, Df01WithATwoPartImageStartsWithTheFirstPart) {
+TEST(UpdateScenario, Df01WithATwoPartImageWritesBothPartsAcrossItsRestart) {
     DialogHarness h;
     UpdateModeWorld world;
     world.Plug(0xDF01);
@@ -71,6 +78,53 @@ TEST(UpdateScenario, Df01WithATwoPartImageStartsWithTheFirstPart) {
     EXPECT_TRUE(g_bForceFirstPart || g_bFirstPartWritten) << "the first part is forced";
     ASSERT_TRUE(h.WaitFor([&] { return world.flash->image1 == part1; }));
     EXPECT_EQ(1, world.flash->combinedErases);
+    // The device restarts under the path it had before the update (its own
+    // serial); the second part goes to it, not to the handle of the device
+    // that left.
+    ASSERT_TRUE(h.WaitFor([] { return HasBox(kSuccessText) || HasBox(L"Firmware Download Failed!") ||
+                                      HasBox(L"USB Communication Failure!") || HasBox(L"Get Status Failed!"); },
+                          30000));
+    EXPECT_EQ(std::vector<std::wstring>{kSuccessText}, h.BoxTexts());
+    EXPECT_EQ(part2, world.flash->image2);
+    EXPECT_EQ(2, world.flash->downloads);
+    EXPECT_FALSE(g_bIsStartUpdatedFromDFU);
+}
+
+TEST(UpdateScenario, HidArrivalDuringTheTransferChangesNothing) {
+    DialogHarness h;
+    UpdateModeWorld world;
+    sim::DfuKnobs knobs;
+    knobs.busyPollsPerBlock = 5;  // a slow device: the transfer lasts long enough
+    auto model = std::make_shared<sim::DfuDeviceModel>(world.flash, knobs);
+    world.device = sim::Plug(sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN12345678AB", {3, 2}), model);
+    h.Open();
+    AnswerWarningWithOk();
+    const auto image = Pattern(400 * 1024, 5);
+    sim::QueueOpenFileAnswer(WriteTempFile(image));
+    h.Click(IDC_BTN_BROWSE);
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_TRUE(h.WaitFor([] { return g_bDownloadInProgress.load() && g_dwBlocksSent > 2; }));
+    const auto itemsBefore = h.ListItems();
+    const int selectionBefore = h.ListSelection();
+    const size_t rebuildsBefore = CountLines(L"IDC_COMBO_DEVICELIST RemoveDeviceNameInCombbox\r\n");
+
+    sim::CameraPlace place;
+    place.serial = L"OTHERCAM01";
+    place.ports = {4};
+    const size_t arrivalsBefore = CountLines(L"DBT_DEVICEARRIVAL \r\n");
+    sim::PlugHidCamera(place);
+    // The camera raises a USB-device and a HID arrival.
+    ASSERT_TRUE(h.WaitFor([&] { return CountLines(L"DBT_DEVICEARRIVAL \r\n") >= arrivalsBefore + 2; }));
+    ASSERT_TRUE(g_bDownloadInProgress) << "the transfer is still running";
+    EXPECT_EQ(itemsBefore, h.ListItems());
+    EXPECT_EQ(selectionBefore, h.ListSelection());
+    EXPECT_TRUE(g_bIsStartUpdatedFromDFU);
+    EXPECT_EQ(rebuildsBefore, CountLines(L"IDC_COMBO_DEVICELIST RemoveDeviceNameInCombbox\r\n"))
+        << "no handler rebuilt the list";
+
+    ASSERT_TRUE(h.WaitFor([] { return HasBox(kSuccessText) || HasBox(L"Firmware Download Failed!"); }, 60000));
+    EXPECT_EQ(std::vector<std::wstring>{kSuccessText}, h.BoxTexts());
+    EXPECT_EQ(image, world.flash->image2);
 }
 
 TEST(UpdateScenario, DeletedFileIsReportedAfterOk) {

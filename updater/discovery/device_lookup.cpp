@@ -315,6 +315,17 @@ int FindNewDeviceAgainstSnapshot() {
     return -1;
 }
 
+int FindReturnedUpdateModeDevice() {
+    if (!g_bIsStartUpdatedFromDFU || !g_bFirstPartWritten || g_szUpdateModeDevicePath[0] == L'\0') return -1;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+        if (PathsEqual(g_szDevicePathList[i], g_szUpdateModeDevicePath)) {
+            DebugLine(L"DBT_DEVICEARRIVAL: update-mode device is back for the second part\r\n");
+            return i;
+        }
+    }
+    return -1;
+}
+
 int MatchUniqueIDForUpdatedDeviceDFU() {
     for (int i = 0; i < g_nDeviceCount; ++i) {
         if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL: MatchUniqueIDForUpdatedDeviceDFU :Device macthed\r\n",

@@ -27,6 +27,10 @@ int UpdateDeviceRemoved();
 
 // Index of the first listed device whose path is not in the snapshot, or -1.
 int FindNewDeviceAgainstSnapshot();
+// Index of the update-mode device that an update started on directly, when
+// it is listed again after writing the first part of a two-part image (it
+// returns under the path it had, which the snapshot holds), or -1.
+int FindReturnedUpdateModeDevice();
 // Whether a path equals (upper-case comparison) one of the snapshot's
 // first g_nDeviceCount entries; writes the search's texts.
 bool IsInSnapshot(const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched);

@@ -120,7 +120,10 @@ int UsbArrival(Variant variant) {
                 if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
             }
         } else {
-            const int i = FindNewDeviceAgainstSnapshot();
+            int i = FindNewDeviceAgainstSnapshot();
+            // A device updated from update mode is in the snapshot itself:
+            // its return must not leave the second part on the old handle.
+            if (i < 0) i = FindReturnedUpdateModeDevice();
             if (i >= 0) {
                 g_nPrevSelectedIndex = i;
                 ReleaseUpdateModeDevice();

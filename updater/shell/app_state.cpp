@@ -67,6 +67,7 @@ std::atomic<bool> g_bFPGAFirmware{};
 std::atomic<bool> g_bMCUFirmware{};
 std::atomic<uint32_t> g_dwMCUPacketCount{};
 wchar_t g_szFirmwareFileName[kPathChars]{};
+wchar_t g_szUpdateModeDevicePath[kPathChars]{};
 uint8_t* g_pLoaderFileData{};
 std::atomic<uint32_t> g_dwLoaderFileSize{};
 wchar_t g_szExePath[kPathChars]{};

@@ -66,6 +66,9 @@ extern wchar_t g_szBrowseDevicePath[kPathChars];
 extern wchar_t g_szFirmwareFilePath[kPathChars];
 extern std::atomic<bool> g_bNoFilePending;  // 1 at start
 extern wchar_t g_USBUniqueID[11];
+// The update-mode device that an update was started on directly; when it
+// restarts after the first part of an image it comes back under this path.
+extern wchar_t g_szUpdateModeDevicePath[kPathChars];
 
 // --- update flags ---
 extern std::atomic<bool> g_bUpdatedFromHIDMode;

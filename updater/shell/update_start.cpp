@@ -87,6 +87,7 @@ void EnterUpdateMode(NormalPath path) {
 // A device already in update mode on WinUSB: the update thread starts now.
 void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
     if (!InitializeDevice(path)) return;
+    StringCchCopyW(g_szUpdateModeDevicePath, kPathChars, path);
     g_bIsStartUpdatedFromDFU = true;
     g_bWritePart2 = true;
     g_nFirmwareUpdateResult = 0;

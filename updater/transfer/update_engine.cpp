@@ -113,6 +113,13 @@ void ResetDialogAfterFailure() {
 DWORD EndWithCommunicationFailure() {
     g_bIsStartUpdatedFromDFU = false;
     g_bMatchUpdatedDeviceHID = false;
+    // The update is over: no device is awaited any more, and a later update
+    // must not take over this one's part and block count.
+    g_bUpdatedFromHIDMode = false;
+    g_bFirstPartWritten = false;
+    g_bForceFirstPart = false;
+    g_bWritePart2 = false;
+    g_dwBlocksSent = 0;
     Os().MessageBoxW(Dlg(), L"USB Communication Failure!", L"Error", MB_ICONERROR);
     ResetDialogAfterFailure();
     return 0;
