@@ -31,12 +31,6 @@ std::vector<int> Ports(const std::wstring& text) {
     return ports;
 }
 
-std::wstring Blanks(std::wstring s) {
-    for (auto& c : s)
-        if (c == L'_') c = L' ';
-    return s;
-}
-
 // Keeps the update cycles alive as long as the world (their plans refer to
 // themselves weakly).
 std::vector<std::shared_ptr<UpdateCycle>>& Cycles() {
@@ -48,7 +42,7 @@ CameraPlace PlaceOf(const Fields& f) {
     CameraPlace place;
     place.serial = Field(f, L"serial");
     place.ports = Ports(Field(f, L"ports", L"1"));
-    place.friendlyName = Blanks(Field(f, L"name"));
+    place.friendlyName = Field(f, L"name");
     return place;
 }
 

@@ -2,7 +2,7 @@
 // be started against cameras without code: CORVANE_SIM_SCENARIO names the
 // file, and the world is built the first time the program asks for the OS
 // table. One statement per line, "#" starts a comment, values without blanks
-// ("_" in a name stands for a blank):
+// (a camera without a name takes its kind's own):
 //
 //   camera kind=hid serial=SN12345678AB name=Corvane_RX20 ports=3,2 runs=2
 //   camera kind=tessa serial=TS12345678AB ports=2

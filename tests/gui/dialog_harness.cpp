@@ -1,4 +1,5 @@
 #include "dialog_harness.h"
+#include "window_picture.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -122,45 +123,4 @@ std::vector<std::wstring> DialogHarness::BoxTexts() const {
     return t;
 }
 
-bool DialogHarness::Screenshot(const std::wstring& path) {
-    SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
-    // Painted now, without serving other messages: a running update must not
-    // move on between the moment chosen and the picture.
-    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_ERASE);
-    GdiFlush();
-    RECT r;
-    if (!GetWindowRect(dialog, &r)) return false;
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
-    HGDIOBJ old = SelectObject(mem, bmp);
-    // Copy what the screen shows: the dialog is brought to the top and
-    // painted first.
-    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 24;
-    bi.bmiHeader.biCompression = BI_RGB;
-    const int stride = (w * 3 + 3) & ~3;
-    std::vector<BYTE> pixels(static_cast<size_t>(stride) * h);
-    SelectObject(mem, old);
-    GetDIBits(mem, bmp, 0, h, pixels.data(), &bi, DIB_RGB_COLORS);
-    DeleteObject(bmp);
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
-    FILE* f = _wfopen(path.c_str(), L"wb");
-    if (f == nullptr) return false;
-    BITMAPFILEHEADER fh{};
-    fh.bfType = 0x4D42;
-    fh.bfOffBits = sizeof(fh) + sizeof(bi.bmiHeader);
-    fh.bfSize = fh.bfOffBits + static_cast<DWORD>(pixels.size());
-    std::fwrite(&fh, sizeof(fh), 1, f);
-    std::fwrite(&bi.bmiHeader, sizeof(bi.bmiHeader), 1, f);
-    std::fwrite(pixels.data(), 1, pixels.size(), f);
-    std::fclose(f);
-    return true;
-}
+bool DialogHarness::Screenshot(const std::wstring& path) { return SaveWindowPicture(dialog, path); }

@@ -47,7 +47,7 @@ TEST(SimScenario, EachStatementPlugsItsDevice) {
     }
 }
 
-TEST(SimScenario, NamesTakeBlanksFromUnderscores) {
+TEST(SimScenario, TheNameIsTheCamerasFriendlyName) {
     sim::Reset();
     ASSERT_TRUE(sim::LoadScenario(L"camera kind=hid serial=A1 name=Corvane_RX20_Left").empty());
     const auto devices = sim::PresentDevices();
@@ -55,7 +55,7 @@ TEST(SimScenario, NamesTakeBlanksFromUnderscores) {
     std::vector<std::wstring> names;
     for (const auto& f : sim::SpecOf(devices[0]).functions)
         if (!f.friendlyName.empty()) names.push_back(f.friendlyName);
-    EXPECT_EQ(std::vector<std::wstring>{L"Corvane RX20 Left"}, names);
+    EXPECT_EQ(std::vector<std::wstring>{L"Corvane_RX20_Left"}, names);
 }
 
 TEST(SimScenario, UnknownStatementsAreRefusedAndTheRestLoads) {
