@@ -151,6 +151,11 @@ DWORD WINAPI DoDownloadCypress(LPVOID) {
     // arrives be served: a failed download must not block the device list.
     ReleaseLoaderImage();
     CloseBootLoaderFile(device);
+    // The camera was reset to get here; with its program started it comes
+    // back as itself, not as an update-mode device to be written. Left set,
+    // its arrival would start the update thread against it and report a
+    // communication failure after a finished download.
+    if (result) g_bUpdatedFromHIDMode = false;
     g_bLoaderDownloadActive = false;
     if (result) DebugLine(L"DoDownloadCypress --\r\n");
     return result;
