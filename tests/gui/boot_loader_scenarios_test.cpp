@@ -12,6 +12,8 @@
 #include "dialog_harness.h"
 #include "engine_harness.h"
 #include "fx3_bootloader.h"
+#include "nxp_flashloader.h"
+#include "nxp_rom.h"
 #include "resource.h"
 #include "scenario_worlds.h"
 
@@ -91,4 +93,53 @@ TEST(BootLoaderScenario, Cx3CameraResetIntoTheFx3BootLoaderGetsItsBootImage) {
                                L"Could'nt Create Thread"})
         EXPECT_FALSE(HasBox(box)) << testing::PrintToString(std::wstring(box));
     EXPECT_EQ(1u, sim::PresentDevices().size());
+}
+
+TEST(BootLoaderScenario, NxpRomThatArrivesGetsTheFlashLoaderAndStartsIt) {
+    DialogHarness h;
+    const std::vector<uint8_t> flashLoader = Pattern(86272, 6);
+    const std::wstring folder = ProgramFolder(L"RT1060_Flashloader_nopadding.bin", flashLoader);
+    sim::SetModuleFileName(folder + L"Corvane_FW_Updater.exe");
+    h.Open();
+    ASSERT_TRUE(h.ListItems().empty());
+
+    auto rom = std::make_shared<sim::NxpRomModel>();
+    auto loader = std::make_shared<sim::NxpFlashLoaderModel>();
+    rom->SetJumpPlan(sim::NxpFlashLoaderSpec(L"", {4}), loader);
+    const sim::DeviceId romDevice = sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {4}, sim::NxpRomCaps()), rom);
+
+    ASSERT_TRUE(h.WaitFor([&] { return rom->Jumped(); }, 30000)) << "the ROM was not served";
+    EXPECT_EQ(flashLoader, rom->Ram(0x20001000));
+    ASSERT_TRUE(h.WaitFor([&] { return !sim::IsPresent(romDevice) && !g_bLoaderDownloadActive; }, 30000));
+    h.Settle();
+    EXPECT_TRUE(g_bNXPDevice) << "the next update goes over the flash loader";
+    EXPECT_TRUE(loader->OutputReports().empty()) << "nothing is written before an update is started";
+    for (const wchar_t* box : {L"Check File Path!", L"Could'nt Create Thread", L"USB Communication Failure!"})
+        EXPECT_FALSE(HasBox(box)) << testing::PrintToString(std::wstring(box));
+}
+
+TEST(BootLoaderScenario, FlashLoaderDeviceIsUpdatedThroughTheDialog) {
+    DialogHarness h;
+    auto loader = std::make_shared<sim::NxpFlashLoaderModel>();
+    sim::Plug(sim::NxpFlashLoaderSpec(L"", {3, 2}), loader);
+    h.Open();
+    ASSERT_EQ(1u, h.ListItems().size());
+    h.Select(0);
+
+    const std::vector<uint8_t> image = Pattern(7000, 4);
+    AnswerWarningWithOk();
+    sim::QueueOpenFileAnswer(WriteTempFile(image));
+    h.Click(IDC_BTN_BROWSE);
+    ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_TRUE(h.WaitFor([] {
+        for (const auto& b : sim::MessageBoxes())
+            if (b.caption == L"Success" || b.caption == L"Error") return true;
+        return false;
+    }, 30000));
+    EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
+                       L"automatically after completing firmware update!"));
+    EXPECT_EQ(image, loader->Flash(0x60001000, 7000));
+    EXPECT_EQ((std::vector<uint32_t>{1012, 1012, 1012, 1012, 1012, 1012, 928}), loader->DataPacketLengths());
+    EXPECT_TRUE(loader->Restarted());
 }
