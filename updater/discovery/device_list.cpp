@@ -30,7 +30,11 @@ void StartLoaderThread(LPTHREAD_START_ROUTINE proc) {
     g_bLoaderThreadStarted = true;
     HANDLE thread = CreateThread(nullptr, 0, proc, nullptr, 0, nullptr);
     g_hUpdateThread = thread;
-    if (thread == nullptr) Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+    if (thread == nullptr) {
+        // No download runs: the next rebuild may serve the boot loader again.
+        g_bLoaderDownloadActive = false;
+        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+    }
 }
 
 void ShowPath(const wchar_t* path) {
@@ -41,9 +45,15 @@ void ShowPath(const wchar_t* path) {
 // Returns false when the rebuild must stop listing here.
 bool ServeCypressBootLoader(int i) {
     if (g_bLoaderDownloadActive) return false;
+    // Taken before the boot image is read: a second rebuild must neither
+    // start another download nor replace the image under this one.
+    g_bLoaderDownloadActive = true;
     ReadBootloaderImage();
     ReleaseUpdateModeDevice();
     ShowPath(g_szDevicePathList[i]);
+    // The download writes to whatever this open leaves in g_hOpenedDeviceFile:
+    // never to a handle of an earlier device.
+    g_hOpenedDeviceFile = nullptr;
     Initialize_USBHanlde(g_szCurrentDevicePath);
     DebugPrint(1, L"\r\n***Device In Cypress BootLoader ***\r\n");
     StartLoaderThread(DoDownloadCypress);
@@ -59,6 +69,9 @@ bool ServeNxpBootLoader(int i) {
     ShowPath(g_szDevicePathList[i]);
     if (Init_HIDHandle(g_szCurrentDevicePath) == 0) {
         DebugPrint(1, L"\rInit_HIDHandle Failed\r\n");
+        // No download runs: the next rebuild may try this boot loader again.
+        ReleaseLoaderImage();
+        g_bLoaderDownloadActive = false;
         return true;
     }
     DebugPrint(1, L"\r\n***Device In Cypress BootLoader ***\r\n");

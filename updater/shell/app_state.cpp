@@ -88,3 +88,4 @@ std::atomic<bool> g_bForceFirstPart{};
 std::atomic<bool> g_bWritePart2{};
 std::atomic<int> g_nFirmwareUpdateResult{};
 wchar_t g_szUpdateStatus[127]{};
+uint8_t g_byNXPReport[1016]{};

@@ -124,3 +124,5 @@ extern std::atomic<bool> g_bForceFirstPart;
 extern std::atomic<bool> g_bWritePart2;
 extern std::atomic<int> g_nFirmwareUpdateResult;
 extern wchar_t g_szUpdateStatus[127];
+// The flash-loader stage's report (1016 bytes), built anew for every packet.
+extern uint8_t g_byNXPReport[1016];

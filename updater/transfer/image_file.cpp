@@ -98,6 +98,9 @@ bool LoaderPath(const wchar_t* name, wchar_t* path) {
 }
 
 int ReadLoaderImage(const wchar_t* name) {
+    // A failed read must not leave the image of the other boot loader behind
+    // to be sent in its place.
+    ReleaseLoaderImage();
     wchar_t path[kPathChars];
     if (!LoaderPath(name, path)) {
         Os().MessageBoxW(g_hMainDlg.load(), L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
@@ -113,6 +116,11 @@ int ReadLoaderImage(const wchar_t* name) {
 }
 
 }  // namespace
+
+void ReleaseLoaderImage() {
+    ReleaseBuffer(g_pLoaderFileData);
+    g_dwLoaderFileSize = 0;
+}
 
 void ReleaseImageSections() {
     ReleaseBuffer(g_pImageData1);

@@ -15,6 +15,9 @@ int LoadFirmwareImage(const uint8_t* data, uint32_t size);
 // Releases image parts 1 and 2.
 void ReleaseImageSections();
 
+// Releases the loader image (the boot or flash-loader image last read).
+void ReleaseLoaderImage();
+
 // "bootloader.img" from the program's folder into g_pLoaderFileData.
 int ReadBootloaderImage();
 // "RT1060_Flashloader_nopadding.bin" from the program's folder; on success

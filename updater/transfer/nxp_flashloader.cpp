@@ -1,9 +1,118 @@
+#include "KivoFWSW.h"
+#include "app_state.h"
 #include "debug_print.h"
+#include "image_file.h"
+#include "nxp_packets.h"
+#include "os_api.h"
+#include "resource.h"
 #include "update_engine.h"
 
-// The RT1060 flash-loader download is not part of this build yet: an update
-// that needs it fails visibly instead of being reported as written.
+namespace {
+
+// Where the firmware goes in the external flash, and the region erased
+// before it (fixed by the camera family's flash layout).
+constexpr uint32_t kFlashImageAddress = 0x60001000;
+constexpr uint32_t kEraseStart = 0x60000000;
+constexpr uint32_t kEraseBytes = 0x000186A0;
+// The write-memory command carries the byte count in 24 bits.
+constexpr uint32_t kLargestImage = 0x00FFFFFF;
+constexpr DWORD kDataPacketWaitMs = 50;
+
+HWND Dlg() { return g_hMainDlg.load(); }
+
+struct CommandPacket {
+    const wchar_t* line;
+    uint8_t tag;
+    uint32_t parameters[3];
+    uint32_t count;
+};
+
+// Configures the FlexSPI NOR flash and erases the firmware region.
+const CommandPacket kPreparation[] = {
+    {L"\nsendNXPHidCmd CMD_TAG_GETPROPERTY ..", nxp::kTagGetProperty, {1, 0}, 2},
+    {L"\nsendNXPHidCmd CMD_TAG_FILLMEMORY ..", nxp::kTagFillMemory, {0x00002000, 4, 0xC0000001}, 3},
+    {L"\nsendNXPHidCmd CMD_TAG_FILLMEMORY2 ..", nxp::kTagFillMemory, {0x00002004, 4, 0}, 3},
+    {L"\nsendNXPHidCmd CMD_TAG_CONFIGMEMORY ..", nxp::kTagConfigureMemory, {9, 0x00002000}, 2},
+    {L"\nsendNXPHidCmd CMD_TAG_FLASH_ERASE_REGION ..", nxp::kTagFlashEraseRegion, {kEraseStart, kEraseBytes, 0}, 3},
+    {L"\nsendNXPHidCmd CMD_TAG_FILLMEMORY3 ..", nxp::kTagFillMemory, {0x00003000, 4, 0xF000000F}, 3},
+    {L"\nsendNXPHidCmd CMD_TAG_CONFIGMEMORY2 ..", nxp::kTagConfigureMemory, {9, 0x00003000}, 2},
+    {L"\nsendNXPHidCmd CMD_TAG_WRITEMEMORY ..", nxp::kTagGetProperty, {0x0B, 0}, 2},
+};
+
+// Sent after the image; the flash loader restarts the camera with them.
+const CommandPacket kFinish[] = {
+    {nullptr, nxp::kTagSetProperty, {0x00008380, 0}, 2},
+    {nullptr, nxp::kTagSetProperty, {0x00003204, 0}, 2},
+};
+
+int SendCommandPacket(uint8_t tag, uint8_t flags, const uint32_t* parameters, uint32_t count) {
+    nxp::BuildLoaderCommand(g_byNXPReport, tag, flags, parameters, count);
+    return sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 1);
+}
+
+void SendProgressStep() {
+    const uint32_t sent = g_dwBlocksSent.load() + 1;
+    SendMessageW(Dlg(), WM_FW_PROGRESS_STEP, sent, 0);
+}
+
+}  // namespace
+
 int DoDownloadNXPFirmware() {
-    DebugLine(L"DoDownloadNXPFirmware :: flash-loader download is not available in this build\r\n");
-    return 0;
+    g_dwBlocksSent = 0;
+    g_bDownloadInProgress = true;
+    DebugLine(L"DoDownloadNXPFirmware ++\n");
+    Os().KillTimer(Dlg(), IDT_TIMER_ERASE_BLINK);
+    SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Updating Firmware.....");
+    ShowWindow(GetDlgItem(Dlg(), IDC_STATIC_UPDATING), SW_SHOW);
+    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, L"Erasing Memory...Please Wait...");
+
+    const uint8_t* image = g_pImageData2;
+    const uint32_t size = g_dwImageSize2;
+    if (image == nullptr || size == 0) {
+        // Nothing to write: never let an update pass without its image.
+        DebugLine(L"DoDownloadNXPFirmware :: no image to write\n");
+        return 0;
+    }
+    if (size > kLargestImage) {
+        DebugLine(L"DoDownloadNXPFirmware :: image too large for the write-memory command\n");
+        return 0;
+    }
+    const uint32_t packets = nxp::PieceCount(size, nxp::kLoaderDataBytes);
+    SendMessageW(Dlg(), WM_FW_PROGRESS_RANGE, packets, 0);
+
+    // The replies' contents are not read, but a packet the flash loader never
+    // got means the flash is not ready for the image.
+    for (const CommandPacket& c : kPreparation) {
+        DebugLine(c.line);
+        if (!SendCommandPacket(c.tag, 0, c.parameters, c.count)) {
+            DebugLine(L"\nsendNXPHidCmd command packet Failed..");
+            return 0;
+        }
+    }
+    const uint32_t write[] = {kFlashImageAddress, size & kLargestImage, 0};
+    if (!SendCommandPacket(nxp::kTagWriteMemory, nxp::kFlagDataPhase, write, 3)) {
+        DebugLine(L"\nsendNXPHidCmd command packet Failed..");
+        return 0;
+    }
+
+    for (uint32_t i = 0; i < packets; ++i) {
+        if (nxp::PieceLength(size, nxp::kLoaderDataBytes, i) < nxp::kLoaderDataBytes)
+            DebugLine(L"sendNXPHidCmd :: BytesLeft calling.....\n");
+        nxp::BuildLoaderData(g_byNXPReport, image, size, i);
+        if (!sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 0)) {
+            // A piece missing from the flash is a failed update, never a
+            // finished one.
+            DebugLine(L"sendNXPHidCmd Failed..");
+            return 0;
+        }
+        SendProgressStep();
+        Os().Sleep(kDataPacketWaitMs);
+        g_dwBlocksSent = g_dwBlocksSent.load() + 1;
+    }
+
+    for (const CommandPacket& c : kFinish) SendCommandPacket(c.tag, 0, c.parameters, c.count);
+
+    ReleaseImageSections();
+    g_bDownloadComplete = true;
+    return 1;
 }

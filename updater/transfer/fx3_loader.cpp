@@ -1,0 +1,162 @@
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "app_state.h"
+#include "boot_loaders.h"
+#include "debug_print.h"
+#include "fx3_boot_image.h"
+#include "image_file.h"
+#include "os_api.h"
+
+namespace {
+
+// Issues the record and waits for it, bounded. The device file may have been
+// opened for overlapped I/O (it always is by Initialize_USBHanlde), so the
+// request carries an OVERLAPPED of its own.
+BOOL IssueRecord(HANDLE device, uint8_t* record, DWORD size, DWORD* error) {
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (ov.hEvent == nullptr) {
+        *error = GetLastError();
+        return FALSE;
+    }
+    DWORD returned = 0;
+    BOOL ok = Os().DeviceIoControl(device, fx3boot::kIoctlControlTransfer, record, size, record, size, &returned, &ov);
+    *error = GetLastError();
+    if (!ok && *error == ERROR_IO_PENDING) {
+        if (Os().WaitForSingleObject(ov.hEvent, kXferWaitMs) == WAIT_OBJECT_0) {
+            ok = Os().GetOverlappedResult(device, &ov, &returned, FALSE);
+            *error = ok ? ERROR_SUCCESS : GetLastError();
+        } else {
+            // The driver kept the request: take it back before the record
+            // and the OVERLAPPED go away.
+            Os().CancelIo(device);
+            Os().GetOverlappedResult(device, &ov, &returned, TRUE);
+            ok = FALSE;
+            *error = ERROR_TIMEOUT;
+        }
+    }
+    CloseHandle(ov.hEvent);
+    return ok;
+}
+
+// The device file the list rebuild opened for this download: closed once the
+// download is over (the chip leaves the bus anyway), unless it has since been
+// taken over as the update-mode device's file.
+void CloseBootLoaderFile(HANDLE device) {
+    if (device == nullptr || device == g_hWinUsbDeviceFile.load()) return;
+    HANDLE expected = device;
+    if (g_hOpenedDeviceFile.compare_exchange_strong(expected, nullptr)) Os().CloseHandle(device);
+}
+
+DWORD RunCypressDownload() {
+    uint8_t* chunk = new (std::nothrow) uint8_t[fx3boot::kChunkBytes];
+    if (chunk == nullptr) {
+        DebugLine(L"Memory Aloocation FAiled..\r\n");
+        return 0;
+    }
+    std::unique_ptr<uint8_t[]> chunkOwner(chunk);
+    const uint8_t* image = g_pLoaderFileData;
+    const uint32_t size = g_dwLoaderFileSize;
+    if (image == nullptr || size == 0) {
+        DebugLine(L"DoDownloadCypress :: no boot image loaded\r\n");
+        return 0;
+    }
+    // The whole image is checked before anything goes out: a damaged image
+    // must not leave a half-written program in the chip.
+    uint32_t entry = 0, chunks = 0;
+    const fx3boot::Step check = fx3boot::CheckImage(image, size, &entry, &chunks);
+    if (check != fx3boot::Step::Start) {
+        DebugPrint(1, check == fx3boot::Step::NoSignature
+                          ? L"DoDownloadCypress :: boot image does not begin with CY\r\n"
+                          : L"DoDownloadCypress :: boot image section runs past the end of the file\r\n");
+        return 0;
+    }
+    if (g_hOpenedDeviceFile.load() == nullptr) {
+        DebugLine(L"DoDownloadCypress :: boot loader is not open\r\n");
+        return 0;
+    }
+
+    fx3boot::Cursor cursor;
+    fx3boot::Chunk k;
+    for (;;) {
+        const fx3boot::Step s = fx3boot::NextStep(image, size, &cursor, &k);
+        if (s == fx3boot::Step::Start) break;
+        if (s != fx3boot::Step::Chunk) return 0;  // cannot happen after the check; never send past the end
+        memcpy(chunk, image + k.offset, k.length);
+        if (!DownloadBufferToDevice(chunk, k.length, k.address)) return 0;
+    }
+    // The chip runs its program from here; whether it answers is not judged.
+    DownloadBufferToDevice(chunk, 0, k.address);
+    return 1;
+}
+
+}  // namespace
+
+int XferData(const WINUSB_SETUP_PACKET& setup, const uint8_t* data, uint16_t n) {
+    if (data == nullptr) return 0;
+    try {
+        const DWORD size = fx3boot::kRecordHead + n;
+        std::vector<uint8_t> record(size);
+        fx3boot::BuildRecord(setup.RequestType, setup.Request, setup.Value, setup.Index, data, n, record.data());
+        DWORD error = ERROR_SUCCESS;
+        const BOOL ok = IssueRecord(g_hOpenedDeviceFile.load(), record.data(), size, &error);
+        DebugPrint(1, L"\n XferData:: DeviceIoControl  GetLastError() = %d %d\r\n", static_cast<int>(error),
+                   static_cast<int>(size));
+        if (!ok) {
+            DebugLine(L"XferData:: DeviceIoControl:: count not equal to zero  ++\n");
+            return 0;
+        }
+        return 1;
+    } catch (const std::bad_alloc&) {
+        DebugLine(L"Exception SendData...\r\n");
+        return 0;
+    }
+}
+
+int DownloadBufferToDevice(const uint8_t* data, uint32_t n, uint32_t address) {
+    try {
+        if (n > 0xFFFF) return 0;  // the request's length field
+        WINUSB_SETUP_PACKET setup;
+        setup.RequestType = fx3boot::kRequestTypeVendorOut;
+        setup.Request = fx3boot::kRequestMemoryWrite;
+        setup.Value = fx3boot::AddressValue(address);
+        setup.Index = fx3boot::AddressIndex(address);
+        setup.Length = static_cast<USHORT>(n);
+        if (!XferData(setup, data, static_cast<uint16_t>(n))) {
+            DebugLine(L"XferData:: DeviceIoControl:: Failed \r\n");
+            return 0;
+        }
+        return 1;
+    } catch (...) {
+        DebugLine(L"Exception DownloadBufferToDevice...\r\n");
+        return 0;
+    }
+}
+
+DWORD WINAPI DoDownloadCypress(LPVOID) {
+    DebugLine(L"DoDownloadCypress ++\r\n");
+    g_bLoaderDownloadActive = true;
+    const HANDLE device = g_hOpenedDeviceFile.load();
+    DWORD result = 0;
+    try {
+        result = RunCypressDownload();
+    } catch (...) {
+        DebugLine(L"Exception DoDownloadCypress...\r\n");
+        result = 0;
+    }
+    // Every ending frees the boot image and lets the next boot loader that
+    // arrives be served: a failed download must not block the device list.
+    ReleaseLoaderImage();
+    CloseBootLoaderFile(device);
+    // The camera was reset to get here; with its program started it comes
+    // back as itself, not as an update-mode device to be written. Left set,
+    // its arrival would start the update thread against it and report a
+    // communication failure after a finished download.
+    if (result) g_bUpdatedFromHIDMode = false;
+    g_bLoaderDownloadActive = false;
+    if (result) DebugLine(L"DoDownloadCypress --\r\n");
+    return result;
+}
