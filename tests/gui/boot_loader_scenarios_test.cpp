@@ -143,3 +143,40 @@ TEST(BootLoaderScenario, FlashLoaderDeviceIsUpdatedThroughTheDialog) {
     EXPECT_EQ((std::vector<uint32_t>{1012, 1012, 1012, 1012, 1012, 1012, 928}), loader->DataPacketLengths());
     EXPECT_TRUE(loader->Restarted());
 }
+
+// The R7 camera falls back to the controller's ROM; the list rebuild loads the
+// flash loader into it; the flash loader's arrival starts the update thread,
+// which writes the image over the flash loader.
+TEST(BootLoaderScenario, KivoR7CameraIsUpdatedThroughTheRomAndTheFlashLoader) {
+    DialogHarness h;
+    const std::wstring folder = ProgramFolder(L"RT1060_Flashloader_nopadding.bin", Pattern(86272, 6));
+    sim::SetModuleFileName(folder + L"Corvane_FW_Updater.exe");
+    sim::CameraPlace place;
+    place.serial = L"R7SERIAL01";
+    place.ports = {2, 1};
+    auto camera = sim::PlugKivoR7Camera(place);
+    auto rom = std::make_shared<sim::NxpRomModel>();
+    auto loader = std::make_shared<sim::NxpFlashLoaderModel>();
+    rom->SetJumpPlan(sim::NxpFlashLoaderSpec(L"", place.ports), loader);
+    camera.model->SetUpdateModePlan(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", place.ports, sim::NxpRomCaps()), rom);
+    h.Open();
+    ASSERT_EQ(1u, h.ListItems().size());
+    h.Select(0);
+
+    const std::vector<uint8_t> image = Pattern(5000, 7);
+    AnswerWarningWithOk();
+    sim::QueueOpenFileAnswer(WriteTempFile(image));
+    h.Click(IDC_BTN_BROWSE);
+    ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
+    h.Click(IDC_BTN_FW_UPDATE);
+    EXPECT_EQ(1, camera.model->UpdateRequests());
+    ASSERT_TRUE(h.WaitFor([] {
+        for (const auto& b : sim::MessageBoxes())
+            if (b.caption == L"Success" || b.caption == L"Error") return true;
+        return false;
+    }, 60000)) << "the update never ended";
+    EXPECT_TRUE(rom->Jumped());
+    EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
+                       L"automatically after completing firmware update!"));
+    EXPECT_EQ(image, loader->Flash(0x60001000, 5000));
+}
