@@ -502,3 +502,22 @@ TEST(SunplusUpdate, EmptyOrOversizedFileIsRefused) {
         DeleteFileW(file.c_str());
     }
 }
+
+// A file that is still there but cannot be opened (another program holds it
+// exclusively): nothing is downloaded, and the status line is all that shows.
+TEST(SunplusUpdate, FileThatCannotBeOpenedStartsNoDownload) {
+    SunplusWorld w;
+    w.Open();
+    const std::wstring file = WriteFirmware(Pattern(2000, 14));
+    w.Browse(file);
+    HANDLE holder = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    w.Update();
+    CloseHandle(holder);
+    EXPECT_EQ(std::vector<std::wstring>({kNotInitial, kFound, kEntered, kFlashTypeSet}), SunplusLines());
+    EXPECT_TRUE(w.h.BoxTexts().empty());
+    EXPECT_EQ(kErasing, w.h.Text(IDC_STATIC_STATUS));
+    EXPECT_TRUE(w.chip->Downloads().empty());
+    EXPECT_EQ(nullptr, g_pSunplusImage);
+    DeleteFileW(file.c_str());
+}
