@@ -231,6 +231,9 @@ public:
 
 World& W();
 
+// Forgets the Sunplus chips and the stand-in library's records (models/sunplus_chip.cpp).
+void ResetSunplus();
+
 // NTSTATUS of a Win32 error as it lands in OVERLAPPED::Internal, and back.
 ULONG_PTR StatusOfError(DWORD error);
 DWORD ErrorOfStatus(ULONG_PTR status);

@@ -671,6 +671,7 @@ void Reset() {
         }
         if (g.first->model) g.first->model->Detached(g.first->id);
     }
+    detail::ResetSunplus();
 }
 
 }  // namespace sim

@@ -10,5 +10,6 @@ INT_PTR CALLBACK UpdateWarningDialogProc(HWND hDlg, UINT message, WPARAM wParam,
 // device already in update mode.
 void StartFirmwareUpdate();
 
-// The Sunplus camera's update through the vendor library.
+// The V9 camera's update through the Sunplus library (sunplus_update.h):
+// entered once the camera's extension unit opened.
 void StartSunplusUpdate();
