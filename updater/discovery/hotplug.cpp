@@ -70,11 +70,6 @@ void RebindPrevious() {
     }
 }
 
-void StartUpdateThread() {
-    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
-    g_hUpdateThread = thread;
-    if (thread == nullptr) Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
-}
 
 bool PidIs(int i, const wchar_t* text) {
     return i >= 0 && i < kMaxDevices && IdEqualsText(g_szPIDList[i], kIdFieldChars, text);
@@ -142,7 +137,7 @@ int UsbArrival(Variant variant) {
         for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_UPDATING, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
         SetUIState(UI_STATE_UPDATING);
         Enable(IDC_BTN_EXIT, false);
-        if (variant != Variant::Nxp) StartUpdateThread();
+        if (variant != Variant::Nxp) StartUpdateFirmwareThread();
         return 1;
     } catch (...) {
         DebugPrint(1, L"SetDeviceArrivValueForWinUSBDevice exception...\r\n");

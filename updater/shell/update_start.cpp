@@ -38,16 +38,6 @@ void SelectedPath(wchar_t* out) {
     StringCchCopyW(out, kPathChars, i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"");
 }
 
-bool StartUpdateThread() {
-    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
-    g_hUpdateThread = thread;
-    if (thread == nullptr) {
-        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
-        return false;
-    }
-    return true;
-}
-
 enum class NormalPath { T1, R1, G1 };
 
 // A camera in its normal mode is told to enter its update mode; it leaves the
@@ -96,7 +86,7 @@ void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
         g_bWritePart2 = false;
         g_bForceFirstPart = true;
     }
-    StartUpdateThread();
+    StartUpdateFirmwareThread();
     if (fromOtherCamera) Os().Sleep(5000);
     ShowStatusControls();
 }
@@ -111,7 +101,7 @@ void HidUpdateModeDevice() {
         g_bForceFirstPart = false;
         g_bNXPDevice = true;
     }
-    StartUpdateThread();
+    StartUpdateFirmwareThread();
     ShowStatusControls();
 }
 

@@ -12,6 +12,9 @@
 
 namespace {
 
+// The boot loader a running download writes to (set on its own thread).
+thread_local HANDLE t_loaderDevice = nullptr;
+
 // Issues the record and waits for it, bounded. The device file may have been
 // opened for overlapped I/O (it always is by Initialize_USBHanlde), so the
 // request carries an OVERLAPPED of its own.
@@ -102,7 +105,8 @@ int XferData(const WINUSB_SETUP_PACKET& setup, const uint8_t* data, uint16_t n) 
         std::vector<uint8_t> record(size);
         fx3boot::BuildRecord(setup.RequestType, setup.Request, setup.Value, setup.Index, data, n, record.data());
         DWORD error = ERROR_SUCCESS;
-        const BOOL ok = IssueRecord(g_hOpenedDeviceFile.load(), record.data(), size, &error);
+        const BOOL ok = IssueRecord(t_loaderDevice != nullptr ? t_loaderDevice : g_hOpenedDeviceFile.load(),
+                                    record.data(), size, &error);
         DebugPrint(1, L"\n XferData:: DeviceIoControl  GetLastError() = %d %d\r\n", static_cast<int>(error),
                    static_cast<int>(size));
         if (!ok) {
@@ -140,6 +144,9 @@ DWORD WINAPI DoDownloadCypress(LPVOID) {
     DebugLine(L"DoDownloadCypress ++\r\n");
     g_bLoaderDownloadActive = true;
     const HANDLE device = g_hOpenedDeviceFile.load();
+    // The whole download goes to the boot loader opened for it, even if an
+    // arrival meanwhile opens another device into the shared handle.
+    t_loaderDevice = device;
     DWORD result = 0;
     try {
         result = RunCypressDownload();
@@ -150,12 +157,8 @@ DWORD WINAPI DoDownloadCypress(LPVOID) {
     // Every ending frees the boot image and lets the next boot loader that
     // arrives be served: a failed download must not block the device list.
     ReleaseLoaderImage();
+    t_loaderDevice = nullptr;
     CloseBootLoaderFile(device);
-    // The camera was reset to get here; with its program started it comes
-    // back as itself, not as an update-mode device to be written. Left set,
-    // its arrival would start the update thread against it and report a
-    // communication failure after a finished download.
-    if (result) g_bUpdatedFromHIDMode = false;
     g_bLoaderDownloadActive = false;
     if (result) DebugLine(L"DoDownloadCypress --\r\n");
     return result;

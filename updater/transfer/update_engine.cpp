@@ -120,6 +120,7 @@ DWORD EndWithCommunicationFailure() {
     g_bForceFirstPart = false;
     g_bWritePart2 = false;
     g_dwBlocksSent = 0;
+    g_bDownloadInProgress = false;
     Os().MessageBoxW(Dlg(), L"USB Communication Failure!", L"Error", MB_ICONERROR);
     ResetDialogAfterFailure();
     return 0;
@@ -392,6 +393,18 @@ private:
 DWORD RunUpdate();
 
 }  // namespace
+
+bool StartUpdateFirmwareThread() {
+    g_bDownloadInProgress = true;
+    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
+    g_hUpdateThread = thread;
+    if (thread == nullptr) {
+        g_bDownloadInProgress = false;
+        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+        return false;
+    }
+    return true;
+}
 
 DWORD WINAPI UpdateFirmware(LPVOID) {
     TimerResolution resolution;

@@ -9,6 +9,12 @@
 // Thread procedure; the parameter is not used. 1 on success or when image
 // part 1 was written (part 2 follows after the device restarts), 0 on failure.
 DWORD WINAPI UpdateFirmware(LPVOID parameter);
+// Starts UpdateFirmware with the firmware file path, keeping its handle in
+// g_hUpdateThread; shows "Could'nt Create Thread" when it cannot. The
+// download counts as in progress from here on: the device-change handlers
+// must leave the device alone before the thread has reached its engine (a
+// HID update-mode device raises a second arrival right after the first).
+bool StartUpdateFirmwareThread();
 
 int ChangeToDFUIdleState();
 int DoDownload();
