@@ -1,6 +1,5 @@
-// How a camera leaves the bus when it is told to restart: back as itself
-// after a reset, as the device its update-mode plan names, or gone when it
-// has no plan.
+// How a device leaves the bus when it is told to restart: back as itself
+// after a reset, as the device its plan names, or gone when it has no plan.
 #pragma once
 
 #include "sim_world.h"
@@ -9,15 +8,24 @@
 
 namespace sim {
 
+// Leaves the bus and comes back as the planned device, or stays away
+// without a plan.
+inline void ComeBackAsPlanned(DeviceId device, DWORD leaveMs, DWORD arriveMs, bool havePlan,
+                              const UsbDeviceSpec& next, std::shared_ptr<DeviceModel> nextModel) {
+    if (havePlan) {
+        Reenumerate(device, leaveMs, arriveMs, next, std::move(nextModel));
+    } else {
+        UnplugAfter(leaveMs, device);
+    }
+}
+
 inline void RestartCamera(DeviceId device, DWORD leaveMs, DWORD arriveMs, bool updateMode, bool havePlan,
                           const UsbDeviceSpec& next, std::shared_ptr<DeviceModel> nextModel,
                           std::shared_ptr<DeviceModel> self) {
     if (!updateMode) {
         Reenumerate(device, leaveMs, arriveMs, SpecOf(device), std::move(self));
-    } else if (havePlan) {
-        Reenumerate(device, leaveMs, arriveMs, next, std::move(nextModel));
     } else {
-        UnplugAfter(leaveMs, device);
+        ComeBackAsPlanned(device, leaveMs, arriveMs, havePlan, next, std::move(nextModel));
     }
 }
 

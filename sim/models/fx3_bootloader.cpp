@@ -1,5 +1,7 @@
 #include "fx3_bootloader.h"
 
+#include "camera_restart.h"
+
 namespace sim {
 
 namespace {
@@ -143,11 +145,7 @@ void Fx3BootLoaderModel::Start() {
         leaveMs = knobs_.leaveMs;
         arriveMs = knobs_.arriveMs;
     }
-    if (plan) {
-        Reenumerate(device, leaveMs, arriveMs, next, model);
-    } else {
-        UnplugAfter(leaveMs, device);
-    }
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan, next, std::move(model));
 }
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "nxp_flashloader.h"
 
+#include "camera_restart.h"
+
 namespace sim {
 
 const uint32_t kNxpFlashBase = 0x60000000;
@@ -304,11 +306,7 @@ void NxpFlashLoaderModel::Restart() {
         leaveMs = knobs_.leaveMs;
         arriveMs = knobs_.arriveMs;
     }
-    if (plan) {
-        Reenumerate(device, leaveMs, arriveMs, next, model);
-    } else {
-        UnplugAfter(leaveMs, device);
-    }
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan, next, std::move(model));
 }
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "nxp_rom.h"
 
+#include "camera_restart.h"
+
 namespace sim {
 
 namespace {
@@ -193,11 +195,7 @@ void NxpRomModel::Jump() {
         leaveMs = knobs_.leaveMs;
         arriveMs = knobs_.arriveMs;
     }
-    if (plan) {
-        Reenumerate(device, leaveMs, arriveMs, next, model);
-    } else {
-        UnplugAfter(leaveMs, device);
-    }
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan, next, std::move(model));
 }
 
 }  // namespace sim

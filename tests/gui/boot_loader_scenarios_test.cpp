@@ -87,11 +87,7 @@ TEST(BootLoaderScenario, Cx3CameraResetIntoTheFx3BootLoaderIsUpdatedByTheProgram
     ASSERT_TRUE(h.WaitFor([&] { return fx3->Started(); }, 30000)) << "the boot loader was not served";
     EXPECT_EQ(program, fx3->Memory(0x40000000, 10000));
     EXPECT_EQ(0x40000000u, fx3->EntryAddress());
-    ASSERT_TRUE(h.WaitFor([] {
-        for (const auto& b : sim::MessageBoxes())
-            if (b.caption == L"Success" || b.caption == L"Error") return true;
-        return false;
-    }, 30000)) << "the update never ended";
+    ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000)) << "the update never ended";
     EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                        L"automatically after completing firmware update!"));
     EXPECT_EQ(image, cycle.flash->image2) << "the firmware file went to the program the boot loader started";
@@ -145,11 +141,7 @@ TEST(BootLoaderScenario, FlashLoaderDeviceIsUpdatedThroughTheDialog) {
     h.Click(IDC_BTN_BROWSE);
     ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
     h.Click(IDC_BTN_FW_UPDATE);
-    ASSERT_TRUE(h.WaitFor([] {
-        for (const auto& b : sim::MessageBoxes())
-            if (b.caption == L"Success" || b.caption == L"Error") return true;
-        return false;
-    }, 30000));
+    ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000));
     EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                        L"automatically after completing firmware update!"));
     EXPECT_EQ(image, loader->Flash(0x60001000, 7000));
@@ -183,11 +175,7 @@ TEST(BootLoaderScenario, KivoR7CameraIsUpdatedThroughTheRomAndTheFlashLoader) {
     ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
     h.Click(IDC_BTN_FW_UPDATE);
     EXPECT_EQ(1, camera.model->UpdateRequests());
-    ASSERT_TRUE(h.WaitFor([] {
-        for (const auto& b : sim::MessageBoxes())
-            if (b.caption == L"Success" || b.caption == L"Error") return true;
-        return false;
-    }, 60000)) << "the update never ended";
+    ASSERT_TRUE(h.WaitFor(UpdateEnded, 60000)) << "the update never ended";
     EXPECT_TRUE(rom->Jumped());
     EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                        L"automatically after completing firmware update!"));

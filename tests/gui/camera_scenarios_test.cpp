@@ -106,12 +106,6 @@ void StartUpdate(DialogHarness& h, const std::vector<uint8_t>& file) {
     h.Click(IDC_BTN_FW_UPDATE);
 }
 
-bool UpdateEnded() {
-    for (const auto& b : sim::MessageBoxes())
-        if (b.caption == L"Success" || b.caption == L"Error") return true;
-    return false;
-}
-
 // The boxes that tell how the update ended (the suitability question left out).
 std::vector<std::wstring> OutcomeBoxes() {
     std::vector<std::wstring> out;

@@ -2,21 +2,32 @@
 
 #include "sim_world.h"
 
-void AnswerWarningWithOk() {
-    sim::SetDialogHook([](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
-        if (call.templateId != IDD_UPDATE_WARNING) return false;
-        HWND warning = CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc,
-                                          call.initParam);
-        SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
-        DestroyWindow(warning);
-        *result = IDC_BTN_NOTICE_OK;
-        return true;
-    });
+namespace {
+
+// Dialog 130 answered with OK by its own procedure; false for other dialogs.
+bool PressWarningOk(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
+    if (call.templateId != IDD_UPDATE_WARNING) return false;
+    HWND warning =
+        CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc, call.initParam);
+    SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
+    DestroyWindow(warning);
+    *result = IDC_BTN_NOTICE_OK;
+    return true;
 }
+
+}  // namespace
+
+void AnswerWarningWithOk() { sim::SetDialogHook(PressWarningOk); }
 
 bool HasBox(const std::wstring& text) {
     for (const auto& b : sim::MessageBoxes())
         if (b.text == text) return true;
+    return false;
+}
+
+bool UpdateEnded() {
+    for (const auto& b : sim::MessageBoxes())
+        if (b.caption == L"Success" || b.caption == L"Error") return true;
     return false;
 }
 
@@ -27,13 +38,7 @@ void AnswerWarningWithOkAndCountErrorNotices(int* errorNotices) {
             *result = IDOK;
             return true;
         }
-        if (call.templateId != IDD_UPDATE_WARNING) return false;
-        HWND warning = CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc,
-                                          call.initParam);
-        SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
-        DestroyWindow(warning);
-        *result = IDC_BTN_NOTICE_OK;
-        return true;
+        return PressWarningOk(call, proc, result);
     });
 }
 

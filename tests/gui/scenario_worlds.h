@@ -19,6 +19,8 @@ void AnswerWarningWithOk();
 
 // Whether a message box with this text was shown.
 bool HasBox(const std::wstring& text);
+// Whether the update ended with its success or an error box.
+bool UpdateEnded();
 
 // The answer of the update thread's notices (dialogs 143 and 144): the real
 // modal dialog runs unless a hook answers it. With this, dialog 144 is

@@ -50,11 +50,7 @@ TEST(UpdateScenario, DeviceAlreadyInUpdateModeTakesAPlainImage) {
     EXPECT_FALSE(h.Text(IDC_EDIT_FIRMWARE_PATH).empty());
     ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
     h.Click(IDC_BTN_FW_UPDATE);
-    ASSERT_TRUE(h.WaitFor([] {
-        for (const auto& b : sim::MessageBoxes())
-            if (b.caption == L"Success" || b.caption == L"Error") return true;
-        return false;
-    }));
+    ASSERT_TRUE(h.WaitFor(UpdateEnded));
     EXPECT_EQ(kSuccessText, h.BoxTexts().back());
     EXPECT_EQ(image, world.flash->image2);
     // The done state: the file is cleared and the operator can start again.
