@@ -90,3 +90,36 @@ TEST(Discovery, UnpluggingTheFilesCameraDropsTheFileAndAnotherKeepsIt) {
     EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
     EXPECT_TRUE(g_bNoFilePending);
 }
+
+namespace {
+
+// Boot loaders are served by the rebuild and shown as empty items at their
+// place in the table; the cameras before them keep their item numbers.
+void ExpectEmptyItemForTheLoader(const sim::UsbDeviceSpec& loader) {
+    DialogHarness h;
+    sim::PlugHidCamera(Place(L"SNA", {1}, L"Corvane_RX20"));
+    sim::PlugHidCamera(Place(L"SNB", {3}, L"Corvane_RX40"));
+    sim::Plug(loader);
+    h.Open();
+    // Video devices first at start-up, then the update-mode and boot-loader devices.
+    EXPECT_EQ((std::vector<std::wstring>{L"Corvane_RX20(VID_4A7E,PID_C110_0)", L"Corvane_RX40(VID_4A7E,PID_C110_1)",
+                                         L""}),
+              h.ListItems());
+    EXPECT_EQ(3, g_nDeviceCount.load());
+    EXPECT_EQ(0, h.ListSelection());
+    // No loader file is beside the program: nothing is sent and the download
+    // ends, so the next rebuild may serve the loader again.
+    EXPECT_TRUE(h.WaitFor([] { return !g_bLoaderDownloadActive; }));
+}
+
+}  // namespace
+
+TEST(Discovery, Fx3BootLoaderIsAnEmptyItemAtItsIndex) {
+    sim::UsbDeviceSpec fx3 = sim::WinUsbSpec(0x04B4, 0x00F3, L"", {2}, L"Cypress FX3 USB BootLoader Device");
+    fx3.service = L"CYUSB3";
+    ExpectEmptyItemForTheLoader(fx3);
+}
+
+TEST(Discovery, NxpRomIsAnEmptyItemAtItsIndex) {
+    ExpectEmptyItemForTheLoader(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {2}));
+}

@@ -18,6 +18,10 @@ namespace {
 enum class Order { VideoFirst, UsbFirst };
 enum class Variant { WinUsb, HidUpdate, Nxp };
 
+// How long a flash loader's arrival waits for the ROM download that started
+// it to end (its last command waits for a reply from the ROM that has gone).
+constexpr int kLoaderEndWaitMs = 15000;
+
 HWND Dlg() { return g_hMainDlg.load(); }
 void Enable(int id, bool on) { EnableWindow(GetDlgItem(Dlg(), id), on ? TRUE : FALSE); }
 void Show(int id) { ShowWindow(GetDlgItem(Dlg(), id), SW_SHOW); }
@@ -75,6 +79,24 @@ bool PidIs(int i, const wchar_t* text) {
     return i >= 0 && i < kMaxDevices && IdEqualsText(g_szPIDList[i], kIdFieldChars, text);
 }
 
+// Binds the library to the flash loader at index i once the ROM stage that
+// started it has let go of the library; false when it cannot be taken over.
+bool TakeOverFlashLoader(int i) {
+    Os().Sleep(2000);
+    for (int waited = 0; g_bLoaderDownloadActive && waited < kLoaderEndWaitMs; waited += 100) Os().Sleep(100);
+    if (g_bLoaderDownloadActive) {
+        DebugLine(L"DBT_DEVICEARRIVAL: flash loader arrived while the ROM download still runs\r\n");
+        return false;
+    }
+    if (Init_HIDHandle(g_szDevicePathList[i]) == 0) {
+        DebugPrint(1, L"Init_HIDHandle Failed \r\n");
+        return false;
+    }
+    g_bNXPDevice = true;
+    SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+    return true;
+}
+
 // The USB-device arrival: an update-mode device that arrives while an update
 // waits for one is opened and the update thread started.
 int UsbArrival(Variant variant) {
@@ -105,7 +127,9 @@ int UsbArrival(Variant variant) {
                    static_cast<int>(g_bUpdatedFromHIDMode.load()), static_cast<int>(g_bIsStartUpdatedFromDFU.load()));
         DebugPrint(1, L"DBT_DEVICEARRIVAL:Calling InitializeDevice for DFU\r\n");
 
+        bool startThread = variant != Variant::Nxp;
         if (variant == Variant::Nxp) {
+            int flashLoader = -1;
             for (int i = 0; i < g_nDeviceCount; ++i) {
                 if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
                                  L"DBT_DEVICEARRIVAL:Device not macthed\r\n"))
@@ -113,7 +137,11 @@ int UsbArrival(Variant variant) {
                 g_nPrevSelectedIndex = i;
                 ReleaseUpdateModeDevice();
                 if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
+                if (flashLoader < 0 && PidIs(i, L"DF02")) flashLoader = i;
             }
+            // The flash loader that the ROM stage started: the waiting update
+            // goes on over it, whichever of its two arrivals comes first.
+            if (flashLoader >= 0) startThread = TakeOverFlashLoader(flashLoader);
         } else {
             int i = FindNewDeviceAgainstSnapshot();
             // A device updated from update mode is in the snapshot itself:
@@ -137,7 +165,7 @@ int UsbArrival(Variant variant) {
         for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_UPDATING, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
         SetUIState(UI_STATE_UPDATING);
         Enable(IDC_BTN_EXIT, false);
-        if (variant != Variant::Nxp) StartUpdateFirmwareThread();
+        if (startThread) StartUpdateFirmwareThread();
         return 1;
     } catch (...) {
         DebugPrint(1, L"SetDeviceArrivValueForWinUSBDevice exception...\r\n");
