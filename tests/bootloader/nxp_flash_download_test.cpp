@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "KivoFWSW.h"
 #include "app_state.h"
@@ -143,14 +144,19 @@ TEST(NxpFlashDownload, WriteMemoryCarriesTheImageSizeAndTheFlashEqualsTheImage) 
         uint8_t oldFlash;  // what the flash held before the update
         size_t packets;
         int bytesLeftLines;
+        uint32_t eraseBytes;  // from 0x60000000
     } cases[] = {
-        {100000, 0xFF, 99, 1},
-        {2024, 0xFF, 2, 0},
-        {1, 0xFF, 1, 1},
-        {50000, 0x00, 50, 1},  // old firmware: only an erased flash takes the image
+        {2024, 0xFF, 2, 0, 100000},
+        {1, 0xFF, 1, 1, 100000},
+        {50000, 0x00, 50, 1, 100000},  // old firmware: only an erased flash takes the image
+        {95904, 0x00, 95, 1, 100000},  // ends where the fixed region ends
+        // Images reaching past the fixed region get the region up to their end.
+        {95905, 0x00, 95, 1, 100001},
+        {100000, 0xFF, 99, 1, 104096},
+        {100000, 0x00, 99, 1, 104096},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
+        SCOPED_TRACE(std::to_string(c.size) + " bytes over flash holding " + std::to_string(c.oldFlash));
         sim::NxpFlashLoaderKnobs k;
         k.initialFlash = c.oldFlash;
         FlashWorld w(k);
@@ -166,7 +172,7 @@ TEST(NxpFlashDownload, WriteMemoryCarriesTheImageSizeAndTheFlashEqualsTheImage) 
         EXPECT_EQ(c.bytesLeftLines, LineCount(L"sendNXPHidCmd :: BytesLeft calling.....\n"));
         ASSERT_EQ(1u, w.model->Erases().size());
         EXPECT_EQ(0x60000000u, w.model->Erases()[0].start);
-        EXPECT_EQ(100000u, w.model->Erases()[0].bytes);
+        EXPECT_EQ(c.eraseBytes, w.model->Erases()[0].bytes);
         EXPECT_EQ(image, w.model->Flash(0x60001000, c.size));
         EXPECT_EQ((std::vector<WPARAM>{c.packets}), Values(w.h.Progress(), WM_FW_PROGRESS_RANGE));
         EXPECT_EQ(c.packets, Values(w.h.Progress(), WM_FW_PROGRESS_STEP).size());

@@ -45,6 +45,14 @@ const CommandPacket kFinish[] = {
     {nullptr, nxp::kTagSetProperty, {0x00003204, 0}, 2},
 };
 
+// The region erased before the image: the fixed 100000 bytes, or up to the
+// image's end when it reaches further (flash that is not erased keeps the
+// old firmware's zero bits, and the new image would be corrupted).
+uint32_t EraseBytesFor(uint32_t imageSize) {
+    const uint32_t imageEnd = (kFlashImageAddress - kEraseStart) + imageSize;
+    return imageEnd > kEraseBytes ? imageEnd : kEraseBytes;
+}
+
 int SendCommandPacket(uint8_t tag, uint8_t flags, const uint32_t* parameters, uint32_t count) {
     nxp::BuildLoaderCommand(g_byNXPReport, tag, flags, parameters, count);
     return sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 1);
@@ -84,7 +92,9 @@ int DoDownloadNXPFirmware() {
     // got means the flash is not ready for the image.
     for (const CommandPacket& c : kPreparation) {
         DebugLine(c.line);
-        if (!SendCommandPacket(c.tag, 0, c.parameters, c.count)) {
+        uint32_t parameters[3] = {c.parameters[0], c.parameters[1], c.parameters[2]};
+        if (c.tag == nxp::kTagFlashEraseRegion) parameters[1] = EraseBytesFor(size);
+        if (!SendCommandPacket(c.tag, 0, parameters, c.count)) {
             DebugLine(L"\nsendNXPHidCmd command packet Failed..");
             return 0;
         }
