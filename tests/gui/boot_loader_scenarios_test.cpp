@@ -19,6 +19,10 @@
 
 namespace {
 
+const wchar_t kSuccessText[] =
+    L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot automatically after "
+    L"completing firmware update!";
+
 // A folder holding the program and its boot image.
 std::wstring ProgramFolder(const wchar_t* name, const std::vector<uint8_t>& bytes) {
     wchar_t temp[MAX_PATH], dir[MAX_PATH];
@@ -180,4 +184,46 @@ TEST(BootLoaderScenario, KivoR7CameraIsUpdatedThroughTheRomAndTheFlashLoader) {
     EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                        L"automatically after completing firmware update!"));
     EXPECT_EQ(image, loader->Flash(0x60001000, 5000));
+}
+
+// After a flash-loader update, a camera of the update-mode family updated in
+// the same session goes through the update-mode engine again.
+TEST(BootLoaderScenario, CameraUpdatedAfterAFlashLoaderUpdateGetsItsImage) {
+    DialogHarness h;
+    CameraUpdateWorld world;
+    world.cycle.runs = 1;
+    world.Plug(L"SN12345678AB");
+    auto loader = std::make_shared<sim::NxpFlashLoaderModel>();
+    sim::Plug(sim::NxpFlashLoaderSpec(L"", {4}), loader);
+    h.Open();
+    ASSERT_EQ(2u, h.ListItems().size());
+    AnswerWarningWithOk();
+
+    h.Select(1);
+    const std::vector<uint8_t> loaderImage = Pattern(3000, 11);
+    sim::QueueOpenFileAnswer(WriteTempFile(loaderImage));
+    h.Click(IDC_BTN_BROWSE);
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000));
+    ASSERT_TRUE(g_bNXPDevice);
+    EXPECT_EQ(loaderImage, loader->Flash(0x60001000, 3000));
+    // The flash loader restarts the camera and leaves; the camera is left.
+    ASSERT_TRUE(h.WaitFor([&] { return h.ListItems().size() == 1; }, 30000));
+    h.Settle();
+
+    const size_t boxesBefore = sim::MessageBoxes().size();
+    h.Select(0);
+    const std::vector<uint8_t> cameraImage = Pattern(5000, 12);
+    sim::QueueOpenFileAnswer(WriteTempFile(cameraImage));
+    h.Click(IDC_BTN_BROWSE);
+    ASSERT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
+    h.Click(IDC_BTN_FW_UPDATE);
+    ASSERT_TRUE(h.WaitFor([&] {
+        const auto boxes = sim::MessageBoxes();
+        for (size_t i = boxesBefore; i < boxes.size(); ++i)
+            if (boxes[i].caption == L"Success" || boxes[i].caption == L"Error") return true;
+        return false;
+    }, 30000));
+    EXPECT_EQ(kSuccessText, sim::MessageBoxes().back().text);
+    EXPECT_EQ(cameraImage, world.flash->image2) << "the camera's image went to its update-mode device";
 }

@@ -174,6 +174,10 @@ void StartFirmwareUpdate() {
     g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
     ReleaseUpdateModeDevice();
     DeinitExtensionUnit();
+    // Which engine writes is decided by this update: the flash-loader paths
+    // set the flag again; an earlier NXP update must not send this camera's
+    // image to the flash-loader engine.
+    g_bNXPDevice = false;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
         StringCchCopyW(g_szDevicePathSnapshot[i], kPathChars, g_szDevicePathList[i]);
 
