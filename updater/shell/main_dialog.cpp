@@ -266,15 +266,25 @@ void OnDeviceChange(WPARAM event, LPARAM lParam) {
     }
 }
 
+// Sets a control's text only when it differs: a step arrives for every
+// block, and repainting an unchanged text each time slows the transfer.
+void SetTextIfChanged(int id, const wchar_t* text) {
+    wchar_t current[64];
+    if (GetDlgItemTextW(Dlg(), id, current, 64) > 0 && lstrcmpW(current, text) == 0) return;
+    SetDlgItemTextW(Dlg(), id, text);
+}
+
 void OnProgressStep(WPARAM blocks) {
     const uint32_t total = g_nProgressTotal;
     if (total == 0) return;
-    SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Updating Firmware..");
+    SetTextIfChanged(IDC_STATIC_UPDATING, L"Updating Firmware..");
     Show(IDC_STATIC_UPDATING, true);
     const unsigned percent = static_cast<unsigned>((static_cast<unsigned long long>(blocks) * 100u) / total);
     StringCchPrintfW(g_szPercent, 16, L"%d%%", percent);
-    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, g_szPercent);
-    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, percent + 3, 0);
+    SetTextIfChanged(IDC_STATIC_STATUS, g_szPercent);
+    HWND bar = Item(IDC_PROGRESS);
+    if (SendMessageW(bar, PBM_GETPOS, 0, 0) != static_cast<LRESULT>(percent + 3))
+        SendMessageW(bar, PBM_SETPOS, percent + 3, 0);
 }
 
 void OnProgressPercent(WPARAM value) {
