@@ -76,7 +76,9 @@ struct Updater {
 
     bool Start(const std::wstring& programFolder, const std::wstring& scenario) {
         SetEnvironmentVariableW(L"CORVANE_SIM_SCENARIO", scenario.c_str());
-        SetEnvironmentVariableW(L"CORVANE_SIM_TIME_SCALE", L"0.05");
+        // Simulated time runs 20 times faster unless the caller chose a pace.
+        if (GetEnvironmentVariableW(L"CORVANE_SIM_TIME_SCALE", nullptr, 0) == 0)
+            SetEnvironmentVariableW(L"CORVANE_SIM_TIME_SCALE", L"0.05");
         SetEnvironmentVariableW(L"CORVANE_SIM_DEBUGLOG", logPath.c_str());
         DeleteFileW(logPath.c_str());
         std::wstring exe = programFolder + L"\\Corvane_FW_Updater.exe";
