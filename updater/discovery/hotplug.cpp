@@ -74,7 +74,6 @@ void RebindPrevious() {
     }
 }
 
-
 bool PidIs(int i, const wchar_t* text) {
     return i >= 0 && i < kMaxDevices && IdEqualsText(g_szPIDList[i], kIdFieldChars, text);
 }
