@@ -179,6 +179,9 @@ struct FaultCase {
     bool inSecondRun;  // the knobs apply to the second appearance in update mode
     sim::DfuKnobs knobs;
     std::vector<std::wstring> boxes;
+    // A failed state change leaves the update waiting for the camera's
+    // update-mode device (it may still arrive); a failed download ends it.
+    bool stillAwaitsTheCamera;
 };
 
 sim::DfuKnobs Leaves(int block) {
@@ -219,13 +222,15 @@ TEST_P(FaultyUpdate, EndsWithTheFailureOnly) {
     const auto part1 = Pattern(4000, 31), part2 = Pattern(5000, 32);
     ASSERT_NO_FATAL_FAILURE(StartUpdate(h, TwoPartFile(2, part1, part2)));
     ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000));
+    // The failure ending resets the dialog after its boxes.
+    ASSERT_TRUE(h.WaitFor([&] { return OutcomeBoxes().size() >= c.boxes.size() && h.Enabled(IDC_BTN_EXIT); }));
     h.Pump(50);
     EXPECT_EQ(c.boxes, OutcomeBoxes());
     EXPECT_FALSE(HasBox(kSuccessText));
     EXPECT_TRUE(h.Enabled(IDC_BTN_EXIT));
     EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
     EXPECT_FALSE(h.Visible(IDC_PROGRESS));
-    EXPECT_FALSE(g_bUpdatedFromHIDMode);
+    EXPECT_EQ(c.stillAwaitsTheCamera, g_bUpdatedFromHIDMode.load());
     EXPECT_FALSE(g_bMatchUpdatedDeviceHID);
     EXPECT_FALSE(g_bDownloadInProgress);
     EXPECT_FALSE(g_bFirstPartWritten) << "the next update starts with its first part again";
@@ -238,17 +243,19 @@ TEST_P(FaultyUpdate, EndsWithTheFailureOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultyUpdate,
-    ::testing::Values(FaultCase{"LeavesDuringPart1", false, Leaves(2), {L"Firmware Download Failed!"}},
-                      FaultCase{"LeavesDuringPart2", true, Leaves(2), {L"Firmware Download Failed!"}},
-                      FaultCase{"StallsABlockOfPart2", true, StallsAt(1), {L"Firmware Download Failed!"}},
+    ::testing::Values(FaultCase{"LeavesDuringPart1", false, Leaves(2), {L"Firmware Download Failed!"}, false},
+                      FaultCase{"LeavesDuringPart2", true, Leaves(2), {L"Firmware Download Failed!"}, false},
+                      FaultCase{"StallsABlockOfPart2", true, StallsAt(1), {L"Firmware Download Failed!"}, false},
                       FaultCase{"StatusFailsInPart1",
                                 false,
                                 StatusStalls(),
-                                {L"Get Status Failed!", L"USB Communication Failure!"}},
+                                {L"Get Status Failed!", L"USB Communication Failure!"},
+                                true},
                       FaultCase{"StatusFailsInPart2",
                                 true,
                                 StatusStalls(),
-                                {L"Get Status Failed!", L"USB Communication Failure!"}}),
+                                {L"Get Status Failed!", L"USB Communication Failure!"},
+                                true}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 namespace {

@@ -19,8 +19,9 @@ enum class Order { VideoFirst, UsbFirst };
 enum class Variant { WinUsb, HidUpdate, Nxp };
 
 // How long a flash loader's arrival waits for the ROM download that started
-// it to end (its last command waits for a reply from the ROM that has gone).
-constexpr int kLoaderEndWaitMs = 15000;
+// it to end (its last command waits up to 5 s for a reply from the ROM that
+// has gone).
+constexpr DWORD kLoaderEndWaitMs = 10000;
 
 HWND Dlg() { return g_hMainDlg.load(); }
 void Enable(int id, bool on) { EnableWindow(GetDlgItem(Dlg(), id), on ? TRUE : FALSE); }
@@ -78,11 +79,13 @@ bool PidIs(int i, const wchar_t* text) {
     return i >= 0 && i < kMaxDevices && IdEqualsText(g_szPIDList[i], kIdFieldChars, text);
 }
 
-// Binds the library to the flash loader at index i once the ROM stage that
-// started it has let go of the library; false when it cannot be taken over.
+// Binds the library to the flash loader at index i once the ROM download
+// that started it has ended (its last command would otherwise go to the
+// flash loader); false when it cannot be taken over.
 bool TakeOverFlashLoader(int i) {
     Os().Sleep(2000);
-    for (int waited = 0; g_bLoaderDownloadActive && waited < kLoaderEndWaitMs; waited += 100) Os().Sleep(100);
+    const DWORD start = Os().GetTickCount();
+    while (g_bLoaderDownloadActive && Os().GetTickCount() - start < kLoaderEndWaitMs) Os().Sleep(100);
     if (g_bLoaderDownloadActive) {
         DebugLine(L"DBT_DEVICEARRIVAL: flash loader arrived while the ROM download still runs\r\n");
         return false;

@@ -12,7 +12,9 @@
 
 namespace {
 
-// The boot loader a running download writes to (set on its own thread).
+// The boot loader a running download writes to (set on its own thread, for
+// the whole download, even when its open failed).
+thread_local bool t_inLoaderDownload = false;
 thread_local HANDLE t_loaderDevice = nullptr;
 
 // Issues the record and waits for it, bounded. The device file may have been
@@ -105,7 +107,7 @@ int XferData(const WINUSB_SETUP_PACKET& setup, const uint8_t* data, uint16_t n) 
         std::vector<uint8_t> record(size);
         fx3boot::BuildRecord(setup.RequestType, setup.Request, setup.Value, setup.Index, data, n, record.data());
         DWORD error = ERROR_SUCCESS;
-        const BOOL ok = IssueRecord(t_loaderDevice != nullptr ? t_loaderDevice : g_hOpenedDeviceFile.load(),
+        const BOOL ok = IssueRecord(t_inLoaderDownload ? t_loaderDevice : g_hOpenedDeviceFile.load(),
                                     record.data(), size, &error);
         DebugPrint(1, L"\n XferData:: DeviceIoControl  GetLastError() = %d %d\r\n", static_cast<int>(error),
                    static_cast<int>(size));
@@ -147,6 +149,7 @@ DWORD WINAPI DoDownloadCypress(LPVOID) {
     // The whole download goes to the boot loader opened for it, even if an
     // arrival meanwhile opens another device into the shared handle.
     t_loaderDevice = device;
+    t_inLoaderDownload = true;
     DWORD result = 0;
     try {
         result = RunCypressDownload();
@@ -157,6 +160,7 @@ DWORD WINAPI DoDownloadCypress(LPVOID) {
     // Every ending frees the boot image and lets the next boot loader that
     // arrives be served: a failed download must not block the device list.
     ReleaseLoaderImage();
+    t_inLoaderDownload = false;
     t_loaderDevice = nullptr;
     CloseBootLoaderFile(device);
     g_bLoaderDownloadActive = false;

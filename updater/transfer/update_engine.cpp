@@ -113,9 +113,9 @@ void ResetDialogAfterFailure() {
 DWORD EndWithCommunicationFailure() {
     g_bIsStartUpdatedFromDFU = false;
     g_bMatchUpdatedDeviceHID = false;
-    // The update is over: no device is awaited any more, and a later update
-    // must not take over this one's part and block count.
-    g_bUpdatedFromHIDMode = false;
+    // A later update must not take over this one's part and block count.
+    // (g_bUpdatedFromHIDMode stays: the camera sent into update mode may still
+    // arrive and be written.)
     g_bFirstPartWritten = false;
     g_bForceFirstPart = false;
     g_bWritePart2 = false;
@@ -395,11 +395,12 @@ DWORD RunUpdate();
 }  // namespace
 
 bool StartUpdateFirmwareThread() {
-    g_bDownloadInProgress = true;
+    const bool flashLoader = g_bNXPDevice;
+    if (flashLoader) g_bDownloadInProgress = true;
     HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
     g_hUpdateThread = thread;
     if (thread == nullptr) {
-        g_bDownloadInProgress = false;
+        if (flashLoader) g_bDownloadInProgress = false;
         Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
         return false;
     }

@@ -10,10 +10,10 @@
 // part 1 was written (part 2 follows after the device restarts), 0 on failure.
 DWORD WINAPI UpdateFirmware(LPVOID parameter);
 // Starts UpdateFirmware with the firmware file path, keeping its handle in
-// g_hUpdateThread; shows "Could'nt Create Thread" when it cannot. The
-// download counts as in progress from here on: the device-change handlers
-// must leave the device alone before the thread has reached its engine (a
-// HID update-mode device raises a second arrival right after the first).
+// g_hUpdateThread; shows "Could'nt Create Thread" when it cannot. A
+// flash-loader download counts as in progress from here on: the flash
+// loader (a HID device) raises a second arrival right after the first, and
+// its handler must not re-bind the library under the starting thread.
 bool StartUpdateFirmwareThread();
 
 int ChangeToDFUIdleState();
