@@ -51,27 +51,24 @@ int Runs(const Fields& f) {
     return runs > 0 ? runs : 2;
 }
 
+// Sends the camera through update mode as `pid` with its serial; `runs`
+// downloads, then back as makeFinal makes it (or gone).
+template <typename Camera>
+bool WithUpdateCycle(const Camera& camera, const Fields& f, USHORT pid, UpdateCycle::MakeFinal makeFinal) {
+    auto cycle = std::make_shared<UpdateCycle>();
+    cycle->runs = Runs(f);
+    const UsbDeviceSpec updateSpec = WinUsbSpec(0x4A7E, pid, camera.spec.serial, camera.spec.ports);
+    camera.model->SetUpdateModePlan(updateSpec, cycle->Start(updateSpec, camera.spec, std::move(makeFinal)));
+    Cycles().push_back(cycle);
+    return camera.device != 0;
+}
+
 bool PlugCamera(const Fields& f) {
     const std::wstring kind = Field(f, L"kind");
     const CameraPlace place = PlaceOf(f);
-    if (kind == L"hid" || kind == L"stereo") {
-        auto camera = kind == L"hid" ? PlugHidCamera(place) : PlugStereoCamera(place);
-        auto cycle = std::make_shared<UpdateCycle>();
-        cycle->runs = Runs(f);
-        const UsbDeviceSpec updateSpec = WinUsbSpec(0x4A7E, 0xDF00, camera.spec.serial, camera.spec.ports);
-        camera.model->SetUpdateModePlan(updateSpec, cycle->Start(updateSpec, camera.spec, HidCameraCarryingImage));
-        Cycles().push_back(cycle);
-        return true;
-    }
-    if (kind == L"tessa") {
-        auto camera = PlugTessaCamera(place);
-        auto cycle = std::make_shared<UpdateCycle>();
-        cycle->runs = Runs(f);
-        const UsbDeviceSpec updateSpec = WinUsbSpec(0x4A7E, 0xDF01, camera.spec.serial, camera.spec.ports);
-        camera.model->SetUpdateModePlan(updateSpec, cycle->Start(updateSpec, camera.spec, nullptr));
-        Cycles().push_back(cycle);
-        return true;
-    }
+    if (kind == L"hid") return WithUpdateCycle(PlugHidCamera(place), f, 0xDF00, HidCameraCarryingImage);
+    if (kind == L"stereo") return WithUpdateCycle(PlugStereoCamera(place), f, 0xDF00, HidCameraCarryingImage);
+    if (kind == L"tessa") return WithUpdateCycle(PlugTessaCamera(place), f, 0xDF01, nullptr);
     if (kind == L"cx3") return PlugCx3Camera(place).device != 0;
     if (kind == L"r7") return PlugKivoR7Camera(place).device != 0;
     if (kind == L"v9") return PlugKivoV9Camera(place).device != 0;
