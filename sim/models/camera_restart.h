@@ -8,6 +8,13 @@
 
 namespace sim {
 
+// The device something comes back as after it leaves the bus.
+struct PlannedDevice {
+    bool set = false;
+    UsbDeviceSpec spec;
+    std::shared_ptr<DeviceModel> model;
+};
+
 // Leaves the bus and comes back as the planned device, or stays away
 // without a plan.
 inline void ComeBackAsPlanned(DeviceId device, DWORD leaveMs, DWORD arriveMs, bool havePlan,
@@ -17,6 +24,10 @@ inline void ComeBackAsPlanned(DeviceId device, DWORD leaveMs, DWORD arriveMs, bo
     } else {
         UnplugAfter(leaveMs, device);
     }
+}
+
+inline void ComeBackAsPlanned(DeviceId device, DWORD leaveMs, DWORD arriveMs, const PlannedDevice& plan) {
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan.set, plan.spec, plan.model);
 }
 
 inline void RestartCamera(DeviceId device, DWORD leaveMs, DWORD arriveMs, bool updateMode, bool havePlan,

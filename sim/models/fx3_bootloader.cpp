@@ -21,9 +21,7 @@ Fx3BootLoaderModel::Fx3BootLoaderModel(Fx3BootLoaderKnobs knobs) : knobs_(knobs)
 
 void Fx3BootLoaderModel::SetStartPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model) {
     std::lock_guard<std::mutex> lock(mutex_);
-    startSpec_ = std::move(next);
-    startModel_ = std::move(model);
-    haveStartPlan_ = true;
+    startPlan_ = {true, std::move(next), std::move(model)};
 }
 
 std::vector<Fx3RequestRecord> Fx3BootLoaderModel::Requests() const {
@@ -132,20 +130,16 @@ void Fx3BootLoaderModel::DeviceIoControl(const IoRequestPtr& request) {
 
 void Fx3BootLoaderModel::Start() {
     DeviceId device;
-    UsbDeviceSpec next;
-    std::shared_ptr<DeviceModel> model;
-    bool plan;
+    PlannedDevice plan;
     DWORD leaveMs, arriveMs;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         device = device_;
-        next = startSpec_;
-        model = startModel_;
-        plan = haveStartPlan_;
+        plan = startPlan_;
         leaveMs = knobs_.leaveMs;
         arriveMs = knobs_.arriveMs;
     }
-    ComeBackAsPlanned(device, leaveMs, arriveMs, plan, next, std::move(model));
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan);
 }
 
 }  // namespace sim

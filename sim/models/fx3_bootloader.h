@@ -13,6 +13,7 @@
 // refused as the driver refuses it.
 #pragma once
 
+#include "camera_restart.h"
 #include "sim_world.h"
 
 #include <cstdint>
@@ -74,9 +75,7 @@ private:
     mutable std::mutex mutex_;
     Fx3BootLoaderKnobs knobs_;
     DeviceId device_ = 0;
-    UsbDeviceSpec startSpec_;
-    std::shared_ptr<DeviceModel> startModel_;
-    bool haveStartPlan_ = false;
+    PlannedDevice startPlan_;
     bool started_ = false;
     uint32_t entry_ = 0;
     std::map<uint32_t, uint8_t> memory_;

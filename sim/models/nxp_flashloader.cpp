@@ -69,9 +69,7 @@ NxpFlashLoaderModel::NxpFlashLoaderModel(NxpFlashLoaderKnobs knobs) : knobs_(kno
 
 void NxpFlashLoaderModel::SetRestartPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model) {
     std::lock_guard<std::mutex> lock(mutex_);
-    restartSpec_ = std::move(next);
-    restartModel_ = std::move(model);
-    haveRestartPlan_ = true;
+    restartPlan_ = {true, std::move(next), std::move(model)};
 }
 
 std::vector<std::vector<BYTE>> NxpFlashLoaderModel::OutputReports() const {
@@ -293,20 +291,16 @@ void NxpFlashLoaderModel::Write(const IoRequestPtr& request) {
 
 void NxpFlashLoaderModel::Restart() {
     DeviceId device;
-    UsbDeviceSpec next;
-    std::shared_ptr<DeviceModel> model;
-    bool plan;
+    PlannedDevice plan;
     DWORD leaveMs, arriveMs;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         device = device_;
-        next = restartSpec_;
-        model = restartModel_;
-        plan = haveRestartPlan_;
+        plan = restartPlan_;
         leaveMs = knobs_.leaveMs;
         arriveMs = knobs_.arriveMs;
     }
-    ComeBackAsPlanned(device, leaveMs, arriveMs, plan, next, std::move(model));
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan);
 }
 
 }  // namespace sim

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "hid_input_queue.h"
+#include "camera_restart.h"
 #include "sim_world.h"
 
 #include <cstdint>
@@ -94,9 +95,7 @@ private:
     mutable std::mutex mutex_;
     NxpFlashLoaderKnobs knobs_;
     DeviceId device_ = 0;
-    UsbDeviceSpec restartSpec_;
-    std::shared_ptr<DeviceModel> restartModel_;
-    bool haveRestartPlan_ = false;
+    PlannedDevice restartPlan_;
     bool restarted_ = false;
     bool configured_ = false;
     int writes_ = 0;

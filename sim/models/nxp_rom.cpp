@@ -43,9 +43,7 @@ NxpRomModel::NxpRomModel(NxpRomKnobs knobs) : knobs_(knobs) {}
 
 void NxpRomModel::SetJumpPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model) {
     std::lock_guard<std::mutex> lock(mutex_);
-    jumpSpec_ = std::move(next);
-    jumpModel_ = std::move(model);
-    haveJumpPlan_ = true;
+    jumpPlan_ = {true, std::move(next), std::move(model)};
 }
 
 std::vector<std::vector<BYTE>> NxpRomModel::OutputReports() const {
@@ -182,20 +180,16 @@ void NxpRomModel::Write(const IoRequestPtr& request) {
 
 void NxpRomModel::Jump() {
     DeviceId device;
-    UsbDeviceSpec next;
-    std::shared_ptr<DeviceModel> model;
-    bool plan;
+    PlannedDevice plan;
     DWORD leaveMs, arriveMs;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         device = device_;
-        next = jumpSpec_;
-        model = jumpModel_;
-        plan = haveJumpPlan_;
+        plan = jumpPlan_;
         leaveMs = knobs_.leaveMs;
         arriveMs = knobs_.arriveMs;
     }
-    ComeBackAsPlanned(device, leaveMs, arriveMs, plan, next, std::move(model));
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan);
 }
 
 }  // namespace sim

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "hid_input_queue.h"
+#include "camera_restart.h"
 #include "sim_world.h"
 
 #include <cstdint>
@@ -75,9 +76,7 @@ private:
     mutable std::mutex mutex_;
     NxpRomKnobs knobs_;
     DeviceId device_ = 0;
-    UsbDeviceSpec jumpSpec_;
-    std::shared_ptr<DeviceModel> jumpModel_;
-    bool haveJumpPlan_ = false;
+    PlannedDevice jumpPlan_;
     bool jumped_ = false;
     uint32_t jumpAddress_ = 0;
     int writes_ = 0;
