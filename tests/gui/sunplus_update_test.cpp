@@ -55,6 +55,12 @@ std::vector<std::wstring> SunplusLines() {
     std::vector<std::wstring> lines;
     for (const auto& l : sim::DebugLines())
         if (known.count(l.text) != 0) lines.push_back(l.text);
+    // The branch's last line (user-interface thread) and the download
+    // thread's first line may come in either order; each thread's own order
+    // is what is checked, so the branch's line is put first.
+    const auto started = std::find(lines.begin(), lines.end(), std::wstring(kStarted));
+    const auto thread = std::find(lines.begin(), lines.end(), std::wstring(kThread));
+    if (started != lines.end() && thread != lines.end() && thread < started) std::rotate(thread, started, started + 1);
     return lines;
 }
 
