@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "KivoFWSW.h"
+#include "call_guard.h"
 #include "cam_log.h"
 #include "cam_state.h"
 
@@ -76,6 +77,7 @@ BOOL ReadInputReport(unsigned char* buf) {
 extern "C" {
 
 int DevicestateCX3SNI(unsigned char* buf) {
+    CallGuard guard(L"DevicestateCX3SNI");
     if (buf == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return KIVOFWSW_CX3_NO_REPORT;
@@ -92,6 +94,7 @@ int DevicestateCX3SNI(unsigned char* buf) {
 }
 
 int GetHidReport(unsigned char* buf) {
+    CallGuard guard(L"GetHidReport");
     if (buf == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -105,6 +108,7 @@ int GetHidReport(unsigned char* buf) {
 }
 
 int SetHidReport(const unsigned char* payload, int n) {
+    CallGuard guard(L"SetHidReport");
     if (n < 0 || n > kMaxPayload || (payload == nullptr && n > 0)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

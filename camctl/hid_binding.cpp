@@ -13,9 +13,11 @@
 #include <cwchar>
 
 #include "KivoFWSW.h"
+#include "call_guard.h"
 #include "cam_log.h"
 #include "cam_state.h"
 #include "hid_reply.h"
+#include "hid_write.h"
 #include "identify.h"
 
 namespace {
@@ -179,6 +181,7 @@ struct Opens {
 
 void CloseIfOpen(HANDLE* h) {
     if (*h == INVALID_HANDLE_VALUE) return;
+    if (h == &g_WriteHandle) BoundedWriteDrop();
     Os().CloseHandle(*h);
     *h = INVALID_HANDLE_VALUE;
 }
@@ -191,9 +194,13 @@ void CloseReadHandle() {
     g_bReadHandleOverlapped = false;
 }
 
+// Overlapped, so that a report the device never takes cannot hold the
+// caller for good (hid_write.h).
 HANDLE OpenForWriting(const wchar_t* path) {
-    return Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+    HANDLE h = Os().CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    g_bWriteHandleOverlapped = h != INVALID_HANDLE_VALUE;
+    return h;
 }
 
 HANDLE OpenForReading(const wchar_t* path, bool overlapped) {
@@ -411,6 +418,7 @@ int StereoPath() {
 extern "C" {
 
 int InitExtensionUnit(wchar_t* path) {
+    CallGuard guard(L"InitExtensionUnit");
     try {
         std::memset(&g_OsVersion, 0, sizeof(g_OsVersion));
         g_OsVersion.dwOSVersionInfoSize = sizeof(g_OsVersion);
@@ -442,6 +450,7 @@ int InitExtensionUnit(wchar_t* path) {
 }
 
 int Init_HIDHandle(wchar_t* s) {
+    CallGuard guard(L"Init_HIDHandle");
     try {
         g_AppVid[0] = L'\0';
         g_AppPid[0] = L'\0';
@@ -501,6 +510,7 @@ int Init_HIDHandle(wchar_t* s) {
 }
 
 int SetPreparseDataAndAttributes(void) {
+    CallGuard guard(L"SetPreparseDataAndAttributes");
     CloseIfOpen(&g_WriteHandle);
     g_WriteHandle = Os().CreateFileW(LastPath(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, 0, nullptr);
@@ -523,6 +533,7 @@ int SetPreparseDataAndAttributes(void) {
 }
 
 int DeinitExtensionUnit(void) {
+    CallGuard guard(L"DeinitExtensionUnit");
     CloseIfOpen(&g_WriteHandle);
     CloseReadHandle();
     CloseIfOpen(&g_ReadHandle_IMU);

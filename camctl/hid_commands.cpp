@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "KivoFWSW.h"
+#include "call_guard.h"
 #include "cam_log.h"
 #include "cam_state.h"
 #include "hid_reply.h"
+#include "hid_write.h"
 
 namespace {
 
@@ -60,7 +62,7 @@ bool SendCommand(BYTE code, BYTE parameter) {
     InputBuffer[1] = code;
     InputBuffer[2] = parameter;
     DWORD written = 0;
-    if (!Os().WriteFile(g_WriteHandle, InputBuffer, kReportLength, &written, nullptr)) return WriteFailed();
+    if (!BoundedWrite(InputBuffer, kReportLength, &written)) return WriteFailed();
     return true;
 }
 
@@ -99,6 +101,7 @@ Reply AwaitReply(const wchar_t* beforeCancel, const wchar_t* afterCancel) {
 extern "C" {
 
 int ReadFirmwareVersion(unsigned char* first, unsigned char* second, unsigned short* third, unsigned short* fourth) {
+    CallGuard guard(L"ReadFirmwareVersion");
     if (first == nullptr || second == nullptr || third == nullptr || fourth == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -124,6 +127,7 @@ int ReadFirmwareVersion(unsigned char* first, unsigned char* second, unsigned sh
 }
 
 int GetCameraUniqueIDForHID(unsigned char* id) {
+    CallGuard guard(L"GetCameraUniqueIDForHID");
     if (id == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -141,12 +145,14 @@ int GetCameraUniqueIDForHID(unsigned char* id) {
 }
 
 int SendHIDCommandWithFirstByte(int b) {
+    CallGuard guard(L"SendHIDCommandWithFirstByte");
     if (!SendCommand(kCmdWithByte, static_cast<BYTE>(b & 0xFF))) return 0;
     CamLogLine(L"Write File Passed\r\n");
     return 1;
 }
 
 int FirmwareUpdate(unsigned char imageKind) {
+    CallGuard guard(L"FirmwareUpdate");
     for (int round = 0; round < kFirmwareUpdateMaxRounds; ++round) {
         std::memset(InputBuffer, 0, sizeof(InputBuffer));
         std::memset(OutputPacketBuffer, 0, sizeof(OutputPacketBuffer));
@@ -183,22 +189,21 @@ int FirmwareUpdate(unsigned char imageKind) {
 }
 
 int sendNXPHidCmd(const unsigned char* report, int length, int wait) {
+    CallGuard guard(L"sendNXPHidCmd");
     if (!ExchangeStart()) return 0;
     if (report == nullptr || length <= 0) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     DWORD written = 0;
-    // g_WriteHandle is synchronous: the write completes inside WriteFile and
-    // still signals the record's event.
-    if (!Os().WriteFile(g_WriteHandle, report, static_cast<DWORD>(length), &written, &g_ReadOverlapped) &&
-        ::GetLastError() != ERROR_IO_PENDING) {
+    // The write has ended when BoundedWrite returns (hid_write.h): there is
+    // no completion left to wait for before the reply.
+    if (!BoundedWrite(report, static_cast<DWORD>(length), &written)) {
         WriteFailed();
         return 0;
     }
     // Only the low byte of the flag counts.
     if ((wait & 0xFF) == 0) return 1;
-    if (Os().WaitForSingleObject(g_ReadOverlapped.hEvent, kReplyWaitMs) == WAIT_TIMEOUT) return 1;
     CamLogLine(L"sendNXPHidCmd::Write File Passed\r\n");
     // The reply buffer holds the largest report the loaders send; a longer
     // request reads no more than it holds.

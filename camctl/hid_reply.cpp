@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "cam_log.h"
 #include "cam_state.h"
 
 namespace {
@@ -27,6 +28,13 @@ DWORD g_dwSyncTargetLength = 0;
 
 // How long a cancelled synchronous read may take to return.
 constexpr DWORD kCancelGraceMs = 50;
+// How long a cancelled overlapped read may take to end: the HID class driver
+// completes a cancelled read at once; one that does not must not keep the
+// caller waiting for good.
+constexpr DWORD kCancelSettleMs = 1000;
+// A cancelled overlapped read that had not ended within kCancelSettleMs:
+// g_ReadOverlapped is still the driver's, so no new read may use it.
+bool g_bOverlappedReadOutstanding = false;
 
 void Unref(SyncRead* r) {
     if (::InterlockedDecrement(&r->refs) == 0) delete r;
@@ -61,6 +69,13 @@ BOOL ReplyReadStart(void* buffer, DWORD length) {
         return FALSE;
     }
     if (g_bReadHandleOverlapped) {
+        if (g_bOverlappedReadOutstanding) {
+            if (Os().WaitForSingleObject(g_ReadOverlapped.hEvent, 0) != WAIT_OBJECT_0) {
+                ::SetLastError(ERROR_BUSY);
+                return FALSE;
+            }
+            g_bOverlappedReadOutstanding = false;
+        }
         g_ReadOverlapped.Offset = 0;
         g_ReadOverlapped.OffsetHigh = 0;
         return Os().ReadFile(g_ReadHandle, buffer, length, nullptr, &g_ReadOverlapped);
@@ -118,8 +133,13 @@ BOOL ReplyReadCancel() {
 void ReplyReadSettle() {
     if (!g_bReadHandleOverlapped) return;
     const DWORD error = ::GetLastError();
-    DWORD ignored = 0;
-    Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, &ignored, TRUE);
+    if (Os().WaitForSingleObject(g_ReadOverlapped.hEvent, kCancelSettleMs) == WAIT_OBJECT_0) {
+        DWORD ignored = 0;
+        Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, &ignored, FALSE);
+    } else {
+        CamLogLine(L"KivoFwSw: a cancelled read has not ended\r\n");
+        g_bOverlappedReadOutstanding = true;
+    }
     ::SetLastError(error);
 }
 
@@ -143,6 +163,7 @@ BOOL ReplyReadResult(DWORD* bytes) {
 }
 
 void ReplyReadDrop() {
+    g_bOverlappedReadOutstanding = false;
     if (g_hSyncReadThread != nullptr && fn_CancelSynchronousIo != nullptr) fn_CancelSynchronousIo(g_hSyncReadThread);
     ForgetSyncRead();
 }

@@ -9,6 +9,7 @@
 #include <strsafe.h>
 
 #include "KivoFWSW.h"
+#include "call_guard.h"
 #include "cam_log.h"
 #include "id_text.h"
 #include "os_api.h"
@@ -248,13 +249,23 @@ int R7Command(BYTE command, BYTE parameter) {
 
 extern "C" {
 
-int InitTessaExtensionUnit(wchar_t* path) { return BindExtensionUnit(path, IsTessaDeviceAvail); }
+int InitTessaExtensionUnit(wchar_t* path) {
+    CallGuard guard(L"InitTessaExtensionUnit");
+    return BindExtensionUnit(path, IsTessaDeviceAvail);
+}
 
-int InitKivoR7ExtensionUnit(wchar_t* path) { return BindExtensionUnit(path, IsKivoR7DeviceAvail); }
+int InitKivoR7ExtensionUnit(wchar_t* path) {
+    CallGuard guard(L"InitKivoR7ExtensionUnit");
+    return BindExtensionUnit(path, IsKivoR7DeviceAvail);
+}
 
-int InitKivoV9ExtensionUnit(wchar_t* path) { return BindExtensionUnit(path, IsKivoV9_DeviceAvail); }
+int InitKivoV9ExtensionUnit(wchar_t* path) {
+    CallGuard guard(L"InitKivoV9ExtensionUnit");
+    return BindExtensionUnit(path, IsKivoV9_DeviceAvail);
+}
 
 int SetExtensionUnitValueForTessa(int selector, int value) {
+    CallGuard guard(L"SetExtensionUnitValueForTessa");
     CamLogLine(L"Click the MANUAL radio button");
     if (Unbound(L"SetExtensionUnitValueForTessa :: g_pKsControl is invalid %x\n", 0)) return 0;
     BYTE data[2] = {static_cast<BYTE>(value & 0xFF), 0};
@@ -268,6 +279,7 @@ int SetExtensionUnitValueForTessa(int selector, int value) {
 }
 
 int GetTessaFirmwareVersion(int selector, unsigned char* out) {
+    CallGuard guard(L"GetTessaFirmwareVersion");
     if (Unbound(L"GetFirmwareVersion :: g_pKsControl is invalid %x\n", 0)) return 0;
     if (out == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -285,6 +297,7 @@ int GetTessaFirmwareVersion(int selector, unsigned char* out) {
 }
 
 int GetKivoR7FirmwareVersion(unsigned char* out) {
+    CallGuard guard(L"GetKivoR7FirmwareVersion");
     if (out == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -295,11 +308,18 @@ int GetKivoR7FirmwareVersion(unsigned char* out) {
     return 1;
 }
 
-int ResetKivoR7(void) { return R7Command(0x32, 0x04); }
+int ResetKivoR7(void) {
+    CallGuard guard(L"ResetKivoR7");
+    return R7Command(0x32, 0x04);
+}
 
-int FallbacktoFWKivoR7(void) { return R7Command(0x30, 0xFF); }
+int FallbacktoFWKivoR7(void) {
+    CallGuard guard(L"FallbacktoFWKivoR7");
+    return R7Command(0x30, 0xFF);
+}
 
 int GetFirmwareVersionKivoV9(unsigned char* major, unsigned char* minor, unsigned short* build) {
+    CallGuard guard(L"GetFirmwareVersionKivoV9");
     if (Unbound(L"GetFirmwareVersion :: g_pKsControl is invalid %x\n", 0)) return 0;
     if (major == nullptr || minor == nullptr || build == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -318,6 +338,7 @@ int GetFirmwareVersionKivoV9(unsigned char* major, unsigned char* minor, unsigne
 }
 
 int ResetDeviceV9(void) {
+    CallGuard guard(L"ResetDeviceV9");
     if (Unbound(L"ResetDeviceV9 :: g_pKsControl is invalid %x\n", 0)) return 0;
     BYTE data[1] = {0x01};
     const HRESULT hr = XuRequest(kXuSetKivoV9, kV9SelectorReset, kKsPropertySetTopology, data, sizeof(data));
@@ -331,6 +352,7 @@ int ResetDeviceV9(void) {
 }
 
 int DeinitExtUnit(void) {
+    CallGuard guard(L"DeinitExtUnit");
     try {
         ReleaseAndNull(&g_pCaptureFilter);
         ReleaseAndNull(&g_pKsControl);

@@ -31,7 +31,7 @@ extern "C" {
 
 // The table's version: a module built against one layout refuses a table of
 // another (a stale simulator DLL beside a fresh program).
-#define CORVANE_OS_API_VERSION 1
+#define CORVANE_OS_API_VERSION 2
 
 // Signature of SetupDiGetDevicePropertyW, which older systems lack and which
 // the programs therefore look up at run time.
@@ -141,6 +141,14 @@ struct OsApi {
 
     // --- diagnostics ---
     void(WINAPI* OutputDebugStringW)(LPCWSTR lpOutputString);
+
+    // --- while an update runs: the end of the Windows session and sleep are
+    // held off, and the user-interface thread waits with its messages served ---
+    BOOL(WINAPI* ShutdownBlockReasonCreate)(HWND hWnd, LPCWSTR pwszReason);
+    BOOL(WINAPI* ShutdownBlockReasonDestroy)(HWND hWnd);
+    EXECUTION_STATE(WINAPI* SetThreadExecutionState)(EXECUTION_STATE esFlags);
+    DWORD(WINAPI* MsgWaitForMultipleObjects)(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
+                                             DWORD dwMilliseconds, DWORD dwWakeMask);
 };
 
 // The table of this module. Production modules return the real entry points;

@@ -63,6 +63,11 @@ static const OsApi kRealOsApi = {
     ::DialogBoxParamW,
     // diagnostics
     ::OutputDebugStringW,
+    // session end, sleep and message-serving waits
+    ::ShutdownBlockReasonCreate,
+    ::ShutdownBlockReasonDestroy,
+    ::SetThreadExecutionState,
+    ::MsgWaitForMultipleObjects,
 };
 
 extern "C" const OsApi* CorvaneRealOsApi(void) { return &kRealOsApi; }

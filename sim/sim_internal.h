@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -193,6 +194,9 @@ public:
     DialogHook dialogHook;
     std::vector<DialogCall> dialogCalls;
     std::vector<DebugLine> debugLines;
+    std::vector<PowerCall> powerCalls;
+    std::set<HWND> blockedWindows;
+    std::map<DWORD, EXECUTION_STATE> continuousState;  // thread -> last ES_CONTINUOUS request
     HANDLE debugLog = INVALID_HANDLE_VALUE;
     bool interactive = false;
 
@@ -302,6 +306,11 @@ void WINAPI Sleep(DWORD);
 DWORD WINAPI WaitForSingleObject(HANDLE, DWORD);
 UINT_PTR WINAPI SetTimer(HWND, UINT_PTR, UINT, TIMERPROC);
 DWORD WINAPI GetTickCount(void);
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD, DWORD);
+// session end and sleep
+BOOL WINAPI ShutdownBlockReasonCreate(HWND, LPCWSTR);
+BOOL WINAPI ShutdownBlockReasonDestroy(HWND);
+EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE);
 // dialogs, diagnostics
 int WINAPI MessageBoxW(HWND, LPCWSTR, LPCWSTR, UINT);
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW);

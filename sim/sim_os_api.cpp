@@ -55,6 +55,10 @@ OsApi MakeTable() {
     t.GetOpenFileNameW = simos::GetOpenFileNameW;
     t.DialogBoxParamW = simos::DialogBoxParamW;
     t.OutputDebugStringW = simos::OutputDebugStringW;
+    t.ShutdownBlockReasonCreate = simos::ShutdownBlockReasonCreate;
+    t.ShutdownBlockReasonDestroy = simos::ShutdownBlockReasonDestroy;
+    t.SetThreadExecutionState = simos::SetThreadExecutionState;
+    t.MsgWaitForMultipleObjects = simos::MsgWaitForMultipleObjects;
     return t;
 }
 

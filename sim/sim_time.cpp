@@ -31,6 +31,15 @@ UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) 
     return ::SetTimer(window, id, real, proc);
 }
 
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms, DWORD wake) {
+    DWORD real;
+    {
+        LastErrorGuard keep;
+        real = W().RealMs(ms);
+    }
+    return ::MsgWaitForMultipleObjects(count, handles, all, real, wake);
+}
+
 DWORD WINAPI GetTickCount(void) {
     LastErrorGuard keep;
     return static_cast<DWORD>(static_cast<unsigned long long>(W().SimNow()));

@@ -663,6 +663,9 @@ void Reset() {
         w.dialogHook = nullptr;
         w.dialogCalls.clear();
         w.debugLines.clear();
+        w.powerCalls.clear();
+        w.blockedWindows.clear();
+        w.continuousState.clear();
     }
     w.SetFactor(1.0);
     for (auto& g : gone) {

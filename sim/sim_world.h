@@ -235,6 +235,23 @@ CORVANE_SIM_API std::vector<DebugLine> DebugLines();
 CORVANE_SIM_API std::wstring DebugText();
 CORVANE_SIM_API void ClearDebugLines();
 
+// ---------------------------------------------------------------- session end and sleep
+
+// ShutdownBlockReasonCreate / ShutdownBlockReasonDestroy and
+// SetThreadExecutionState, in the order they were called.
+struct PowerCall {
+    enum class Kind { BlockReasonCreate, BlockReasonDestroy, ExecutionState } kind = Kind::ExecutionState;
+    HWND window = nullptr;     // the block-reason calls
+    std::wstring reason;       // BlockReasonCreate
+    EXECUTION_STATE flags = 0; // ExecutionState
+    DWORD threadId = 0;
+};
+CORVANE_SIM_API std::vector<PowerCall> PowerCalls();
+// The windows that hold a shutdown block reason now, and the execution state
+// each thread asked for last (ES_CONTINUOUS requests only).
+CORVANE_SIM_API std::vector<HWND> ShutdownBlockedWindows();
+CORVANE_SIM_API bool SystemKeptAwake();
+
 // ---------------------------------------------------------------- notifications
 
 struct NotificationRecord {

@@ -9,6 +9,9 @@
 namespace {
 
 constexpr DWORD kOverlappedRead = FILE_FLAG_OVERLAPPED | FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL;
+// The write handle is overlapped so that a report the device never takes can
+// be given up on.
+constexpr DWORD kBoundedWrite = FILE_FLAG_OVERLAPPED;
 
 struct Open {
     int itf;
@@ -48,7 +51,7 @@ std::wstring InstancePartOf(const std::wstring& path) {
     return up.substr(up.find(L"MI_") + 6, 10);
 }
 
-const std::vector<Open> kCommandInterfaceOpens = {{2, GENERIC_WRITE, 0}, {2, GENERIC_READ, kOverlappedRead}};
+const std::vector<Open> kCommandInterfaceOpens = {{2, GENERIC_WRITE, kBoundedWrite}, {2, GENERIC_READ, kOverlappedRead}};
 
 class HidBinding : public CameraTest {};
 
@@ -214,10 +217,10 @@ TEST_F(HidBinding, StereoCameraInBothEnumerationOrders) {
         const wchar_t* countLine;
     } cases[] = {
         {"MI_02 first: overlapped read handle", sim::EnumerationOrder::Insertion,
-         {{2, GENERIC_WRITE, 0}, {2, GENERIC_READ, kOverlappedRead}, {3, GENERIC_READ, kOverlappedRead}},
+         {{2, GENERIC_WRITE, kBoundedWrite}, {2, GENERIC_READ, kOverlappedRead}, {3, GENERIC_READ, kOverlappedRead}},
          L"KivoFwSw: InitExtensionUnit: g_NoOfHID = 2 , g_MI = MI_03\r\n"},
         {"MI_03 first: synchronous read handle", sim::EnumerationOrder::Reverse,
-         {{3, GENERIC_READ, kOverlappedRead}, {2, GENERIC_WRITE, 0}, {2, GENERIC_READ, 0}},
+         {{3, GENERIC_READ, kOverlappedRead}, {2, GENERIC_WRITE, kBoundedWrite}, {2, GENERIC_READ, 0}},
          L"KivoFwSw: InitExtensionUnit: g_NoOfHID = 2 , g_MI = MI_02\r\n"},
     };
     for (const Case& c : cases) {
@@ -254,7 +257,7 @@ TEST_F(HidBinding, StereoInterfaceOfAnotherDeviceBetweenTheTwoIsNotBound) {
     Arg path(cam.videoPath);
     EXPECT_EQ(InitExtensionUnit(path.buf), 1);
     EXPECT_TRUE(SameOpens({}, OpensOf(*between)));
-    EXPECT_TRUE(SameOpens({{2, GENERIC_WRITE, 0}, {2, GENERIC_READ, kOverlappedRead}, {3, GENERIC_READ, kOverlappedRead}},
+    EXPECT_TRUE(SameOpens({{2, GENERIC_WRITE, kBoundedWrite}, {2, GENERIC_READ, kOverlappedRead}, {3, GENERIC_READ, kOverlappedRead}},
                           OpensOf(*cam.model)));
 }
 
@@ -342,7 +345,7 @@ TEST_F(HidBinding, InitHidHandleMatchesTheParentByVidAndPidText) {
             const sim::HidOpenRecord r = rom->Opens()[i];
             opens.push_back({r.interfaceNumber, r.access, r.flags});
         }
-        EXPECT_TRUE(SameOpens({{-1, GENERIC_WRITE, 0}, {-1, GENERIC_READ, kOverlappedRead}}, opens));
+        EXPECT_TRUE(SameOpens({{-1, GENERIC_WRITE, kBoundedWrite}, {-1, GENERIC_READ, kOverlappedRead}}, opens));
         EXPECT_TRUE(ContainsRun(CapturedDebugLines(), {L"Device Found \r\n", L"Init_HID :: GENERIC_WRITE: 1073741824",
                                                        L"Init_HID :: FILE_SHARE_READ | FILE_SHARE_WRITE: 3",
                                                        L"Init_HID :: Device path: " + hidPath}))

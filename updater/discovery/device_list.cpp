@@ -9,6 +9,7 @@
 #include "device_id.h"
 #include "image_file.h"
 #include "os_api.h"
+#include "update_guard.h"
 #include "usb_requests.h"
 #include <strsafe.h>
 
@@ -26,9 +27,9 @@ bool ReadBagString(IPropertyBag* bag, const wchar_t* name, wchar_t* out) {
     return ok;
 }
 
-void StartLoaderThread(LPTHREAD_START_ROUTINE proc) {
+void StartLoaderThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc) {
     g_bLoaderThreadStarted = true;
-    HANDLE thread = CreateThread(nullptr, 0, proc, nullptr, 0, nullptr);
+    HANDLE thread = StartWorkerThread(kind, proc, nullptr);
     g_hUpdateThread = thread;
     if (thread == nullptr) {
         // No download runs: the next rebuild may serve the boot loader again.
@@ -56,7 +57,7 @@ bool ServeCypressBootLoader(int i) {
     g_hOpenedDeviceFile = nullptr;
     Initialize_USBHanlde(g_szCurrentDevicePath);
     DebugPrint(1, L"\r\n***Device In Cypress BootLoader ***\r\n");
-    StartLoaderThread(DoDownloadCypress);
+    StartLoaderThread(WorkerKind::Fx3Download, DoDownloadCypress);
     return true;
 }
 
@@ -75,7 +76,7 @@ bool ServeNxpBootLoader(int i) {
         return true;
     }
     DebugPrint(1, L"\r\n***Device In Cypress BootLoader ***\r\n");
-    StartLoaderThread(DoDownloadNXPCypress);
+    StartLoaderThread(WorkerKind::RomDownload, DoDownloadNXPCypress);
     return true;
 }
 

@@ -273,17 +273,30 @@ int EnumerateImageDevice(const wchar_t* devicePath, wchar_t* uniqueId) {
 
 int MatchUniqueIDForUpdatedDeviceHID() {
     try {
-        for (int i = 0; i < g_nDeviceCount; ++i) {
+        // An ID that could not be read matches nothing: it would equal every
+        // camera whose ID cannot be read either.
+        if (g_USBUniqueID[0] == L'\0') {
+            DebugLine(L"MatchUniqueIDForUpdatedDeviceHID :: no unique ID to look for\r\n");
+            return 0;
+        }
+        for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
             DeinitExtensionUnit();
-            if (InitExtensionUnit(g_szDevicePathList[i]) == 0) return 0;
+            // A camera whose HID interface does not bind (an extension-unit
+            // camera, a camera of another kind) is compared all the same:
+            // its ID comes from its USB parent, not from the binding, and the
+            // camera looked for may be listed after it.
+            InitExtensionUnit(g_szDevicePathList[i]);
             wchar_t uniqueId[11] = {};
             const int ok = EnumerateImageDevice(g_szDevicePathList[i], uniqueId);
             DebugLine(ok ? L"MatchUniqueIDForUpdatedDeviceHID :: EnumerateImageDevice for DFU Success\r\n"
                          : L"EnumerateImageDevice Failed\r\n");
-            if (wmemcmp(uniqueId, g_USBUniqueID, 10) == 0) {
+            if (ok && uniqueId[0] != L'\0' && wmemcmp(uniqueId, g_USBUniqueID, 10) == 0) {
                 DebugPrint(1, L"g_USBUniqueID Serial Number = %s\r\n", g_USBUniqueID);
                 DebugPrint(1, L"uCameraUniqueID Serial Number = %s\r\n", uniqueId);
                 SelectItem(i);
+                g_nSelectedIndex = i;
+                StringCchCopyW(g_szCurrentDevicePath, kPathChars, g_szDevicePathList[i]);
+                StringCchCopyW(g_szUpdatedCameraPath, kPathChars, g_szDevicePathList[i]);
                 return 1;
             }
         }
@@ -294,6 +307,24 @@ int MatchUniqueIDForUpdatedDeviceHID() {
         return 0;
     }
 }
+
+bool FollowUpdatedCamera() {
+    if (g_szUpdatedCameraPath[0] == L'\0') return false;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+        if (!PathsEqual(g_szDevicePathList[i], g_szUpdatedCameraPath)) continue;
+        if (static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0)) != i)
+            DebugPrint(1, L"The updated camera stays selected: item %d\r\n", i);
+        SelectItem(i);
+        g_nSelectedIndex = i;
+        StringCchCopyW(g_szCurrentDevicePath, kPathChars, g_szDevicePathList[i]);
+        return true;
+    }
+    // It has left: the list follows its own rule again.
+    g_szUpdatedCameraPath[0] = L'\0';
+    return false;
+}
+
+void ForgetUpdatedCamera() { g_szUpdatedCameraPath[0] = L'\0'; }
 
 bool IsInSnapshot(const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched) {
     for (int j = 0; j < g_nDeviceCount; ++j) {

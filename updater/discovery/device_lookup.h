@@ -22,6 +22,13 @@ void GetUSBInstanceID(wchar_t* path, wchar_t* out);
 int EnumerateImageDevice(const wchar_t* path, wchar_t* uniqueId);
 
 int MatchUniqueIDForUpdatedDeviceHID();
+// After a list rebuild: the camera that MatchUniqueIDForUpdatedDeviceHID
+// found again after its update stays selected (the other interface of the
+// same camera arrives, or another device comes or goes, and the rebuild
+// selects the first entry), until the operator chooses a device or a file.
+// True when it is listed and selected.
+bool FollowUpdatedCamera();
+void ForgetUpdatedCamera();
 int MatchUniqueIDForUpdatedDeviceDFU();
 int UpdateDeviceRemoved();
 

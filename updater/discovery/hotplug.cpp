@@ -10,8 +10,11 @@
 #include "main_dialog.h"
 #include "os_api.h"
 #include "resource.h"
+#include "ui_wait.h"
 #include "update_engine.h"
+#include "update_guard.h"
 #include "usb_requests.h"
+#include <strsafe.h>
 
 namespace {
 
@@ -58,8 +61,30 @@ void ToTheFront() {
     SetForegroundWindow(Dlg());
 }
 
+// After a rebuild: the device the chosen file belongs to is selected again
+// (or the file is dropped); without a file, the camera just found again after
+// its update stays selected.
 void CheckFilesDevice() {
     if (!g_bNoFilePending) UpdateDeviceRemoved();
+    else FollowUpdatedCamera();
+}
+
+// An update thread writes to a device: the arrival handlers leave it alone.
+bool UpdateThreadBusy() { return g_bDownloadInProgress || UpdateThreadWriting(); }
+
+// After a removal: when the device an update wrote to has left, a warning
+// notice waiting for that may be closed. The notice looks at the same flag
+// when it opens, so a camera that leaves before the notice is up still
+// counts.
+void NoteWrittenDeviceLeft() {
+    if (g_szWrittenDevicePath[0] == L'\0' || g_bWrittenDeviceGone) return;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
+        if (lstrcmpiW(g_szDevicePathList[i], g_szWrittenDevicePath) == 0) return;
+    g_bWrittenDeviceGone = true;
+    if (g_bWarningNoticeOpen) {
+        Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
+        EnableWindow(GetDlgItem(g_hNoticeDialog.load(), IDC_BTN_NOTICE_OK), TRUE);
+    }
 }
 
 const wchar_t* SelectedPath() {
@@ -83,9 +108,9 @@ bool PidIs(int i, const wchar_t* text) {
 // that started it has ended (its last command would otherwise go to the
 // flash loader); false when it cannot be taken over.
 bool TakeOverFlashLoader(int i) {
-    Os().Sleep(2000);
+    UiWait(2000);
     const DWORD start = Os().GetTickCount();
-    while (g_bLoaderDownloadActive && Os().GetTickCount() - start < kLoaderEndWaitMs) Os().Sleep(100);
+    while (g_bLoaderDownloadActive && Os().GetTickCount() - start < kLoaderEndWaitMs) UiWait(100);
     if (g_bLoaderDownloadActive) {
         DebugLine(L"DBT_DEVICEARRIVAL: flash loader arrived while the ROM download still runs\r\n");
         return false;
@@ -95,6 +120,7 @@ bool TakeOverFlashLoader(int i) {
         return false;
     }
     g_bNXPDevice = true;
+    UpdateWritesTo(g_szDevicePathList[i]);
     SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
     return true;
 }
@@ -103,14 +129,21 @@ bool TakeOverFlashLoader(int i) {
 // waits for one is opened and the update thread started.
 int UsbArrival(Variant variant) {
     try {
-        if (g_bDownloadInProgress) return 1;
-        Os().Sleep(2000);
+        if (UpdateThreadBusy()) return 1;
+        UiWait(2000);
+        // An update thread may have started during the wait (another
+        // arrival's): its device must not be released or opened again.
+        if (UpdateThreadBusy()) {
+            DebugLine(L"DBT_DEVICEARRIVAL: an update thread runs: the arrival is left alone\r\n");
+            return 1;
+        }
         if (!Enumerate(Order::UsbFirst)) {
             NoDevice();
         } else {
             Os().KillTimer(Dlg(), IDT_TIMER_FOR_HD_ISSUE);
             g_bHDIssuePending = false;
             Rebuild(variant == Variant::Nxp);
+            if (g_bNoFilePending) FollowUpdatedCamera();
             if (InitExtensionUnit(g_szCurrentDevicePath) == 0) Enable(IDC_BTN_READFW_VERSION, false);
             wchar_t path[kPathChars];
             lstrcpynW(path, SelectedPath(), kPathChars);
@@ -154,12 +187,13 @@ int UsbArrival(Variant variant) {
                 ReleaseUpdateModeDevice();
                 if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
                 if (PidIs(i, L"DF02")) {
-                    Os().Sleep(2000);
+                    UiWait(2000);
                     if (Init_HIDHandle(g_szDevicePathList[i]) == 0 && variant == Variant::HidUpdate)
                         DebugPrint(1, L"Init_HIDHandle Failed \r\n");
                 } else {
                     InitializeDevice(g_szDevicePathList[i]);
                 }
+                UpdateWritesTo(g_szDevicePathList[i]);
                 SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
             }
         }
@@ -167,7 +201,10 @@ int UsbArrival(Variant variant) {
         for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_UPDATING, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
         SetUIState(UI_STATE_UPDATING);
         Enable(IDC_BTN_EXIT, false);
+        // No thread: the update goes on waiting for its camera (and ends
+        // when it does not come back).
         if (startThread) StartUpdateFirmwareThread();
+        else UpdateWaitGoesOn();
         return 1;
     } catch (...) {
         DebugPrint(1, L"SetDeviceArrivValueForWinUSBDevice exception...\r\n");
@@ -178,7 +215,7 @@ int UsbArrival(Variant variant) {
 }  // namespace
 
 int SetDeviceArrivValueForVideoDevice() {
-    if (g_bDownloadInProgress) return 1;
+    if (UpdateThreadBusy()) return 1;
     DebugPrint(1, L"DBT_DEVICEARRIVAL:Calling InitExtensionUnit for HID\r\n");
     if (!Enumerate(Order::VideoFirst)) {
         NoDevice();
@@ -204,14 +241,16 @@ int SetDeviceArrivValueForNXPDevice() { return UsbArrival(Variant::Nxp); }
 
 int SetDeviceRemoveValueForVideoDevice() {
     try {
-        if (g_bDownloadInProgress || g_bUpdatedFromHIDMode) return 1;
+        if (UpdateThreadBusy() || g_bUpdatedFromHIDMode) return 1;
         if (!Enumerate(Order::VideoFirst)) {
             RemoveDeviceNameInCombbox();
             SetUIState(UI_STATE_NO_DEVICE);
+            NoteWrittenDeviceLeft();
             return 1;
         }
         Rebuild(false);
         CheckFilesDevice();
+        NoteWrittenDeviceLeft();
         DebugPrint(1, L"DBT_DEVICEREMOVECOMPLETE:Calling InitExtensionUnit for HID\r\n");
         RebindPrevious();
         ToTheFront();
@@ -225,15 +264,17 @@ int SetDeviceRemoveValueForVideoDevice() {
 int SetDeviceRemoveValueForWinUSBDevice() {
     try {
         DebugPrint(1, L"DBT_DEVICEREMOVECOMPLETE:Calling InitExtensionUnit for LIB_USB_GUID\r\n");
-        if (g_bDownloadInProgress || g_bUpdatedFromHIDMode) return 1;
+        if (UpdateThreadBusy() || g_bUpdatedFromHIDMode) return 1;
         if (!Enumerate(Order::VideoFirst)) {
             RemoveDeviceNameInCombbox();
             SetUIState(UI_STATE_NO_DEVICE);
             Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
             EnableWindow(GetDlgItem(g_hNoticeDialog.load(), IDC_BTN_NOTICE_OK), TRUE);
+            NoteWrittenDeviceLeft();
         } else {
             Rebuild(false);
             CheckFilesDevice();
+            NoteWrittenDeviceLeft();
             RebindPrevious();
             ToTheFront();
         }

@@ -69,6 +69,16 @@ extern wchar_t g_USBUniqueID[11];
 // The update-mode device that an update was started on directly; when it
 // restarts after the first part of an image it comes back under this path.
 extern wchar_t g_szUpdateModeDevicePath[kPathChars];
+// The device the operator chose when pressing F/W UPDATE; the update start
+// acts on it wherever the list has it by then.
+extern wchar_t g_szUpdateDevicePath[kPathChars];
+// The camera found again by its unique ID after its update.
+extern wchar_t g_szUpdatedCameraPath[kPathChars];
+// The device the update thread writes to; it leaving the bus after a Tessa
+// camera's update enables the notice's OK.
+extern wchar_t g_szWrittenDevicePath[kPathChars];
+extern std::atomic<bool> g_bWrittenDeviceGone;
+extern std::atomic<bool> g_bWarningNoticeOpen;
 
 // --- update flags ---
 extern std::atomic<bool> g_bUpdatedFromHIDMode;
@@ -80,6 +90,12 @@ extern std::atomic<bool> g_bTessaDevice;
 // The 4-byte command block sent to a camera's HID interface (erase, reset,
 // version queries); a command sets only its first byte.
 extern uint8_t g_byHidCommandBlock[4];
+// Before a camera's input report is read into a reply buffer: its state byte
+// (index 1, after the length byte) reads as no state at all until a report
+// long enough to carry one arrives. A camera sends 0 (ready), 3 (refused) or
+// 8 (busy) there.
+constexpr uint8_t kNoCameraState = 0xFF;
+inline void MarkUnanswered(uint8_t* reply) { reply[1] = kNoCameraState; }
 
 // --- command thread requests ---
 extern std::atomic<bool> g_bReadVersionRequested;

@@ -8,6 +8,7 @@
 #include "id_text.h"
 #include "os_api.h"
 #include "resource.h"
+#include "update_guard.h"
 #include "usb_requests.h"
 #include <strsafe.h>
 
@@ -25,6 +26,25 @@ int ReadSelectedIndex() {
 
 bool Valid(int i) { return i >= 0 && i < kMaxDevices; }
 
+// The extension-unit interfaces belong to the COM apartment of the thread
+// that obtained them, and may only be used there without marshalling. The
+// library hands out no interface to marshal, so a command binds the selected
+// camera's extension unit itself, on this thread (a single-threaded
+// apartment of its own), uses it and releases it before the command ends; the
+// dialog releases its own binding before it hands a command over. Binding
+// here also makes the command talk to the selected camera, where the dialog's
+// binding is whichever camera the last arrival looked at.
+template <typename Request>
+bool WithExtensionUnit(int (*bind)(wchar_t*), int i, Request request) {
+    wchar_t path[kPathChars] = L"";
+    if (Valid(i)) StringCchCopyW(path, kPathChars, g_szDevicePathList[i]);
+    DeinitExtUnit();
+    const bool bound = bind(path) != 0;
+    const bool ok = bound && request();
+    DeinitExtUnit();
+    return ok;
+}
+
 bool PidIs(int i, const wchar_t* text) { return Valid(i) && IdEqualsText(g_szPIDList[i], kIdFieldChars, text); }
 bool VidIs(int i, const wchar_t* text) { return Valid(i) && IdEqualsText(g_szVIDList[i], kIdFieldChars, text); }
 
@@ -40,6 +60,9 @@ bool QueryCx3(uint8_t command, uint8_t* buf) {
     SetHidReport(g_byHidCommandBlock, 3);
     for (int i = 0; i < 100; ++i) {
         Os().Sleep(10);
+        // A report shorter than its state byte copies nothing there: the
+        // previous poll's byte must not pass for this one's.
+        MarkUnanswered(buf);
         if (!GetHidReport(buf)) return false;
         if (buf[1] == 0) break;
     }
@@ -82,14 +105,15 @@ void ReadVersion() {
 
     if (PidIs(i, L"C123") || PidIs(i, L"C129")) {
         unsigned char v[4] = {};
-        if (GetTessaFirmwareVersion(7, v) && GetTessaFirmwareVersion(7, v)) {
+        if (WithExtensionUnit(InitTessaExtensionUnit, i,
+                              [&] { return GetTessaFirmwareVersion(7, v) && GetTessaFirmwareVersion(7, v); })) {
             StringCchPrintfW(text, kPathChars, L"Firmware Version = %d.%d.%d.%d", v[0], v[1], v[2], v[3]);
             ShowText(text, L"Corvane_FW_Updater");
         }
     }
     if (PidIs(i, L"C05C")) {
         unsigned char v[4] = {};
-        if (GetKivoR7FirmwareVersion(v)) {
+        if (WithExtensionUnit(InitKivoR7ExtensionUnit, i, [&] { return GetKivoR7FirmwareVersion(v) != 0; })) {
             StringCchPrintfW(text, kPathChars, L"Firmware Version : 20%d.%d.%d, Version : %d", v[0], v[1], v[2], v[3]);
             ShowText(text, L"Corvane_FW_Updater");
         }
@@ -97,7 +121,8 @@ void ReadVersion() {
     if (PidIs(i, L"C181")) {
         unsigned char major = 0, minor = 0;
         unsigned short build = 0;
-        if (GetFirmwareVersionKivoV9(&major, &minor, &build)) {
+        if (WithExtensionUnit(InitKivoV9ExtensionUnit, i,
+                              [&] { return GetFirmwareVersionKivoV9(&major, &minor, &build) != 0; })) {
             StringCchPrintfW(text, kPathChars, L"Firmware Version : %d.%d.%d", major, minor, build);
             ShowText(text, L"Corvane_FW_Updater");
         }
@@ -127,7 +152,10 @@ void GetFirmwarVersion() {
     try {
         ReadVersion();
         g_bReadVersionRequested = false;
-        EnableWindow(GetDlgItem(Dlg(), IDC_BTN_READFW_VERSION), TRUE);
+        // No update can have started meanwhile (the dialog refuses F/W UPDATE
+        // while a command runs); the button is given back only where no
+        // update has it disabled.
+        if (!UpdateIsBusy()) EnableWindow(GetDlgItem(Dlg(), IDC_BTN_READFW_VERSION), TRUE);
     } catch (...) {
         DebugLine(L"GetFirmwarVersion exception\r\n");
     }
@@ -142,9 +170,11 @@ void ResetSelectedDevice() {
         if (InitExtensionUnit(path) == 1) {
             SendHIDCommandWithFirstByte(4);
         } else if (PidIs(i, L"C05C")) {
-            if (!ResetKivoR7()) DebugLine(L"Check RESET IN DFU failed\r\n");
+            if (!WithExtensionUnit(InitKivoR7ExtensionUnit, i, [] { return ResetKivoR7() != 0; }))
+                DebugLine(L"Check RESET IN DFU failed\r\n");
         } else if (PidIs(i, L"C181")) {
-            if (!ResetDeviceV9()) DebugLine(L"Check RESET IN DFU failed\r\n");
+            if (!WithExtensionUnit(InitKivoV9ExtensionUnit, i, [] { return ResetDeviceV9() != 0; }))
+                DebugLine(L"Check RESET IN DFU failed\r\n");
         } else {
             // Any other camera is taken to be in update mode.
             ReleaseUpdateModeDevice();

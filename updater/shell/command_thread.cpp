@@ -4,9 +4,24 @@
 #include "camera_commands.h"
 #include "debug_print.h"
 #include "os_api.h"
+#include "ui_wait.h"
+
+namespace {
+
+// The command has run: the dialog may change the binding and the list again.
+void CommandDone() {
+    SetCommandActive(false);
+    HWND dlg = g_hMainDlg.load();
+    if (dlg != nullptr) PostMessageW(dlg, WM_FW_COMMAND_DONE, 0, 0);
+}
+
+}  // namespace
 
 DWORD WINAPI UpdateUIThreadProc(LPVOID) {
     g_bCommandThreadRun = true;
+    // The commands bind extension units here and use them on this thread
+    // (see camera_commands.cpp).
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     do {
         DebugLine(L"UpdateUIThreadProc before wait\r\n");
         HANDLE event = g_hCommandEvent;
@@ -18,7 +33,9 @@ DWORD WINAPI UpdateUIThreadProc(LPVOID) {
         } else if (g_bResetRequested) {
             ResetSelectedDevice();
         }
+        CommandDone();
     } while (g_bCommandThreadRun);
+    if (SUCCEEDED(com)) CoUninitialize();
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "debug_print.h"
 #include "main_dialog.h"
 #include "resource.h"
+#include "update_guard.h"
 
 namespace {
 
@@ -23,6 +24,14 @@ LRESULT CALLBACK HiddenWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM
         case WM_COMMAND:
             // The class menu's About and Exit and the Alt+? accelerator do nothing.
             return 0;
+        case WM_QUERYENDSESSION:
+            // Every top-level window of the program holds the session while
+            // an update runs.
+            if (UpdateIsBusy()) {
+                DebugLine(L"WM_QUERYENDSESSION refused: a firmware update is running\r\n");
+                return FALSE;
+            }
+            return DefWindowProcW(hWnd, message, wParam, lParam);
         default:
             return DefWindowProcW(hWnd, message, wParam, lParam);
     }

@@ -15,6 +15,8 @@
 #include "notice_dialogs.h"
 #include "os_api.h"
 #include "resource.h"
+#include "ui_wait.h"
+#include "update_guard.h"
 #include "update_start.h"
 #include "usb_requests.h"
 #include <strsafe.h>
@@ -84,7 +86,23 @@ INT_PTR ColourStatic(HDC dc, HWND control) {
     return reinterpret_cast<INT_PTR>(ButtonFaceBrush());
 }
 
+// Dialog 130 is open: the operator has chosen the camera and the file, and
+// its OK starts the update with them.
+bool UpdateWarningOpen() {
+    HWND warning = g_hUpdateWarningDialog.load();
+    return warning != nullptr && IsWindow(warning);
+}
+
+// What an update, or the warning before one, does not let the operator do.
+bool Refused(const wchar_t* command) {
+    if (RefusedWhileBusy(command)) return true;
+    if (!UpdateWarningOpen()) return false;
+    DebugPrint(1, L"%s refused: the update warning is open\r\n", command);
+    return true;
+}
+
 void OnBrowse() {
+    if (Refused(L"Browse")) return;
     const int result = SelectFirmwareFile();
     if (result == 2) return;
     if (result == 0) {
@@ -96,25 +114,50 @@ void OnBrowse() {
     Enable(IDC_BTN_FW_UPDATE, true);
 }
 
+// Hands a request to the command thread. The command keeps the library's
+// binding and reads the device list until it has run: until then device
+// changes, a new selection and the end of the program wait (ui_wait.h).
+void SignalCommand() {
+    if (g_hCommandEvent == nullptr || g_hCommandThread == nullptr) return;
+    // Its extension-unit objects belong to this thread; the command binds
+    // its own (camera_commands.cpp).
+    DeinitExtUnit();
+    SetCommandActive(true);
+    SetEvent(g_hCommandEvent);
+}
+
 void OnReadVersion() {
+    if (Refused(L"READ F/W VERSION")) return;
     if (g_bResetRequested) {
         Os().MessageBoxW(Dlg(), L"Please wait...Device Reset in progress", L"Alert", MB_OK);
         return;
     }
     g_bReadVersionRequested = true;
-    if (g_hCommandEvent != nullptr) SetEvent(g_hCommandEvent);
+    SignalCommand();
 }
 
 void OnReset() {
+    if (Refused(L"RESET")) return;
     if (g_bReadVersionRequested) {
         Os().MessageBoxW(Dlg(), L"Please wait...ReadFirmwarVersion in progress", L"Alert", MB_OK);
         return;
     }
     g_bResetRequested = true;
-    if (g_hCommandEvent != nullptr) SetEvent(g_hCommandEvent);
+    SignalCommand();
 }
 
 void OnFirmwareUpdate() {
+    if (Refused(L"F/W UPDATE")) return;
+    // The running command uses the camera's binding, which the update
+    // start replaces.
+    if (g_bReadVersionRequested) {
+        Os().MessageBoxW(Dlg(), L"Please wait...ReadFirmwarVersion in progress", L"Alert", MB_OK);
+        return;
+    }
+    if (g_bResetRequested) {
+        Os().MessageBoxW(Dlg(), L"Please wait...Device Reset in progress", L"Alert", MB_OK);
+        return;
+    }
     GetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, g_szFirmwareFilePath, kPathChars);
     if (g_szFirmwareFilePath[0] == L'\0') {
         Os().MessageBoxW(Dlg(), L"Choose File!", L"Alert", MB_ICONEXCLAMATION);
@@ -138,10 +181,19 @@ void OnFirmwareUpdate() {
     DebugPrint(1, L"Current selected index = %d \r\n", i);
     CopyPath(g_szCurrentDevicePath, SelectedPath());
     DebugLine(g_szCurrentDevicePath);
+    // The camera the operator chose: device changes while the warning is
+    // open rebuild the list, and the update must still go to this one.
+    CopyPath(g_szUpdateDevicePath, g_szCurrentDevicePath);
     Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), Dlg(), UpdateWarningDialogProc, 0);
+    g_hUpdateWarningDialog = nullptr;
 }
 
 void OnSelectionChange() {
+    if (Refused(L"Selection change")) {
+        // The list shows the device the update works on again.
+        SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(g_nSelectedIndex.load()), 0);
+        return;
+    }
     g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
     DebugPrint(1, L"Current selected index = %d \r\n", g_nSelectedIndex.load());
     if (g_nSelectedIndex != g_nPrevSelectedIndex) {
@@ -182,7 +234,11 @@ void OnCommand(WORD id, WORD notification) {
             OnFirmwareUpdate();
             break;
         case IDC_BTN_EXIT:
-            ExitProgram(true);
+            if (UpdateIsBusy()) {
+                ShowCloseRefused(Dlg());
+            } else if (!Refused(L"EXIT")) {
+                ExitProgram(true);
+            }
             break;
         case IDC_COMBO_DEVICELIST:
             if (notification == CBN_SELCHANGE) OnSelectionChange();
@@ -217,6 +273,9 @@ void OnTimer(UINT_PTR id) {
             break;
         case IDT_TIMER_VERIFY_BLINK:
             Blink(L"Verify Flash... Please Wait...");
+            break;
+        case IDT_TIMER_BUSY_WATCH:
+            ApplyBusyState();
             break;
         case IDT_TIMER_NOTICE_TIMEOUT:
             Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
@@ -396,8 +455,9 @@ int SetInitialVaue() {
     }
 }
 
-INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
-    try {
+namespace {
+
+INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
         switch (message) {
             case WM_INITDIALOG:
                 g_hMainDlg = hDlg;
@@ -419,7 +479,22 @@ INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
                 OnCommand(LOWORD(wParam), HIWORD(wParam));
                 return 0;
             case WM_CLOSE:
-                ExitProgram(false);
+                if (UpdateIsBusy()) {
+                    ShowCloseRefused(hDlg);
+                } else if (!Refused(L"Closing")) {
+                    ExitProgram(false);
+                }
+                return 0;
+            case WM_QUERYENDSESSION:
+                // Windows asks before it ends the session: not in the middle
+                // of an update.
+                if (!UpdateIsBusy()) return 0;
+                DebugLine(L"WM_QUERYENDSESSION refused: a firmware update is running\r\n");
+                SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, FALSE);
+                return TRUE;
+            case WM_FW_BUSY_CHANGED:
+                return 0;
+            case WM_FW_COMMAND_DONE:
                 return 0;
             case WM_TIMER:
                 OnTimer(wParam);
@@ -448,6 +523,36 @@ INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
             default:
                 return 0;
         }
+}
+
+// Messages after which the busy window or the kept messages may have moved.
+bool MayChangeState(UINT message) {
+    switch (message) {
+        case WM_INITDIALOG:
+        case WM_COMMAND:
+        case WM_CLOSE:
+        case WM_TIMER:
+        case WM_DEVICECHANGE:
+        case WM_FW_UPDATE_DONE:
+        case WM_FW_BUSY_CHANGED:
+        case WM_FW_COMMAND_DONE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        if (DeferMessage(hDlg, message, wParam, lParam)) return message == WM_DEVICECHANGE ? TRUE : 0;
+        const INT_PTR result = HandleMessage(hDlg, message, wParam, lParam);
+        if (MayChangeState(message)) {
+            ApplyBusyState();
+            ReplayDeferredMessages();
+        }
+        return result;
     } catch (...) {
         // No exception may leave a window procedure.
         DebugLine(L"MainDialogProc exception...\r\n");

@@ -29,8 +29,18 @@ INT_PTR CALLBACK WarningNoticeProc(HWND hDlg, UINT message, WPARAM wParam, LPARA
         case WM_INITDIALOG:
             // OK stays disabled until the camera leaves the bus after its update.
             EnableWindow(GetDlgItem(hDlg, IDC_BTN_NOTICE_OK), FALSE);
-            Os().SetTimer(g_hMainDlg.load(), IDT_TIMER_NOTICE_TIMEOUT, 180000, nullptr);
+            g_bWarningNoticeOpen = true;
+            // A camera that left before the notice was up has left all the
+            // same (the removal handler saw no notice to enable).
+            if (g_bWrittenDeviceGone) {
+                EnableWindow(GetDlgItem(hDlg, IDC_BTN_NOTICE_OK), TRUE);
+            } else {
+                Os().SetTimer(g_hMainDlg.load(), IDT_TIMER_NOTICE_TIMEOUT, 180000, nullptr);
+            }
             return TRUE;
+        case WM_DESTROY:
+            g_bWarningNoticeOpen = false;
+            return 0;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDC_BTN_NOTICE_OK) {
                 EndDialog(hDlg, 1);

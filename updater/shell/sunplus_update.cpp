@@ -5,6 +5,7 @@
 #include "debug_print.h"
 #include "os_api.h"
 #include "resource.h"
+#include "update_guard.h"
 #include "update_start.h"
 #include <strsafe.h>
 
@@ -243,7 +244,7 @@ void StartSunplusUpdate() {
 
     HoldControls();
     g_bSunplusDownloadActive = true;
-    HANDLE thread = CreateThread(nullptr, 0, DownloadThread, nullptr, 0, nullptr);
+    HANDLE thread = StartWorkerThread(WorkerKind::Sunplus, DownloadThread, nullptr);
     if (thread == nullptr) {
         g_bSunplusDownloadActive = false;
         GiveBackControls();

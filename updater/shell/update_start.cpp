@@ -9,7 +9,9 @@
 #include "main_dialog.h"
 #include "os_api.h"
 #include "resource.h"
+#include "ui_wait.h"
 #include "update_engine.h"
+#include "update_guard.h"
 #include "usb_requests.h"
 #include <strsafe.h>
 
@@ -40,6 +42,24 @@ void SelectedPath(wchar_t* out) {
 
 enum class NormalPath { T1, R1, G1 };
 
+struct Handshake {
+    uint8_t imageType;
+    int result;
+};
+
+void RunHandshake(void* context) {
+    auto* h = static_cast<Handshake*>(context);
+    h->result = FirmwareUpdate(h->imageType);
+}
+
+// The handshake waits up to 5 s for each of the camera's answers (a minute in
+// all for a camera that never answers): the dialog keeps answering meanwhile.
+int HandshakeWhileServing(uint8_t imageType) {
+    Handshake h{imageType, 0};
+    UiRunWhileServing(RunHandshake, &h);
+    return h.result;
+}
+
 // A camera in its normal mode is told to enter its update mode; it leaves the
 // bus and the arrival handlers take over.
 void EnterUpdateMode(NormalPath path) {
@@ -50,6 +70,8 @@ void EnterUpdateMode(NormalPath path) {
     g_bUpdatedFromHIDMode = true;
     SetUIState(UI_STATE_UPDATING);
     g_bHDIssuePending = true;
+    // From the command on the camera may be on its way to update mode.
+    UpdateWaitForCamera();
     int result;
     switch (path) {
         case NormalPath::T1:
@@ -59,7 +81,7 @@ void EnterUpdateMode(NormalPath path) {
             result = FallbacktoFWKivoR7();
             break;
         default:
-            result = FirmwareUpdate(g_byImageType);
+            result = HandshakeWhileServing(g_byImageType);
             g_nFirmwareUpdateResult = result;
             break;
     }
@@ -71,13 +93,19 @@ void EnterUpdateMode(NormalPath path) {
     Show(IDC_STATIC_ENTERING_UPDATE);
     Show(IDC_PROGRESS);
     Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 200, nullptr);
-    if (path == NormalPath::R1) Os().Sleep(5000);
+    if (path == NormalPath::R1) UiWait(5000);
+    // The camera's time to come back counts from here.
+    UpdateWaitForCamera();
 }
 
 // A device already in update mode on WinUSB: the update thread starts now.
 void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
     if (!InitializeDevice(path)) return;
     StringCchCopyW(g_szUpdateModeDevicePath, kPathChars, path);
+    UpdateWritesTo(path);
+    // The device restarts between the parts of an image: the update waits
+    // for it in between.
+    UpdateWaitForCamera();
     g_bIsStartUpdatedFromDFU = true;
     g_bWritePart2 = true;
     g_nFirmwareUpdateResult = 0;
@@ -86,13 +114,14 @@ void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
         g_bWritePart2 = false;
         g_bForceFirstPart = true;
     }
-    StartUpdateFirmwareThread();
-    if (fromOtherCamera) Os().Sleep(5000);
+    if (!StartUpdateFirmwareThread()) UpdateWaitEnd();
+    if (fromOtherCamera) UiWait(5000);
     ShowStatusControls();
 }
 
 // The HID update-mode device.
-void HidUpdateModeDevice() {
+void HidUpdateModeDevice(const wchar_t* path) {
+    UpdateWritesTo(path);
     SetUIState(UI_STATE_UPDATING);
     if (PidIs(L"DF02")) {
         g_bIsStartUpdatedFromDFU = false;
@@ -101,7 +130,8 @@ void HidUpdateModeDevice() {
         g_bForceFirstPart = false;
         g_bNXPDevice = true;
     }
-    StartUpdateFirmwareThread();
+    UpdateWaitForCamera();
+    if (!StartUpdateFirmwareThread()) UpdateWaitEnd();
     ShowStatusControls();
 }
 
@@ -119,6 +149,9 @@ void EraseAndReset() {
     bool erased = false;
     for (int i = 0; i < 100; ++i) {
         Os().Sleep(10);
+        // A reply too short for its state byte must not count as the erase
+        // being done by the previous poll's byte.
+        MarkUnanswered(reply);
         if (!GetHidReport(reply)) {
             DebugLine(L"Flash Erase failed\r\n");
             return;
@@ -135,10 +168,12 @@ void EraseAndReset() {
         for (int attempt = 0; attempt < 10 && !reset; ++attempt) {
             SetHidReport(g_byHidCommandBlock, 4);
             Os().Sleep(100);
+            MarkUnanswered(reply);
             if (!GetHidReport(reply)) {
                 // The camera stopped answering: it went to its boot loader.
                 g_bMatchUpdatedDeviceHID = true;
                 g_bUpdatedFromHIDMode = true;
+                UpdateWaitForCamera();
                 DebugLine(L"Device reset completed. Exiting. \n");
                 reset = true;
             } else if (reply[1] == 3) {
@@ -161,16 +196,36 @@ INT_PTR ColourWarningText(WPARAM wParam, LPARAM lParam) {
     return reinterpret_cast<INT_PTR>(brush);
 }
 
+// The list entry of the device the operator chose with F/W UPDATE, or -1.
+int ChosenEntry() {
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
+        if (lstrcmpiW(g_szDevicePathList[i], g_szUpdateDevicePath) == 0) return i;
+    return -1;
+}
+
 }  // namespace
 
 void StartFirmwareUpdate() {
+    // Nothing may close the program or start anything else while this runs.
+    UpdateStartScope starting;
     g_bNoFilePending = true;
     EndDialog(g_hUpdateWarningDialog.load(), IDC_BTN_NOTICE_OK);
-    Os().Sleep(1000);
+    UiWait(1000);
     if (Os().GetFileAttributesW(g_szFirmwareFilePath) == INVALID_FILE_ATTRIBUTES) {
         Os().MessageBoxW(Dlg(), L"Check File Path!", L"Alert", MB_ICONEXCLAMATION);
         return;
     }
+    // The camera the operator chose, wherever device changes while the
+    // warning was open have put it in the list (they select the first entry
+    // and point the current path at it).
+    const int chosen = ChosenEntry();
+    if (chosen < 0) {
+        DebugLine(L"StartFirmwareUpdate :: the chosen device is no longer listed\r\n");
+        return;
+    }
+    SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
+    g_nPrevSelectedIndex = chosen;
+    StringCchCopyW(g_szCurrentDevicePath, kPathChars, g_szUpdateDevicePath);
     g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
     ReleaseUpdateModeDevice();
     DeinitExtensionUnit();
@@ -207,7 +262,7 @@ void StartFirmwareUpdate() {
             if (VidIs(L"4A7E")) EnterUpdateMode(NormalPath::G1);
             else EraseAndReset();
         } else if (Init_HIDHandle(path)) {
-            HidUpdateModeDevice();
+            HidUpdateModeDevice(path);
         } else {
             UpdateModeDevice(path, true);
         }

@@ -8,6 +8,7 @@
 #include "debug_print.h"
 #include "fx3_boot_image.h"
 #include "image_file.h"
+#include "update_guard.h"
 #include "os_api.h"
 
 namespace {
@@ -17,33 +18,58 @@ namespace {
 thread_local bool t_inLoaderDownload = false;
 thread_local HANDLE t_loaderDevice = nullptr;
 
+// How long a cancelled request may take to come back from the driver: the
+// cyusb3 driver completes a cancelled control transfer at once.
+constexpr DWORD kCancelSettleMs = 1000;
+
+// A request in flight: the driver writes into the record and the OVERLAPPED
+// until it completes, so both live on the heap and are given up, not freed,
+// when the driver never hands the request back.
+struct InFlight {
+    OVERLAPPED ov{};
+    std::vector<uint8_t> record;
+};
+
 // Issues the record and waits for it, bounded. The device file may have been
 // opened for overlapped I/O (it always is by Initialize_USBHanlde), so the
 // request carries an OVERLAPPED of its own.
-BOOL IssueRecord(HANDLE device, uint8_t* record, DWORD size, DWORD* error) {
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (ov.hEvent == nullptr) {
+BOOL IssueRecord(HANDLE device, const uint8_t* record, DWORD size, DWORD* error) {
+    auto* request = new (std::nothrow) InFlight;
+    if (request == nullptr) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    request->record.assign(record, record + size);
+    request->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (request->ov.hEvent == nullptr) {
         *error = GetLastError();
+        delete request;
         return FALSE;
     }
     DWORD returned = 0;
-    BOOL ok = Os().DeviceIoControl(device, fx3boot::kIoctlControlTransfer, record, size, record, size, &returned, &ov);
+    uint8_t* buffer = request->record.data();
+    BOOL ok = Os().DeviceIoControl(device, fx3boot::kIoctlControlTransfer, buffer, size, buffer, size, &returned,
+                                   &request->ov);
     *error = GetLastError();
     if (!ok && *error == ERROR_IO_PENDING) {
-        if (Os().WaitForSingleObject(ov.hEvent, kXferWaitMs) == WAIT_OBJECT_0) {
-            ok = Os().GetOverlappedResult(device, &ov, &returned, FALSE);
+        if (Os().WaitForSingleObject(request->ov.hEvent, kXferWaitMs) == WAIT_OBJECT_0) {
+            ok = Os().GetOverlappedResult(device, &request->ov, &returned, FALSE);
             *error = ok ? ERROR_SUCCESS : GetLastError();
         } else {
             // The driver kept the request: take it back before the record
             // and the OVERLAPPED go away.
             Os().CancelIo(device);
-            Os().GetOverlappedResult(device, &ov, &returned, TRUE);
             ok = FALSE;
             *error = ERROR_TIMEOUT;
+            if (Os().WaitForSingleObject(request->ov.hEvent, kCancelSettleMs) != WAIT_OBJECT_0) {
+                DebugLine(L"XferData:: the cancelled request has not come back from the driver\r\n");
+                return FALSE;  // the request stays the driver's
+            }
+            Os().GetOverlappedResult(device, &request->ov, &returned, FALSE);
         }
     }
-    CloseHandle(ov.hEvent);
+    CloseHandle(request->ov.hEvent);
+    delete request;
     return ok;
 }
 
@@ -164,6 +190,8 @@ DWORD WINAPI DoDownloadCypress(LPVOID) {
     t_loaderDevice = nullptr;
     CloseBootLoaderFile(device);
     g_bLoaderDownloadActive = false;
+    // An update under way now waits for what the chip starts next.
+    UpdateWaitGoesOn();
     if (result) DebugLine(L"DoDownloadCypress --\r\n");
     return result;
 }

@@ -6,6 +6,7 @@
 #include "debug_print.h"
 #include "image_format.h"
 #include "os_api.h"
+#include "ui_wait.h"
 #include "resource.h"
 #include <strsafe.h>
 
@@ -219,6 +220,8 @@ int ReadBootloaderImage() { return ReadLoaderImage(L"bootloader.img"); }
 int ReadFlashloaderImage() {
     if (!ReadLoaderImage(L"RT1060_Flashloader_nopadding.bin")) return 0;
     g_bNXPDevice = true;
-    Os().Sleep(5000);
+    // The rebuild that reads it runs on the dialog's thread: the dialog keeps
+    // answering meanwhile.
+    UiWait(5000);
     return 1;
 }

@@ -3,6 +3,7 @@
 #include "boot_loaders.h"
 #include "debug_print.h"
 #include "image_file.h"
+#include "update_guard.h"
 #include "nxp_packets.h"
 
 namespace {
@@ -67,6 +68,8 @@ DWORD WINAPI DoDownloadNXPCypress(LPVOID) {
     // download must not block the device list.
     ReleaseLoaderImage();
     g_bLoaderDownloadActive = false;
+    // An update under way now waits for what the chip starts next.
+    UpdateWaitGoesOn();
     if (result) DebugLine(L"DoDownloadNXPCypress --\r\n");
     return result;
 }

@@ -10,6 +10,7 @@
 #include "notice_dialogs.h"
 #include "os_api.h"
 #include "resource.h"
+#include "update_guard.h"
 #include <strsafe.h>
 
 namespace {
@@ -36,6 +37,12 @@ void Release(uint8_t*& data, std::atomic<uint32_t>& size) {
     data = nullptr;
     size = 0;
 }
+
+// From the thread's start until it is done with the device (before its
+// closing box): the arrival handlers leave the device alone meanwhile.
+std::atomic<bool> g_bUpdateThreadWriting{false};
+
+void UpdateThreadDone() { g_bUpdateThreadWriting = false; }
 
 enum class Poll { Strict, Tolerant };
 
@@ -111,6 +118,8 @@ void ResetDialogAfterFailure() {
 }
 
 DWORD EndWithCommunicationFailure() {
+    UpdateThreadDone();
+    UpdateWaitEnd();
     g_bIsStartUpdatedFromDFU = false;
     g_bMatchUpdatedDeviceHID = false;
     // A later update must not take over this one's part and block count.
@@ -127,6 +136,8 @@ DWORD EndWithCommunicationFailure() {
 }
 
 DWORD EndWithDownloadFailure() {
+    UpdateThreadDone();
+    UpdateWaitEnd();
     const bool mcu = g_bMCUFirmware, fpga = g_bFPGAFirmware;
     g_dwBlocksSent = 0;
     g_bFirstPartWritten = false;
@@ -394,12 +405,27 @@ DWORD RunUpdate();
 
 }  // namespace
 
+bool UpdateThreadWriting() { return g_bUpdateThreadWriting; }
+
+void UpdateWritesTo(const wchar_t* path) {
+    StringCchCopyW(g_szWrittenDevicePath, kPathChars, path);
+    g_bWrittenDeviceGone = false;
+}
+
 bool StartUpdateFirmwareThread() {
+    // One update thread at a time: a second one would write blocks of its
+    // own between the first one's.
+    if (g_bUpdateThreadWriting || RunningWorkers(WorkerKind::Update) > 0) {
+        DebugLine(L"UpdateFirmware :: an update thread is still running: no second one\r\n");
+        return false;
+    }
     const bool flashLoader = g_bNXPDevice;
     if (flashLoader) g_bDownloadInProgress = true;
-    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, g_szFirmwareFilePath, 0, nullptr);
+    g_bUpdateThreadWriting = true;
+    HANDLE thread = StartWorkerThread(WorkerKind::Update, UpdateFirmware, g_szFirmwareFilePath);
     g_hUpdateThread = thread;
     if (thread == nullptr) {
+        g_bUpdateThreadWriting = false;
         if (flashLoader) g_bDownloadInProgress = false;
         Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
         return false;
@@ -438,10 +464,14 @@ DWORD RunUpdate() {
         DebugLine(g_szUpdateStatus);
     }
     g_bDownloadInProgress = false;
+    UpdateThreadDone();
     if (!g_bDownloadComplete) {
+        // The device restarts for the next part: the update waits for it.
+        UpdateWaitForCamera();
         DebugLine(L"UpdateFirmware::THreadCreated-----   \n");
         return 1;
     }
+    UpdateWaitEnd();
 
     g_bIsStartUpdatedFromDFU = false;
     g_bUpdatedFromHIDMode = false;

@@ -15,6 +15,11 @@ DWORD WINAPI UpdateFirmware(LPVOID parameter);
 // loader (a HID device) raises a second arrival right after the first, and
 // its handler must not re-bind the library under the starting thread.
 bool StartUpdateFirmwareThread();
+// The device the next update thread writes to (its leaving after a Tessa
+// camera's update enables the notice's OK).
+void UpdateWritesTo(const wchar_t* path);
+// An update thread was started and is not yet done with its device.
+bool UpdateThreadWriting();
 
 int ChangeToDFUIdleState();
 int DoDownload();

@@ -1,0 +1,171 @@
+#include "update_guard.h"
+
+#include <atomic>
+#include <new>
+
+#include "app_state.h"
+#include "debug_print.h"
+#include "os_api.h"
+#include "resource.h"
+#include "ui_wait.h"
+
+const wchar_t kCloseRefusedText[] =
+    L"A firmware update is running. Closing the updater now could leave the camera unusable. Please wait until it "
+    L"has finished.";
+const wchar_t kShutdownBlockReason[] =
+    L"A camera's firmware is being updated. Ending the session now could leave the camera unusable.";
+
+namespace {
+
+std::atomic<int> g_nUpdateStarts{0};
+std::atomic<int> g_nWorkers[4]{};
+std::atomic<bool> g_bWaitingForCamera{false};
+std::atomic<DWORD> g_dwWaitStart{0};
+
+// User-interface thread only: what ApplyBusyState last put in place.
+bool g_bBusyApplied = false;
+bool g_bCloseRefusalShown = false;
+
+std::atomic<int>& Workers(WorkerKind kind) { return g_nWorkers[static_cast<int>(kind)]; }
+
+bool AnyWorker() {
+    for (const auto& n : g_nWorkers)
+        if (n > 0) return true;
+    return false;
+}
+
+bool WaitExpired() { return Os().GetTickCount() - g_dwWaitStart.load() >= kCameraComeBackWaitMs; }
+
+bool OnUiThread() { return OnDialogThread(); }
+
+struct WorkerStart {
+    WorkerKind kind;
+    LPTHREAD_START_ROUTINE proc;
+    void* parameter;
+};
+
+DWORD WINAPI WorkerMain(LPVOID p) {
+    const WorkerStart start = *static_cast<WorkerStart*>(p);
+    delete static_cast<WorkerStart*>(p);
+    DWORD result = 0;
+    try {
+        result = start.proc(start.parameter);
+    } catch (...) {
+        DebugLine(L"Worker thread exception...\r\n");
+    }
+    --Workers(start.kind);
+    NotifyBusyChanged();
+    return result;
+}
+
+}  // namespace
+
+bool UpdateIsBusy() {
+    if (g_nUpdateStarts > 0 || AnyWorker()) return true;
+    return g_bWaitingForCamera && !WaitExpired();
+}
+
+UpdateStartScope::UpdateStartScope() {
+    ++g_nUpdateStarts;
+    if (OnUiThread()) ApplyBusyState();
+}
+
+UpdateStartScope::~UpdateStartScope() {
+    --g_nUpdateStarts;
+    NotifyBusyChanged();
+}
+
+void UpdateWaitForCamera() {
+    g_dwWaitStart = Os().GetTickCount();
+    g_bWaitingForCamera = true;
+    NotifyBusyChanged();
+}
+
+void UpdateWaitGoesOn() {
+    if (g_bWaitingForCamera) g_dwWaitStart = Os().GetTickCount();
+}
+
+void UpdateWaitEnd() {
+    g_bWaitingForCamera = false;
+    NotifyBusyChanged();
+}
+
+bool UpdateWaitActive() { return g_bWaitingForCamera; }
+
+HANDLE StartWorkerThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc, void* parameter) {
+    auto* start = new (std::nothrow) WorkerStart{kind, proc, parameter};
+    if (start == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    ++Workers(kind);
+    HANDLE thread = CreateThread(nullptr, 0, WorkerMain, start, 0, nullptr);
+    if (thread == nullptr) {
+        const DWORD error = GetLastError();
+        delete start;
+        --Workers(kind);
+        NotifyBusyChanged();
+        SetLastError(error);
+        return nullptr;
+    }
+    if (OnUiThread()) ApplyBusyState();
+    return thread;
+}
+
+int RunningWorkers(WorkerKind kind) { return Workers(kind); }
+
+void ApplyBusyState() {
+    HWND dlg = g_hMainDlg.load();
+    if (dlg == nullptr) return;
+    if (!OnUiThread()) {
+        NotifyBusyChanged();
+        return;
+    }
+    if (g_bWaitingForCamera && WaitExpired() && g_nUpdateStarts == 0 && !AnyWorker()) {
+        // The camera did not come back: nothing runs that closing could
+        // break, so the operator gets the program back.
+        g_bWaitingForCamera = false;
+        DebugPrint(1, L"UpdateFirmware :: the camera did not come back within %d s\r\n",
+                   static_cast<int>(kCameraComeBackWaitMs / 1000));
+        EnableWindow(GetDlgItem(dlg, IDC_BTN_EXIT), TRUE);
+    }
+    const bool busy = UpdateIsBusy();
+    if (busy == g_bBusyApplied) return;
+    g_bBusyApplied = busy;
+    // Both top-level windows answer the end of the session; each gets the
+    // reason, on the thread that owns it.
+    const HWND windows[] = {g_hMainWnd, dlg};
+    if (busy) {
+        for (HWND w : windows)
+            if (w != nullptr) Os().ShutdownBlockReasonCreate(w, kShutdownBlockReason);
+        Os().SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        Os().SetTimer(dlg, IDT_TIMER_BUSY_WATCH, kBusyWatchPeriodMs, nullptr);
+        DebugLine(L"Firmware update running: closing and the end of the session are held off\r\n");
+    } else {
+        for (HWND w : windows)
+            if (w != nullptr) Os().ShutdownBlockReasonDestroy(w);
+        Os().SetThreadExecutionState(ES_CONTINUOUS);
+        Os().KillTimer(dlg, IDT_TIMER_BUSY_WATCH);
+        DebugLine(L"Firmware update over: closing and the end of the session are allowed again\r\n");
+    }
+}
+
+void NotifyBusyChanged() {
+    HWND dlg = g_hMainDlg.load();
+    if (dlg != nullptr) PostMessageW(dlg, WM_FW_BUSY_CHANGED, 0, 0);
+}
+
+bool RefusedWhileBusy(const wchar_t* command) {
+    if (!UpdateIsBusy()) return false;
+    DebugPrint(1, L"%s refused: a firmware update is running\r\n", command);
+    return true;
+}
+
+void ShowCloseRefused(HWND owner) {
+    DebugLine(L"Closing refused: a firmware update is running\r\n");
+    // One box at a time: further attempts while it is open add nothing.
+    if (g_bCloseRefusalShown) return;
+    g_bCloseRefusalShown = true;
+    Os().MessageBoxW(owner, kCloseRefusedText, L"Alert", MB_ICONEXCLAMATION);
+    g_bCloseRefusalShown = false;
+}

@@ -1,0 +1,90 @@
+// What a running update is guarded against.
+//
+// From the moment an update commits (a camera is told to enter its update
+// mode or is erased and reset into its boot loader, or a device already in
+// update mode is written) to its last ending, the program is busy: closing,
+// EXIT, the end of the Windows session (and sleep), READ F/W VERSION, RESET,
+// Browse, F/W UPDATE and selection changes could all break the write, so each
+// of them asks UpdateIsBusy() and is refused while it holds. The flags of the
+// update paths say what the update waits for; this module says whether
+// anything may interrupt it.
+//
+// The busy window is made of:
+// - an update start running on the user-interface thread (dialog 130's OK,
+//   with its pauses);
+// - worker threads that write into a device or download (update thread,
+//   boot-loader downloads, the Sunplus download), from just before they are
+//   created until they return, their closing box included;
+// - an update that waits for its camera between two of its steps (the camera
+//   restarting into update mode, into its boot loader, or between the parts
+//   of an image). Each such wait is bounded: a camera that does not come back
+//   within kCameraComeBackWaitMs ends the busy window, and EXIT is usable
+//   again.
+#pragma once
+
+#include <windows.h>
+
+// Posted to the main dialog when a worker ended or the busy window may have
+// changed from another thread; the dialog applies the new state.
+constexpr UINT WM_FW_BUSY_CHANGED = WM_APP + 8;
+
+// The dialog's timer that watches a busy window: it applies the end of a
+// wait for a camera that did not come back.
+constexpr UINT_PTR IDT_TIMER_BUSY_WATCH = 5;
+constexpr UINT kBusyWatchPeriodMs = 1000;
+
+// How long an update waits for its camera at each step. A camera restarting
+// into update mode or its boot loader, and an update-mode device restarting
+// between two parts, is back on the bus within a few seconds; the first
+// arrival of a new device identity can take Windows tens of seconds while it
+// binds the driver. After this the operator is no longer kept from closing.
+constexpr DWORD kCameraComeBackWaitMs = 60000;
+
+// The text of the box that refuses closing and EXIT during an update.
+extern const wchar_t kCloseRefusedText[];
+// The reason shown by Windows when it wants to end the session meanwhile.
+extern const wchar_t kShutdownBlockReason[];
+
+bool UpdateIsBusy();
+
+// The update start of dialog 130's OK: busy while it runs.
+class UpdateStartScope {
+public:
+    UpdateStartScope();
+    ~UpdateStartScope();
+    UpdateStartScope(const UpdateStartScope&) = delete;
+    UpdateStartScope& operator=(const UpdateStartScope&) = delete;
+};
+
+// The update committed and now waits for its camera (again): the wait's
+// bound starts anew. Any thread.
+void UpdateWaitForCamera();
+// Starts the wait anew only when an update waits already (a boot-loader
+// download that ended while an update is under way).
+void UpdateWaitGoesOn();
+// The update ended (success or failure): no wait is left. Any thread.
+void UpdateWaitEnd();
+bool UpdateWaitActive();
+
+// Worker threads counted by the busy window. The count is taken before the
+// thread is created, so the window has no gap; the thread's end posts
+// WM_FW_BUSY_CHANGED. Returns the thread's handle (the caller owns it), or
+// null when it could not be created (the count is given back).
+// The ROM download writes through the library's HID binding: device changes
+// wait for it (see ui_wait.h).
+enum class WorkerKind { Update, Fx3Download, RomDownload, Sunplus };
+HANDLE StartWorkerThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc, void* parameter);
+int RunningWorkers(WorkerKind kind);
+
+// On the user-interface thread: makes Windows' session end, the system's
+// sleep and the watch timer follow the busy window, and ends a wait whose
+// camera did not come back. Cheap when nothing changed.
+void ApplyBusyState();
+// From any thread: asks the dialog to apply the state soon.
+void NotifyBusyChanged();
+
+// Refusal of an operator command while busy: writes what was refused to the
+// debugger output and returns true when the command must do nothing.
+bool RefusedWhileBusy(const wchar_t* command);
+// The box that refuses closing the program (EXIT, close box, Alt+F4).
+void ShowCloseRefused(HWND owner);
