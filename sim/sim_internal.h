@@ -154,6 +154,7 @@ public:
     unsigned long long nextOrder = 1;
     unsigned long long nextArrival = 1;
     EnumerationOrder order = EnumerationOrder::Insertion;
+    ArrivalOrder arrivalOrder = ArrivalOrder::UsbDeviceFirst;
 
     // handles and sets
     std::map<void*, std::unique_ptr<DevInfoSet>> sets;

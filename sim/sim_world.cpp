@@ -87,7 +87,11 @@ void World::PlugLocked(const std::shared_ptr<Connection>& c) {
     }
     c->state = Connection::State::Present;
     c->arrival = nextArrival++;
-    for (DWORD d : c->nodes) QueueChanges(*FindNode(d), true);
+    if (arrivalOrder == ArrivalOrder::FunctionsFirst) {
+        for (auto it = c->nodes.rbegin(); it != c->nodes.rend(); ++it) QueueChanges(*FindNode(*it), true);
+    } else {
+        for (DWORD d : c->nodes) QueueChanges(*FindNode(d), true);
+    }
 }
 
 void World::UnplugLocked(const std::shared_ptr<Connection>& c, std::vector<IoRequestPtr>* aborted) {
@@ -458,6 +462,12 @@ void SetEnumerationOrder(EnumerationOrder order) {
     w.order = order;
 }
 
+void SetArrivalOrder(ArrivalOrder order) {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    w.arrivalOrder = order;
+}
+
 // ---------------------------------------------------------------- timeline
 
 void After(DWORD simulatedMs, std::function<void()> fn) {
@@ -646,6 +656,7 @@ void Reset() {
         w.nodeByDevinst.clear();
         w.nodes.clear();
         w.order = EnumerationOrder::Insertion;
+        w.arrivalOrder = ArrivalOrder::UsbDeviceFirst;
         w.versionMajor = 10;
         w.versionMinor = 0;
         w.versionBuild = 19045;

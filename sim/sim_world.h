@@ -121,6 +121,12 @@ enum class EnumerationOrder { Insertion, Reverse, ByPath };
 // Order of device-information sets (default: the order nodes were created).
 CORVANE_SIM_API void SetEnumerationOrder(EnumerationOrder order);
 
+// In which order a device's arrival notifications go out: its USB-device
+// interface first, then its functions' (video, HID), as Windows usually
+// sends them (the default); or the functions' first.
+enum class ArrivalOrder { UsbDeviceFirst, FunctionsFirst };
+CORVANE_SIM_API void SetArrivalOrder(ArrivalOrder order);
+
 // ---------------------------------------------------------------- timeline
 
 // Runs fn on the timeline thread after simulatedMs. Scheduled work and

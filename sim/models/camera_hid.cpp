@@ -53,6 +53,11 @@ std::vector<uint8_t> HidCameraModel::UpdateKinds() const {
     return updateKinds_;
 }
 
+int HidCameraModel::HeldWrites() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heldWrites_;
+}
+
 int HidCameraModel::Resets() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return resets_;
@@ -154,6 +159,10 @@ void HidCameraModel::Write(const IoRequestPtr& request) {
     DeviceId device;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (knobs_.holdWritesFromCommand >= 0 && commands_ >= knobs_.holdWritesFromCommand) {
+            ++heldWrites_;
+            return;  // kept pending: the request is neither completed nor failed
+        }
         writes_.push_back({itf, bytes});
         const int index = commands_++;
         device = device_;

@@ -30,6 +30,9 @@ struct HidCameraKnobs {
     DWORD replyDelayMs = 5;      // simulated time from a command to its reply
     DWORD openError = ERROR_SUCCESS;  // every open of its HID interfaces fails with this
     int leaveBusAtCommand = -1;  // the camera leaves the bus when this command (0-based) arrives
+    // From this command (0-based) on the camera takes no report: the writes
+    // stay pending until they are cancelled or the camera leaves the bus.
+    int holdWritesFromCommand = -1;
     bool entersUpdateMode = true;     // an accepted handshake sends it off as the update-mode device
     DWORD leaveMs = 200;         // from the request to leaving the bus (update mode, reset)
     DWORD arriveMs = 300;        // from leaving to arriving as the next device
@@ -61,6 +64,7 @@ public:
     int PendingReads() const;                // reads waiting for a report now
     std::vector<uint8_t> UpdateKinds() const;  // image kinds received after accepted handshakes
     int Resets() const;
+    int HeldWrites() const;                  // writes it never took (holdWritesFromCommand)
     DeviceId device() const;
 
     void Attached(DeviceId device) override;
@@ -83,6 +87,7 @@ private:
     bool handshakeAccepted_ = false;
     bool leaving_ = false;
     int commands_ = 0;
+    int heldWrites_ = 0;
     int readsIssued_ = 0;
     int resets_ = 0;
     std::vector<uint8_t> updateKinds_;

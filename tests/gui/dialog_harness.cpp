@@ -8,6 +8,7 @@
 
 #include "app_state.h"
 #include "command_thread.h"
+#include "hidden_window.h"
 #include "main_dialog.h"
 #include "resource.h"
 
@@ -21,7 +22,7 @@ DialogHarness::DialogHarness() {
         g_hBoldFont = CreateFontW(15, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, OEM_CHARSET, OUT_DEFAULT_PRECIS,
                                   CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Arial");
     WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpfnWndProc = HiddenWindowProc;
     wc.hInstance = g_hInst;
     wc.lpszClassName = L"DialogHarnessOwner";
     RegisterClassW(&wc);

@@ -19,6 +19,21 @@ bool PressWarningOk(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) 
 
 void AnswerWarningWithOk() { sim::SetDialogHook(PressWarningOk); }
 
+void AnswerWarningWithOkAfter(std::function<void()> meanwhile) {
+    sim::SetDialogHook([meanwhile](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
+        if (call.templateId != IDD_UPDATE_WARNING) return false;
+        HWND warning =
+            CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc, call.initParam);
+        meanwhile();
+        if (IsWindow(warning)) {
+            SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
+            DestroyWindow(warning);
+        }
+        *result = IDC_BTN_NOTICE_OK;
+        return true;
+    });
+}
+
 bool HasBox(const std::wstring& text) {
     for (const auto& b : sim::MessageBoxes())
         if (b.text == text) return true;
@@ -42,12 +57,12 @@ void AnswerWarningWithOkAndCountErrorNotices(int* errorNotices) {
     });
 }
 
-void CameraUpdateWorld::Plug(const std::wstring& serial, const std::wstring& name) {
+void CameraUpdateWorld::Plug(const std::wstring& serial, const std::wstring& name, std::vector<int> ports) {
     sim::CameraPlace place;
     place.serial = serial;
-    place.ports = {3, 2};
+    place.ports = ports;
     place.friendlyName = name;
     camera = sim::PlugHidCamera(place);
-    const sim::UsbDeviceSpec updateSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, serial, {3, 2});
+    const sim::UsbDeviceSpec updateSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, serial, ports);
     camera.model->SetUpdateModePlan(updateSpec, cycle.Start(updateSpec, camera.spec, sim::HidCameraCarryingImage));
 }

@@ -17,6 +17,10 @@
 // procedure runs on a modeless copy of the dialog.
 void AnswerWarningWithOk();
 
+// The same, with meanwhile run while dialog 130 is open, before OK (the
+// operator takes a moment; devices come and go).
+void AnswerWarningWithOkAfter(std::function<void()> meanwhile);
+
 // Whether a message box with this text was shown.
 bool HasBox(const std::wstring& text);
 // Whether the update ended with its success or an error box.
@@ -37,5 +41,5 @@ struct CameraUpdateWorld {
     std::shared_ptr<sim::DfuFlash> flash = cycle.flash;
     sim::PluggedCamera<sim::HidCameraModel> camera;
 
-    void Plug(const std::wstring& serial, const std::wstring& name = L"Corvane_RX20");
+    void Plug(const std::wstring& serial, const std::wstring& name = L"Corvane_RX20", std::vector<int> ports = {3, 2});
 };

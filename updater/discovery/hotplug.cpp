@@ -72,20 +72,6 @@ void CheckFilesDevice() {
 // An update thread writes to a device: the arrival handlers leave it alone.
 bool UpdateThreadBusy() { return g_bDownloadInProgress || UpdateThreadWriting(); }
 
-// After a removal: when the device an update wrote to has left, a warning
-// notice waiting for that may be closed. The notice looks at the same flag
-// when it opens, so a camera that leaves before the notice is up still
-// counts.
-void NoteWrittenDeviceLeft() {
-    if (g_szWrittenDevicePath[0] == L'\0' || g_bWrittenDeviceGone) return;
-    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
-        if (lstrcmpiW(g_szDevicePathList[i], g_szWrittenDevicePath) == 0) return;
-    g_bWrittenDeviceGone = true;
-    if (g_bWarningNoticeOpen) {
-        Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
-        EnableWindow(GetDlgItem(g_hNoticeDialog.load(), IDC_BTN_NOTICE_OK), TRUE);
-    }
-}
 
 const wchar_t* SelectedPath() {
     const int i = g_nSelectedIndex;
@@ -245,12 +231,10 @@ int SetDeviceRemoveValueForVideoDevice() {
         if (!Enumerate(Order::VideoFirst)) {
             RemoveDeviceNameInCombbox();
             SetUIState(UI_STATE_NO_DEVICE);
-            NoteWrittenDeviceLeft();
             return 1;
         }
         Rebuild(false);
         CheckFilesDevice();
-        NoteWrittenDeviceLeft();
         DebugPrint(1, L"DBT_DEVICEREMOVECOMPLETE:Calling InitExtensionUnit for HID\r\n");
         RebindPrevious();
         ToTheFront();
@@ -270,11 +254,9 @@ int SetDeviceRemoveValueForWinUSBDevice() {
             SetUIState(UI_STATE_NO_DEVICE);
             Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
             EnableWindow(GetDlgItem(g_hNoticeDialog.load(), IDC_BTN_NOTICE_OK), TRUE);
-            NoteWrittenDeviceLeft();
         } else {
             Rebuild(false);
             CheckFilesDevice();
-            NoteWrittenDeviceLeft();
             RebindPrevious();
             ToTheFront();
         }
@@ -283,6 +265,17 @@ int SetDeviceRemoveValueForWinUSBDevice() {
     } catch (...) {
         DebugPrint(1, L"SetDeviceRemoveValueForWinUSBDevice exception...\r\n");
         return 0;
+    }
+}
+
+void NoteDeviceLeft(const wchar_t* interfacePath) {
+    if (interfacePath == nullptr || g_szWrittenDevicePath[0] == L'\0') return;
+    if (lstrcmpiW(interfacePath, g_szWrittenDevicePath) != 0) return;
+    g_bWrittenDeviceGone = true;
+    if (g_bWarningNoticeOpen) {
+        DebugLine(L"DBT_DEVICEREMOVECOMPLETE: the updated device has left: the notice may be closed\r\n");
+        Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);
+        EnableWindow(GetDlgItem(g_hNoticeDialog.load(), IDC_BTN_NOTICE_OK), TRUE);
     }
 }
 

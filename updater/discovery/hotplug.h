@@ -13,3 +13,9 @@ int SetDeviceArrivValueForHIDUpdateDevice();
 int SetDeviceArrivValueForWinUSBDevice();
 int SetDeviceRemoveValueForVideoDevice();
 int SetDeviceRemoveValueForWinUSBDevice();
+
+// Every removal, before its handler (which leaves a running update alone):
+// when the interface that left is the device an update wrote to, a warning
+// notice waiting for it may be closed. The notice looks at the same flag
+// when it opens, so a camera that leaves before the notice is up counts too.
+void NoteDeviceLeft(const wchar_t* interfacePath);

@@ -305,6 +305,7 @@ void OnDeviceChange(WPARAM event, LPARAM lParam) {
     const bool hid = IsEqualGUID(cls, kHidClass) != FALSE;
     const bool usb = IsEqualGUID(cls, kUsbDeviceClass) != FALSE;
     if (event == DBT_DEVICEREMOVECOMPLETE) {
+        NoteDeviceLeft(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam)->dbcc_name);
         if (hid) SetDeviceRemoveValueForVideoDevice();
         else if (usb) SetDeviceRemoveValueForWinUSBDevice();
         return;
