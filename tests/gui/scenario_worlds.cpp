@@ -19,6 +19,10 @@ bool PressWarningOk(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) 
 
 void AnswerWarningWithOk() { sim::SetDialogHook(PressWarningOk); }
 
+bool PressWarningOkFor(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
+    return PressWarningOk(call, proc, result);
+}
+
 void AnswerWarningWithOkAfter(std::function<void()> meanwhile) {
     sim::SetDialogHook([meanwhile](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
         if (call.templateId != IDD_UPDATE_WARNING) return false;

@@ -16,6 +16,9 @@
 // Dialog 130 answered with OK as the operator presses it: the real dialog
 // procedure runs on a modeless copy of the dialog.
 void AnswerWarningWithOk();
+// The same as a piece of a dialog hook of one's own: true (and the dialog
+// answered) for dialog 130, false for any other.
+bool PressWarningOkFor(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result);
 
 // The same, with meanwhile run while dialog 130 is open, before OK (the
 // operator takes a moment; devices come and go).

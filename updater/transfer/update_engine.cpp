@@ -5,6 +5,7 @@
 
 #include "app_state.h"
 #include "debug_print.h"
+#include "device_id.h"
 #include "id_text.h"
 #include "image_format.h"
 #include "notice_dialogs.h"
@@ -440,8 +441,19 @@ DWORD WINAPI UpdateFirmware(LPVOID) {
 
 namespace {
 
+// The device this thread writes to is a "DF01" device. Taken from the
+// device itself, not from the list's selection: a camera that leaves the bus
+// right after its last request has the list rebuilt, and another entry
+// selected, before the thread ends.
+bool WritesToDf01() {
+    wchar_t vid[kIdFieldCap] = L"", pid[kIdFieldCap] = L"";
+    updater::GetVidPidLowerCase(g_szWrittenDevicePath, vid, pid);
+    return updater::IsSameId(pid, L"DF01");
+}
+
 DWORD RunUpdate() {
     DebugLine(L"UpdateFirmware::THreadCreated++++   ++\n");
+    const bool df01 = WritesToDf01();
     Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 400, nullptr);
     EnableWindow(Item(IDC_BTN_FW_UPDATE), FALSE);
     EnableWindow(Item(IDC_BTN_RESET), FALSE);
@@ -478,9 +490,6 @@ DWORD RunUpdate() {
     g_dwBlocksSent = 0;
     g_bDownloadComplete = false;
     SendMessageW(Dlg(), WM_FW_UPDATE_DONE, 0, 0);
-    const int index = g_nSelectedIndex;
-    bool df01 = false;
-    if (index >= 0 && index < kMaxDevices) df01 = IdEqualsText(g_szPIDList[index], kIdFieldChars, L"DF01");
     if (df01 && g_bTessaDevice) {
         Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_WARNING_NOTICE), Dlg(), WarningNoticeProc, 0);
     } else {
