@@ -126,24 +126,29 @@ bool ParseDialogEx(const BYTE* data, DWORD size, Template* out) {
 
 enum class Kind { List, CentredText, Text, ReadOnlyEdit, Button, Progress, Icon };
 
+// A class given by its predefined atom or by its name: both make the same control.
+bool IsClass(const NameOrOrdinal& cls, WORD atom, const wchar_t* name) {
+    return cls.ordinal == atom || (cls.ordinal == 0 && _wcsicmp(cls.text.c_str(), name) == 0);
+}
+
 bool IsKind(const Item& item, Kind kind) {
-    const WORD cls = item.cls.ordinal;
+    const bool isStatic = IsClass(item.cls, 0x0082, L"Static");
     const DWORD type = item.style & SS_TYPEMASK;
     switch (kind) {
         case Kind::List:
-            return cls == 0x0085 && (item.style & 3) == CBS_DROPDOWNLIST;
+            return IsClass(item.cls, 0x0085, L"ComboBox") && (item.style & 3) == CBS_DROPDOWNLIST;
         case Kind::CentredText:
-            return cls == 0x0082 && type == SS_CENTER;
+            return isStatic && type == SS_CENTER;
         case Kind::Text:
-            return cls == 0x0082 && type == SS_LEFT;
+            return isStatic && type == SS_LEFT;
         case Kind::ReadOnlyEdit:
-            return cls == 0x0081 && (item.style & ES_READONLY) != 0;
+            return IsClass(item.cls, 0x0081, L"Edit") && (item.style & ES_READONLY) != 0;
         case Kind::Button:
-            return cls == 0x0080 && (item.style & BS_TYPEMASK) == BS_PUSHBUTTON;
+            return IsClass(item.cls, 0x0080, L"Button") && (item.style & BS_TYPEMASK) == BS_PUSHBUTTON;
         case Kind::Progress:
-            return cls == 0 && _wcsicmp(item.cls.text.c_str(), PROGRESS_CLASSW) == 0 && (item.style & PBS_SMOOTH);
+            return IsClass(item.cls, 0xFFFF, PROGRESS_CLASSW) && (item.style & PBS_SMOOTH) != 0;
         case Kind::Icon:
-            return cls == 0x0082 && type == SS_ICON;
+            return isStatic && type == SS_ICON;
     }
     return false;
 }

@@ -48,6 +48,10 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     HWND dialog = WaitForWindow(L"#32770", L"Corvane FirmWare Updater", 20000);
     ASSERT_NE(nullptr, dialog) << "the first copy's main dialog";
 
+    // Hidden, so that only the second copy can show it again.
+    ShowWindow(hidden, SW_HIDE);
+    ASSERT_FALSE(IsWindowVisible(hidden));
+
     HANDLE second = Start(exe);
     ASSERT_NE(nullptr, second);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 20000)) << "the second copy ends by itself";
