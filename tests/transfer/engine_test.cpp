@@ -401,7 +401,7 @@ TEST(UpdateEngine, FixedWaitsBetweenRequests) {
     {
         SCOPED_TRACE("MCU file with busy polls");
         EngineHarness h;
-        sim::SetTimeScale(0.01);
+        sim::SetTimeScale(0.1);  // a tenth: the program's own work stays far below each wait
         sim::DfuKnobs k;
         k.busyPollsPerBlock = 2;
         h.PlugDevice(k);
@@ -418,7 +418,7 @@ TEST(UpdateEngine, FixedWaitsBetweenRequests) {
     {
         SCOPED_TRACE("two-part file: the erase");
         EngineHarness h;
-        sim::SetTimeScale(0.01);
+        sim::SetTimeScale(0.1);  // a tenth: the program's own work stays far below each wait
         h.PlugDevice();
         h.LoadFile(TwoPartFile(2, Pattern(100, 71), Pattern(100, 72)));
         ASSERT_EQ(1u, h.RunUpdateThread());
