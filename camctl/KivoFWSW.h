@@ -28,6 +28,7 @@
 #define KIVOFWSW_ERROR_NOT_BOUND 0x20000010u     /* no camera bound: the command was not sent */
 #define KIVOFWSW_ERROR_WRITE_FAILED 0x20000005u  /* a write failed and the system gave no code */
 #define KIVOFWSW_ERROR_EXCEPTION 0x20000011u     /* an exception was caught inside the library */
+#define KIVOFWSW_ERROR_NO_REPLY 0x20000012u      /* sendNXPHidCmd: the report was written, its reply could not be read */
 
 /* Result of FirmwareUpdate when the camera accepted the switch to update mode. */
 #define KIVOFWSW_UPDATE_ACCEPTED 50
@@ -116,7 +117,11 @@ KIVOFWSW_API int SetHidReport(const unsigned char* payload, int n);
 /* --- raw HID transport for the NXP boot ROM and flash loader -------------- */
 
 /* Writes a complete report of length bytes; when the low byte of wait is
-   non-zero, waits for the write and then for a reply (5 s each). */
+   non-zero, waits for the write and then for a reply (5 s each). 1 when the
+   report was written and, if asked, a reply came or a wait ran out. 0 when
+   it was not written (the last error says why), or when it was written but
+   the reply could not be read or was empty (last error
+   KIVOFWSW_ERROR_NO_REPLY). */
 KIVOFWSW_API int sendNXPHidCmd(const unsigned char* report, int length, int wait);
 
 /* --- UVC extension units ------------------------------------------------- */

@@ -60,7 +60,7 @@ BOOL ReadInputReport(unsigned char* buf) {
     const BOOLEAN ok = Os().HidD_GetInputReport(g_WriteHandle, g_pInputReport, g_dwInputReportLength);
     const DWORD error = ::GetLastError();
     if (!ok) {
-        CamLog(L"HidD_GetInputReport Failed status = %d handle = 0x%p length = %u GetLastError() = %u\r\n",
+        CamLog(L"KivoFwSw: HidD_GetInputReport Failed status = %d handle = 0x%p length = %u GetLastError() = %u\r\n",
                static_cast<int>(ok), g_WriteHandle, static_cast<unsigned>(g_dwInputReportLength),
                static_cast<unsigned>(error));
     }
@@ -133,7 +133,7 @@ int SetHidReport(const unsigned char* payload, int n) {
     const BOOLEAN ok = Os().HidD_SetOutputReport(g_WriteHandle, g_pOutputReport, g_dwOutputReportLength);
     if (!ok) {
         const DWORD error = ::GetLastError();
-        CamLog(L"HidD_SetOutputReport Failed status = %d handle = 0x%p length = %u GetLastError() = %u\r\n",
+        CamLog(L"KivoFwSw: HidD_SetOutputReport Failed status = %d handle = 0x%p length = %u GetLastError() = %u\r\n",
                static_cast<int>(ok), g_WriteHandle, static_cast<unsigned>(g_dwOutputReportLength),
                static_cast<unsigned>(error));
         ::SetLastError(error);

@@ -66,6 +66,16 @@ bool SendCommand(BYTE code, BYTE parameter) {
     return true;
 }
 
+// sendNXPHidCmd after its report was written: the reply could not be read.
+// The caller must be able to tell this from a report that never reached the
+// device, so the system's code goes to the log and the library's own code
+// becomes the last error.
+int NoReply() {
+    CamLog(L"KivoFwSw: sendNXPHidCmd: no reply GetLastError() = %d\r\n", static_cast<int>(::GetLastError()));
+    ::SetLastError(KIVOFWSW_ERROR_NO_REPLY);
+    return 0;
+}
+
 enum class Reply { Arrived, TimedOut, Failed };
 
 // Reads one reply into OutputPacketBuffer within kReplyWaitMs. On a time-out
@@ -183,7 +193,7 @@ int FirmwareUpdate(unsigned char imageKind) {
         CamLogLine(L"0x32 command is not received from device to host\r\n");
         return 1;
     }
-    CamLog(L"Update Firmware  no reply after %d requests\r\n", kFirmwareUpdateMaxRounds);
+    CamLog(L"KivoFwSw: Update Firmware  no reply after %d requests\r\n", kFirmwareUpdateMaxRounds);
     ::SetLastError(ERROR_TIMEOUT);
     return 0;
 }
@@ -209,7 +219,7 @@ int sendNXPHidCmd(const unsigned char* report, int length, int wait) {
     // request reads no more than it holds.
     const DWORD replyLength = static_cast<DWORD>(length) < kMaxReplyLength ? static_cast<DWORD>(length) : kMaxReplyLength;
     std::memset(NxpReplyBuffer, 0, sizeof(NxpReplyBuffer));
-    if (!ReplyReadStart(NxpReplyBuffer, replyLength) && ::GetLastError() != ERROR_IO_PENDING) return 0;
+    if (!ReplyReadStart(NxpReplyBuffer, replyLength) && ::GetLastError() != ERROR_IO_PENDING) return NoReply();
     if (ReplyReadWait(kReplyWaitMs) == WAIT_TIMEOUT) {
         if (ReplyReadCancel()) {
             CamLog(L"ReadFirmwareVersion:CancelIo GetLastError() = %d\r\n", static_cast<int>(::GetLastError()));
@@ -218,10 +228,10 @@ int sendNXPHidCmd(const unsigned char* report, int length, int wait) {
         return 1;
     }
     DWORD bytes = 0;
-    if (!ReplyReadResult(&bytes)) return 0;
+    if (!ReplyReadResult(&bytes)) return NoReply();
     if (bytes == 0) {
         ::SetLastError(ERROR_INVALID_DATA);
-        return 0;
+        return NoReply();
     }
     return 1;
 }

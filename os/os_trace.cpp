@@ -7,6 +7,8 @@
 // by every module of the process through named kernel objects.
 #include "os_trace.h"
 
+#include <userenv.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -1243,14 +1245,119 @@ OsApi MakeTable(const OsApi& inner) {
     return t;
 }
 
+// True when this process runs with administrator rights: an elevated token,
+// or, on a system without elevation (Windows XP), membership of the
+// Administrators group. When that cannot be told, the answer is yes.
+bool RunsWithAdministratorRights() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const BOOL known = ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    ::CloseHandle(token);
+    if (known) return elevation.TokenIsElevated != 0;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                    &administrators))
+        return true;
+    BOOL member = TRUE;
+    if (!::CheckTokenMembership(nullptr, administrators, &member)) member = TRUE;
+    ::FreeSid(administrators);
+    return member != FALSE;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t full[1024];
+    const DWORD n = ::GetFullPathNameW(path.c_str(), 1024, full, nullptr);
+    return n > 0 && n < 1024 ? std::wstring(full, n) : std::wstring();
+}
+
+// The path the system resolved an open handle to (links followed), without
+// the \\?\ prefix.
+std::wstring FinalPath(HANDLE h) {
+    wchar_t final[1024];
+    const DWORD n = ::GetFinalPathNameByHandleW(h, final, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= 1024) return std::wstring();
+    std::wstring p(final, n);
+    if (p.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + p.substr(7);
+    if (p.compare(0, 4, L"\\\\?\\") == 0) return p.substr(4);
+    return p;
+}
+
+// path lies inside folder (both full paths; letter case does not count).
+bool Inside(const std::wstring& path, std::wstring folder) {
+    if (folder.empty() || path.empty()) return false;
+    if (folder.back() != L'\\') folder += L'\\';
+    return path.size() > folder.size() && ::_wcsnicmp(path.c_str(), folder.c_str(), folder.size()) == 0;
+}
+
+// The user's profile folder as the system resolves it, from the process's
+// token (never from the environment, which whoever set CORVANE_TRACE controls).
+std::wstring ProfileFolder() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+    wchar_t profile[1024];
+    DWORD size = 1024;
+    const BOOL ok = ::GetUserProfileDirectoryW(token, profile, &size);
+    ::CloseHandle(token);
+    if (!ok) return std::wstring();
+    HANDLE folder = ::CreateFileW(profile, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring final = FinalPath(folder);
+    ::CloseHandle(folder);
+    return final;
+}
+
+// For a process with administrator rights: the trace file must lie inside
+// the user's profile and be reached without a link (junction, symbolic link)
+// on the way from the profile to it, so that no one who can only write in the
+// profile makes the process write elsewhere.
+bool AllowedForAdministrator(const std::wstring& full, const std::wstring& profile) {
+    if (full.compare(0, 2, L"\\\\") == 0) return false;  // device and network paths
+    if (!Inside(full, profile)) return false;
+    for (size_t cut = full.find(L'\\', profile.size() + 1);; cut = full.find(L'\\', cut + 1)) {
+        const std::wstring part = cut == std::wstring::npos ? full : full.substr(0, cut);
+        const DWORD attributes = ::GetFileAttributesW(part.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+        if (cut == std::wstring::npos) return true;
+    }
+}
+
+void SayNotTraced(const OsApi* inner, const wchar_t* format, DWORD error) {
+    wchar_t line[160];
+    std::swprintf(line, 160, format, static_cast<unsigned long>(error));
+    inner->OutputDebugStringW(line);
+}
+
+const wchar_t kOnlyInTheProfile[] =
+    L"CORVANE_TRACE: with administrator rights only a file in the user's profile is traced\r\n";
+
 bool Start(const OsApi* inner, const std::wstring& path) {
+    // The variable may name any file, and a process with administrator
+    // rights could then create or append to system files for whoever set it.
+    const bool administrator = RunsWithAdministratorRights();
+    std::wstring profile;
+    if (administrator) {
+        profile = ProfileFolder();
+        if (!AllowedForAdministrator(FullPath(path), profile)) {
+            SayNotTraced(inner, kOnlyInTheProfile, 0);
+            return false;
+        }
+    }
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | (administrator ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        wchar_t line[160];
-        std::swprintf(line, 160, L"CORVANE_TRACE: the trace file cannot be opened (error %lu)\r\n",
-                      static_cast<unsigned long>(::GetLastError()));
-        inner->OutputDebugStringW(line);
+        SayNotTraced(inner, L"CORVANE_TRACE: the trace file cannot be opened (error %lu)\r\n", ::GetLastError());
+        return false;
+    }
+    // A link put in place after the check above is caught here: the file the
+    // system opened must still lie in the profile.
+    if (administrator && !Inside(FinalPath(file), profile)) {
+        ::CloseHandle(file);
+        SayNotTraced(inner, kOnlyInTheProfile, 0);
         return false;
     }
     HANDLE lock = WriteLockFor(path);

@@ -20,8 +20,10 @@
 #include <string>
 
 // The table a module uses: a tracing table over `inner` when CORVANE_TRACE
-// names a file that can be opened for appending, otherwise `inner`. Meant to
-// be called once, from Os(); keeps the caller's last error.
+// names a file that can be opened for appending, otherwise `inner`. A process
+// with administrator rights traces only into a file inside the user's
+// profile (reached without links). Meant to be called once, from Os(); keeps
+// the caller's last error.
 const OsApi* CorvaneTracedTable(const OsApi* inner);
 
 // Kernel-streaming property requests are made on the COM objects that

@@ -97,6 +97,7 @@ DWORD Cx3CameraModel::GetInputReport(const OpenContext& context, BYTE* report, U
 
 DWORD Cx3CameraModel::SetOutputReport(const OpenContext& context, const BYTE* report, ULONG length) {
     if (context.kind != FunctionKind::Hid) return ERROR_INVALID_FUNCTION;
+    if (knobs_.outputReportError != ERROR_SUCCESS) return knobs_.outputReportError;
     bool reset = false;
     DeviceId device;
     Cx3CameraKnobs knobs;

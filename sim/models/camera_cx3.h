@@ -34,6 +34,7 @@ struct Cx3CameraKnobs {
     int resetRefusals = 0;      // resets answered with state 3 before the camera resets
     int lengthByte = -1;        // every input report carries this length byte instead (0..255)
     DWORD inputReportError = ERROR_SUCCESS;  // HidD_GetInputReport fails with this
+    DWORD outputReportError = ERROR_SUCCESS; // HidD_SetOutputReport fails with this
     DWORD openError = ERROR_SUCCESS;
     DWORD leaveMs = 20;         // from the reset request to leaving the bus
     DWORD arriveMs = 300;       // until the boot loader arrives

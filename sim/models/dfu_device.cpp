@@ -55,6 +55,7 @@ void DfuDeviceModel::EndBlock(size_t length, bool firstOfPart) {
     state_ = kStateDnloadSync;
     busyLeft_ = knobs_.busyPollsPerBlock;
     if (firstOfPart) statusFailuresLeft_ = knobs_.failedStatusAfterFirstBlock;
+    if (blockInPart_ == knobs_.failedStatusAtBlock) ++statusFailuresLeft_;
     if (blockInPart_ == knobs_.errorStateAtBlock) {
         state_ = kStateError;
         status_ = kStatusErrWrite;
@@ -140,7 +141,7 @@ bool DfuDeviceModel::HandleOut(const WINUSB_SETUP_PACKET& s, const std::vector<u
     }
 }
 
-bool DfuDeviceModel::HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>* reply) {
+bool DfuDeviceModel::HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>* reply, bool* timesOut) {
     if (s.Length < 6) return false;
     uint8_t status = status_, state = state_;
     switch (s.Request) {
@@ -148,6 +149,7 @@ bool DfuDeviceModel::HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>
             if (knobs_.statusStalls) return false;
             if (statusFailuresLeft_ > 0) {
                 --statusFailuresLeft_;  // still erasing: the device does not answer
+                *timesOut = knobs_.failedStatusMs > 0;
                 return false;
             }
             if ((state_ == kStateDnloadSync || state_ == kStateDnBusy) && lastBlockLength_ > 0) {
@@ -190,8 +192,8 @@ bool DfuDeviceModel::HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>
 void DfuDeviceModel::ControlTransfer(const IoRequestPtr& request) {
     const WINUSB_SETUP_PACKET s = request->setup();
     const std::vector<uint8_t> data(request->input().begin(), request->input().end());
-    bool ok = false, leave = false, restart = false, reset = false;
-    DWORD transferred = 0;
+    bool ok = false, leave = false, restart = false, reset = false, timesOut = false;
+    DWORD transferred = 0, timeoutMs = 0;
     std::vector<uint8_t> reply;
     DeviceId device;
     {
@@ -208,9 +210,10 @@ void DfuDeviceModel::ControlTransfer(const IoRequestPtr& request) {
             reset = ok && s.Request == 0x32;
             if (reset) ++flash_->resets;
         } else if (s.RequestType == kIn) {
-            ok = HandleIn(s, &reply);
+            ok = HandleIn(s, &reply, &timesOut);
+            timeoutMs = knobs_.failedStatusMs;
         }
-        requests_.push_back({s.RequestType, s.Request, s.Value, s.Index, s.Length, data, ok});
+        requests_.push_back({s.RequestType, s.Request, s.Value, s.Index, s.Length, data, ok, SimulatedNowMs()});
         if ((restart || reset) && restarting_) restart = reset = false;
         if (restart || reset) restarting_ = true;
     }
@@ -219,7 +222,10 @@ void DfuDeviceModel::ControlTransfer(const IoRequestPtr& request) {
         request->Fail(ERROR_DEVICE_NOT_CONNECTED);
         return;
     }
-    if (!ok) {
+    if (timesOut) {
+        // No answer at all: the transfer ends when the pipe's time-out runs out.
+        request->CompleteBytesAfter(timeoutMs, 0, ERROR_SEM_TIMEOUT);
+    } else if (!ok) {
         request->Fail(ERROR_GEN_FAILURE);  // the device stalls endpoint 0
     } else if (s.RequestType == kIn) {
         request->CompleteData(reply.data(), static_cast<DWORD>(reply.size()));

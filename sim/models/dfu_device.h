@@ -36,6 +36,7 @@ struct DfuRequestRecord {
     uint16_t length = 0;
     std::vector<uint8_t> data;  // OUT data stage
     bool ok = false;            // the device accepted it
+    ULONGLONG atMs = 0;         // simulated time the request reached the device
 };
 
 // Knobs of the simulated device; all default to a well-behaved device.
@@ -43,6 +44,8 @@ struct DfuKnobs {
     uint8_t startState = 2;              // bState when the device arrives
     int busyPollsPerBlock = 0;           // GETSTATUS replies with state 4 before state 5
     int failedStatusAfterFirstBlock = 0; // GETSTATUS stalls this often after a part's first block
+    DWORD failedStatusMs = 0;            // each of those takes this long and times out (ERROR_SEM_TIMEOUT)
+    int failedStatusAtBlock = -1;        // after this block (0-based, per session) one GETSTATUS stalls
     int failBlock = -1;                  // the data request of this block (0-based, per part) stalls
     int errorStateAtBlock = -1;          // after this block the device reports state 10
     int shortCountAtBlock = -1;          // this block reports one byte fewer transferred
@@ -86,7 +89,7 @@ private:
     void Restart(bool afterReset);
     void EndBlock(size_t length, bool firstOfPart);
     bool HandleOut(const WINUSB_SETUP_PACKET& s, const std::vector<uint8_t>& data, DWORD* transferred);
-    bool HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>* reply);
+    bool HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>* reply, bool* timesOut);
 
     mutable std::mutex mutex_;
     std::shared_ptr<DfuFlash> flash_;

@@ -149,6 +149,10 @@ void NxpFlashLoaderModel::Read(const IoRequestPtr& request) {
         request->Fail(ERROR_INVALID_FUNCTION);
         return;
     }
+    if (knobs_.replyReadsFail) {
+        request->Fail(ERROR_GEN_FAILURE);
+        return;
+    }
     input_.Read(request);
 }
 

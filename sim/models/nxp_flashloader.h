@@ -33,6 +33,7 @@ struct NxpFlashLoaderKnobs {
     int rejectReport = -1;      // the write of this output report (0-based, commands and data) fails
     int leaveBusAtReport = -1;  // the loader leaves the bus when this report arrives
     bool noReply = false;       // takes every packet and answers none
+    bool replyReadsFail = false;  // takes every packet; every read of its replies fails
     uint8_t initialFlash = 0xFF;  // what the flash holds before anything is erased or written
     DWORD replyDelayMs = 2;
     DWORD leaveMs = 20;         // from the restart request to leaving the bus

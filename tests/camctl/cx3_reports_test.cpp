@@ -255,7 +255,26 @@ TEST_F(Cx3Reports, AFailedInputReportIsLoggedAndEndsThePoll) {
     EXPECT_EQ(cam.model->InputReportsServed(), 1);
     const Lines failed = LinesWith(L"HidD_GetInputReport Failed");
     ASSERT_EQ(failed.size(), 1u) << Show(CapturedDebugLines());
+    // The library's own line carries its prefix.
+    EXPECT_EQ(0u, failed[0].rfind(L"KivoFwSw: HidD_GetInputReport Failed status = 0 handle = 0x", 0)) << Show(failed);
     const std::wstring tail = L"length = 512 GetLastError() = 31\r\n";
+    EXPECT_EQ(failed[0].substr(failed[0].size() - tail.size()), tail);
+}
+
+TEST_F(Cx3Reports, AFailedOutputReportIsLoggedWithThePrefix) {
+    sim::Cx3CameraKnobs knobs;
+    knobs.outputReportError = ERROR_GEN_FAILURE;
+    auto cam = Bind(knobs);
+    unsigned char buf[512] = {};
+    ASSERT_EQ(DevicestateCX3SNI(buf), 0) << "the report buffers exist";
+    const unsigned char erase[4] = {0xAA, 0x01, 0, 0};
+    ::SetLastError(kMarker);
+    EXPECT_EQ(SetHidReport(erase, 4), 0);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    const Lines failed = LinesWith(L"HidD_SetOutputReport Failed");
+    ASSERT_EQ(failed.size(), 1u) << Show(CapturedDebugLines());
+    EXPECT_EQ(0u, failed[0].rfind(L"KivoFwSw: HidD_SetOutputReport Failed status = 0 handle = 0x", 0)) << Show(failed);
+    const std::wstring tail = L"GetLastError() = 31\r\n";
     EXPECT_EQ(failed[0].substr(failed[0].size() - tail.size()), tail);
 }
 

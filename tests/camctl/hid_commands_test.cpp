@@ -278,6 +278,7 @@ TEST_F(HidCommands, AHandshakeNeverAnsweredEndsAfterAboutAMinute) {
     EXPECT_LT(waited, 180000u);
     EXPECT_TRUE(SameWire(std::vector<Bytes>(12, Command(0x30, 0xFF)), WireOf(*cam.model)));
     EXPECT_EQ(LinesWith(L"WaitForSingleObject").size(), 12u);
+    EXPECT_EQ(LinesWith(L"no reply after"), Lines{L"KivoFwSw: Update Firmware  no reply after 12 requests\r\n"});
     EXPECT_EQ(cam.model->PendingReads(), 0);
     EXPECT_TRUE(sim::IsPresent(cam.device));
 }
@@ -341,9 +342,13 @@ public:
         {
             std::lock_guard<std::mutex> lock(mu_);
             writes.push_back(r->input());
+            if (writeError != ERROR_SUCCESS) {
+                r->Fail(writeError);
+                return;
+            }
             if (answers_) {
-                Bytes reply(r->input().size(), 0);
-                reply[0] = 0x03;
+                Bytes reply(emptyReplies ? 0 : r->input().size(), 0);
+                if (!reply.empty()) reply[0] = 0x03;
                 replies_.push_back(reply);
             }
         }
@@ -354,10 +359,17 @@ public:
         {
             std::lock_guard<std::mutex> lock(mu_);
             readLengths.push_back(r->outputCapacity());
+            if (readError != ERROR_SUCCESS) {
+                r->Fail(readError);
+                return;
+            }
             pending_.push_back(r);
         }
         Serve();
     }
+    DWORD writeError = ERROR_SUCCESS;  // every write fails with this
+    DWORD readError = ERROR_SUCCESS;   // every reply read fails with this
+    bool emptyReplies = false;         // replies carry no bytes
     void Cancelled(const sim::IoRequestPtr& r) override {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -470,6 +482,37 @@ TEST_F(NxpTransport, ARequestLongerThanTheReplyBufferReadsNoMoreThanItHolds) {
     ASSERT_EQ(loader->readLengths.size(), 1u);
     EXPECT_EQ(loader->readLengths[0], 1025u);
     EXPECT_TRUE(SameBytes(report, loader->writes.at(0)));
+}
+
+// A 0 from the transport says either that the report never reached the
+// loader or that it did and only its reply failed; the last error tells
+// which, so that a caller can go on after the second.
+TEST_F(NxpTransport, AFailedReplyIsToldApartFromAReportNotWritten) {
+    struct Case {
+        const char* name;
+        DWORD writeError, readError;
+        bool emptyReplies;
+        DWORD lastError;
+    } cases[] = {
+        {"write refused", ERROR_GEN_FAILURE, ERROR_SUCCESS, false, ERROR_GEN_FAILURE},
+        {"reply read fails", ERROR_SUCCESS, ERROR_GEN_FAILURE, false, KIVOFWSW_ERROR_NO_REPLY},
+        {"empty reply", ERROR_SUCCESS, ERROR_SUCCESS, true, KIVOFWSW_ERROR_NO_REPLY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeinitExtensionUnit();
+        sim::Reset();
+        sim::SetTimeScale(kTimeScale);
+        auto loader = PlugAndBind(true);
+        loader->writeError = c.writeError;
+        loader->readError = c.readError;
+        loader->emptyReplies = c.emptyReplies;
+        const Bytes report = Pattern(1016);
+        ::SetLastError(kMarker);
+        EXPECT_EQ(sendNXPHidCmd(report.data(), 1016, 1), 0);
+        EXPECT_EQ(::GetLastError(), c.lastError);
+        EXPECT_EQ(loader->writes.size(), 1u);
+    }
 }
 
 TEST_F(NxpTransport, NoReportNoSend) {

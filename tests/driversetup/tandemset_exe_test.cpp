@@ -310,6 +310,29 @@ TEST(BuiltProgram, PackageToolMissingBesideItIsNotTakenFromTheCurrentFolder) {
     EXPECT_NE(std::wstring::npos, calls[1].commandLine.find(L" -p 0xDF01 "));
 }
 
+// The launcher runs with administrator rights: it never opens a file that
+// its environment names, not even one in the user's profile.
+TEST(BuiltProgram, NeverTracesWhateverTheEnvironmentSays) {
+    Workspace space(L"trace");
+    const std::wstring programFile = L"Tandemset-trace-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    const std::wstring program = space.program() + programFile;
+    ASSERT_TRUE(CopyFileW(HostPath(TANDEMSET_EXE).c_str(), program.c_str(), FALSE)) << "error " << GetLastError();
+    space.PlaceRecorder(space.program() + L"PnPutil7.exe");
+    space.PlaceRecorder(space.program() + L"wdi_x64.exe");
+    WineVersion version(programFile, L"win10");
+    const std::wstring trace = space.root() + L"trace.jsonl";  // in the temporary folder of the profile
+    ASSERT_TRUE(SetEnvironmentVariableW(L"CORVANE_TRACE", trace.c_str()));
+
+    LauncherRun run = RunUnderDebugger(program, space.current());
+    SetEnvironmentVariableW(L"CORVANE_TRACE", nullptr);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(3u, Calls(space.program()).size()) << "the launcher did its work";
+    EXPECT_FALSE(FileExists(trace));
+    for (const auto& line : run.debugLines) EXPECT_EQ(std::wstring::npos, line.find(L"CORVANE_TRACE")) << line;
+}
+
 // ---------------------------------------------------------------------------
 // The form of the built programs: console programs of the right machine whose
 // manifest asks for administrator rights and lists no supported systems.

@@ -2,9 +2,13 @@
 # Checks of the built Windows programs, read from their PE headers with the
 # mingw-w64 binutils (no Wine needed):
 #
-#   check_binaries.sh exports   OBJDUMP DEF_FILE DLL...
-#       each DLL exports exactly the names the .def file lists, undecorated,
-#       under the DLL name the .def file gives
+#   check_binaries.sh exports   OBJDUMP NAMES LIBRARY DLL...
+#       each DLL exports exactly the names listed in the file NAMES (one a
+#       line, '#' comments), undecorated, under the DLL name LIBRARY
+#   check_binaries.sh def       DEF_FILE NAMES LIBRARY
+#       the .def file that builds the DLL lists the same names and LIBRARY
+#   check_binaries.sh imports   OBJDUMP FILE DLL...
+#       FILE imports none of the DLLs named (letter case does not count)
 #   check_binaries.sh program   OBJDUMP EXE FORMAT SUBSYSTEM
 #       EXE is a PE image of FORMAT (pei-x86-64, pei-i386) for SUBSYSTEM
 #       (gui or console)
@@ -26,14 +30,45 @@ def_library() {
   sed -e 's/;.*//' -e 's/\r$//' "$1" | awk 'toupper($1) == "LIBRARY" { print $2; exit }'
 }
 
-cmd_exports() {
-  local objdump="$1" def="$2"; shift 2
+# Names of a list file: one a line, without '#' comments and blank lines.
+list_names() {
+  sed -e 's/#.*//' -e 's/\r$//' "$1" | awk 'NF { print $1 }' | sort
+}
+
+cmd_def() {
+  local def="$1" names="$2" library="$3"
   [ -f "$def" ] || fail "no .def file $def"
-  local expected library
-  expected="$(def_exports "$def")"
-  library="$(def_library "$def")"
-  [ -n "$expected" ] || fail "$def lists no exports"
-  [ -n "$library" ] || fail "$def names no LIBRARY"
+  [ -f "$names" ] || fail "no list of names $names"
+  if [ "$(def_exports "$def")" != "$(list_names "$names")" ]; then
+    printf '%s differs from %s (< listed, > .def):\n' "$def" "$names" >&2
+    diff <(list_names "$names") <(def_exports "$def") >&2
+    fail "exports of $def"
+  fi
+  [ "$(def_library "$def")" = "$library" ] || fail "$def names LIBRARY '$(def_library "$def")', expected '$library'"
+  printf 'ok: %s lists the %d names as %s\n' "$def" "$(list_names "$names" | wc -l)" "$library"
+}
+
+cmd_imports() {
+  local objdump="$1" file="$2"; shift 2
+  [ -f "$file" ] || fail "missing $file"
+  local dump imported dll
+  dump="$("$objdump" -p "$file")" || fail "$objdump cannot read $file"
+  imported="$(printf '%s\n' "$dump" | awk '$1 == "DLL" && $2 == "Name:" { print tolower($3) }')"
+  [ -n "$imported" ] || fail "$file imports nothing: not a program of ours"
+  for dll in "$@"; do
+    if printf '%s\n' "$imported" | grep -qxF "$(printf '%s' "$dll" | tr 'A-Z' 'a-z')"; then
+      fail "$file imports $dll"
+    fi
+  done
+  printf 'ok: %s imports none of %s\n' "$file" "$*"
+}
+
+cmd_exports() {
+  local objdump="$1" names="$2" library="$3"; shift 3
+  [ -f "$names" ] || fail "no list of names $names"
+  local expected
+  expected="$(list_names "$names")"
+  [ -n "$expected" ] || fail "$names lists no exports"
   local dll dump actual name
   for dll in "$@"; do
     [ -f "$dll" ] || fail "missing $dll"
@@ -42,7 +77,7 @@ cmd_exports() {
       awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^[ \t]*\[ *[0-9]+\]/ { print $NF; next } on { exit }' |
       sort)"
     if [ "$actual" != "$expected" ]; then
-      printf 'export table of %s differs from %s (< expected, > built):\n' "$dll" "$def" >&2
+      printf 'export table of %s differs from %s (< expected, > built):\n' "$dll" "$names" >&2
       diff <(printf '%s\n' "$expected") <(printf '%s\n' "$actual") >&2
       fail "exports of $dll"
     fi
@@ -89,8 +124,10 @@ cmd_admin() {
 }
 
 case "${1:-}" in
-  exports) shift; [ $# -ge 3 ] || fail "usage: exports OBJDUMP DEF DLL..."; cmd_exports "$@" ;;
+  exports) shift; [ $# -ge 4 ] || fail "usage: exports OBJDUMP NAMES LIBRARY DLL..."; cmd_exports "$@" ;;
+  def) shift; [ $# -eq 3 ] || fail "usage: def DEF_FILE NAMES LIBRARY"; cmd_def "$@" ;;
+  imports) shift; [ $# -ge 3 ] || fail "usage: imports OBJDUMP FILE DLL..."; cmd_imports "$@" ;;
   program) shift; [ $# -eq 4 ] || fail "usage: program OBJDUMP EXE FORMAT SUBSYSTEM"; cmd_program "$@" ;;
   admin) shift; [ $# -eq 2 ] || fail "usage: admin WINDRES EXE"; cmd_admin "$@" ;;
-  *) fail "usage: check_binaries.sh exports|program|admin ..." ;;
+  *) fail "usage: check_binaries.sh exports|def|imports|program|admin ..." ;;
 esac

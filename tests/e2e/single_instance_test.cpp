@@ -48,6 +48,16 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     HWND dialog = WaitForWindow(L"#32770", L"Corvane FirmWare Updater", 20000);
     ASSERT_NE(nullptr, dialog) << "the first copy's main dialog";
 
+    // Hidden, and another window in front, so that only the second copy can
+    // show it again and bring it forward.
+    ShowWindow(hidden, SW_HIDE);
+    ASSERT_FALSE(IsWindowVisible(hidden));
+    HWND front = CreateWindowExW(0, L"STATIC", L"in front", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                 nullptr, nullptr);
+    ASSERT_NE(nullptr, front);
+    SetForegroundWindow(front);
+    ASSERT_EQ(front, GetForegroundWindow());
+
     HANDLE second = Start(exe);
     ASSERT_NE(nullptr, second);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 20000)) << "the second copy ends by itself";
@@ -56,7 +66,9 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     EXPECT_EQ(0u, code);
     CloseHandle(second);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first, 0)) << "the first copy still runs";
-    EXPECT_TRUE(IsWindowVisible(hidden)) << "brought forward (shown)";
+    EXPECT_TRUE(IsWindowVisible(hidden)) << "shown again";
+    EXPECT_EQ(hidden, GetForegroundWindow()) << "brought to the foreground";
+    DestroyWindow(front);
 
     // Closing the dialog ends the first copy with exit code 0.
     PostMessageW(dialog, WM_CLOSE, 0, 0);

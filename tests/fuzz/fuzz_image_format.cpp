@@ -12,7 +12,6 @@ static void Check(bool ok) {
 
 static void CheckSection(const fwimage::Section& s, size_t size) {
     if (!s.present) return;
-    Check(s.size > 0);
     Check(s.offset <= size && s.size <= size - s.offset);
 }
 
@@ -23,6 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckSection(p.part2, size);
     if (st != fwimage::ParseStatus::Ok) return 0;
     Check(p.part2.present);
+    // A file that is read always holds something to write.
+    Check(p.part1.size > 0 || p.part2.size > 0);
+    // MCU data with bytes always holds a packet: none is skipped whole.
+    if (p.layout == fwimage::Layout::Mcu) Check(p.part1.size == 0 || p.mcuPacketCount > 0);
     if (p.layout == fwimage::Layout::Mcu) {
         const uint8_t* mcu = data + p.part1.offset;
         uint32_t pos = 0, packets = 0;

@@ -24,8 +24,15 @@ TEST(CameraScenario, HidCameraTwoPartImageFromNormalModeBackToNormalMode) {
     DialogHarness h;
     CameraUpdateWorld world;
     world.Plug(L"SN12345678AB");
+    // Another camera stays on the bus: the updated one comes back behind it.
+    sim::CameraPlace other;
+    other.serial = L"SN99999999AB";
+    other.ports = {1};
+    other.friendlyName = L"Corvane_RX30";
+    sim::PlugHidCamera(other);
     h.Open();
-    ASSERT_EQ(1u, h.ListItems().size());
+    ASSERT_EQ(2u, h.ListItems().size());
+    ASSERT_EQ(0u, h.ListItems()[0].find(L"Corvane_RX20"));
     h.Select(0);
     EXPECT_EQ(std::wstring(L"SN12345678"), g_USBUniqueID);
 
@@ -58,13 +65,15 @@ TEST(CameraScenario, HidCameraTwoPartImageFromNormalModeBackToNormalMode) {
     EXPECT_EQ(part1, world.flash->image1);
     EXPECT_EQ(part2, world.flash->image2);
 
-    // Back in normal mode: listed again and selected by its unique ID.
+    // Back in normal mode: listed again, now second, and selected by its
+    // unique ID (not the first item, not the item selected before).
     ASSERT_TRUE(h.WaitFor([&] {
         const auto items = h.ListItems();
-        return items.size() == 1 && items[0].find(L"Corvane_RX20") == 0;
+        return items.size() == 2 && items[1].find(L"Corvane_RX20") == 0;
     }, 30000));
     h.Settle();
-    EXPECT_EQ(0, h.ListSelection());
+    EXPECT_EQ(1, h.ListSelection());
+    EXPECT_EQ(std::wstring(L"SN12345678"), g_USBUniqueID);
     h.Click(IDC_BTN_READFW_VERSION);
     ASSERT_TRUE(h.WaitFor([] { return HasBox(L"Firmware Version = 2.3.0.7\r\n"); }));
     DeleteFileW(file.c_str());
@@ -233,12 +242,26 @@ TEST_P(FaultyUpdate, EndsWithTheFailureOnly) {
     EXPECT_EQ(c.stillAwaitsTheCamera, g_bUpdatedFromHIDMode.load());
     EXPECT_FALSE(g_bMatchUpdatedDeviceHID);
     EXPECT_FALSE(g_bDownloadInProgress);
-    EXPECT_FALSE(g_bFirstPartWritten) << "the next update starts with its first part again";
-    EXPECT_EQ(0u, g_dwBlocksSent.load());
     EXPECT_NE(part2, world.flash->image2);
     if (c.inSecondRun) {
         EXPECT_EQ(part1, world.flash->image1) << "the first run ended well";
     }
+    if (!c.stillAwaitsTheCamera) return;
+
+    // The operator plugs the camera in again, still in update mode and now
+    // answering: the update goes on from the part it had reached.
+    const sim::UsbDeviceSpec updateSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN12345678AB", {3, 2});
+    for (sim::DeviceId d : sim::PresentDevices())
+        if (sim::SpecOf(d).pid == 0xDF00) sim::Unplug(d);
+    h.Settle();  // the waiting update leaves the list alone
+    sim::UpdateCycle again;
+    again.flash = world.flash;
+    sim::Plug(updateSpec, again.Start(updateSpec, world.camera.spec, sim::HidCameraCarryingImage));
+    ASSERT_TRUE(h.WaitFor([] { return HasBox(kSuccessText) || HasBox(L"Firmware Download Failed!"); }, 30000));
+    EXPECT_TRUE(HasBox(kSuccessText));
+    EXPECT_EQ(part1, world.flash->image1);
+    EXPECT_EQ(part2, world.flash->image2);
+    EXPECT_EQ(2, world.flash->downloads) << "each part written once";
 }
 
 INSTANTIATE_TEST_SUITE_P(

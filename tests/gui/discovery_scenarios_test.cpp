@@ -64,27 +64,29 @@ TEST(Discovery, TwoCamerasOfOneModelDifferOnlyInTheirIndex) {
 TEST(Discovery, UnpluggingTheFilesCameraDropsTheFileAndAnotherKeepsIt) {
     DialogHarness h;
     auto first = sim::PlugHidCamera(Place(L"SN00000001", {1}, L"Corvane_RX20"));
-    auto second = sim::PlugHidCamera(Place(L"SN00000002", {2}, L"Corvane_RX30"));
-    sim::PlugHidCamera(Place(L"SN00000003", {3}, L"Corvane_RX40"));
+    sim::PlugHidCamera(Place(L"SN00000002", {2}, L"Corvane_RX30"));
+    auto third = sim::PlugHidCamera(Place(L"SN00000003", {3}, L"Corvane_RX40"));
     h.Open();
     ASSERT_EQ(3u, h.ListItems().size());
-    h.Select(1);
-    const std::wstring chosen = L"C:\\fw\\Corvane_RX30.img";
+    h.Select(2);
+    const std::wstring chosen = L"C:\\fw\\Corvane_RX40.img";
     SetDlgItemTextW(h.dialog, IDC_EDIT_FIRMWARE_PATH, chosen.c_str());
-    wcscpy(g_szBrowseDevicePath, g_szDevicePathList[1]);
+    wcscpy(g_szBrowseDevicePath, g_szDevicePathList[2]);
     g_bNoFilePending = false;
 
-    // Another camera leaves: the choice stays and its camera is selected again.
+    // Another camera leaves: the choice stays and its camera, now the second
+    // item (neither the first nor the item selected before), is selected again.
     sim::Unplug(first.device);
     ASSERT_TRUE(h.WaitFor([&] { return h.ListItems().size() == 2; }));
     h.Settle();
     EXPECT_EQ(chosen, h.Text(IDC_EDIT_FIRMWARE_PATH));
-    EXPECT_EQ(0, h.ListSelection());
+    EXPECT_EQ(1, h.ListSelection());
+    EXPECT_EQ(0u, h.ListItems()[1].find(L"Corvane_RX40"));
     EXPECT_FALSE(g_bNoFilePending);
     EXPECT_TRUE(h.Enabled(IDC_BTN_FW_UPDATE));
 
     // The file's camera leaves: the choice is dropped.
-    sim::Unplug(second.device);
+    sim::Unplug(third.device);
     ASSERT_TRUE(h.WaitFor([&] { return h.ListItems().size() == 1; }));
     h.Settle();
     EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));

@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
+#include <vector>
+
 #include "app_state.h"
 #include "dialog_harness.h"
 #include "main_dialog.h"
@@ -276,6 +279,59 @@ TEST(MainDialog, ArrivalAndRemovalRebuildTheList) {
     EXPECT_TRUE(h.Visible(IDC_STATIC_NO_DEVICE));
 }
 
+namespace {
+
+// A 24-bit bottom-up BMP as SaveWindowPicture writes it.
+struct Picture {
+    int width = 0, height = 0, stride = 0;
+    std::vector<BYTE> pixels;
+    COLORREF At(int x, int y) const {
+        const BYTE* p = &pixels[static_cast<size_t>(height - 1 - y) * stride + static_cast<size_t>(x) * 3];
+        return RGB(p[2], p[1], p[0]);
+    }
+};
+
+bool ReadPicture(const std::wstring& path, Picture* out) {
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (f == nullptr) return false;
+    BITMAPFILEHEADER fh{};
+    BITMAPINFOHEADER ih{};
+    bool ok = std::fread(&fh, sizeof fh, 1, f) == 1 && std::fread(&ih, sizeof ih, 1, f) == 1 && fh.bfType == 0x4D42 &&
+              ih.biBitCount == 24 && ih.biHeight > 0;
+    if (ok) {
+        out->width = ih.biWidth;
+        out->height = ih.biHeight;
+        out->stride = (ih.biWidth * 3 + 3) & ~3;
+        out->pixels.resize(static_cast<size_t>(out->stride) * out->height);
+        ok = std::fread(out->pixels.data(), 1, out->pixels.size(), f) == out->pixels.size();
+    }
+    std::fclose(f);
+    return ok;
+}
+
+// Pixels of the picture (taken of the dialog window) inside control id that
+// match the test.
+int CountIn(const Picture& pic, HWND dialog, int id, bool (*match)(COLORREF)) {
+    RECT window, control;
+    GetWindowRect(dialog, &window);
+    GetWindowRect(GetDlgItem(dialog, id), &control);
+    int n = 0;
+    for (int y = control.top - window.top; y < control.bottom - window.top; ++y)
+        for (int x = control.left - window.left; x < control.right - window.left; ++x)
+            if (x >= 0 && y >= 0 && x < pic.width && y < pic.height && match(pic.At(x, y))) ++n;
+    return n;
+}
+
+bool Orange(COLORREF c) { return GetRValue(c) > 200 && GetGValue(c) > 60 && GetGValue(c) < 140 && GetBValue(c) < 60; }
+bool Red(COLORREF c) { return GetRValue(c) > 200 && GetGValue(c) < 50 && GetBValue(c) < 50; }
+bool Blue(COLORREF c) { return GetBValue(c) > 200 && GetRValue(c) < 60 && GetGValue(c) < 60; }
+bool NotFace(COLORREF c) { return c != GetSysColor(COLOR_BTNFACE); }
+
+}  // namespace
+
+// What the screen shows of the dialog with a device listed: the connected
+// line in orange (the red "no device" line hidden), the maker's name and the
+// version in blue, and the camera icon drawn in its 20 x 20 place.
 TEST(MainDialog, ScreenshotWithADeviceListed) {
     DialogHarness h;
     PlugUpdateModeDevice();
@@ -285,9 +341,24 @@ TEST(MainDialog, ScreenshotWithADeviceListed) {
     GetCurrentDirectoryW(MAX_PATH, dir);
     const std::wstring path = std::wstring(dir) + L"\\main_dialog_connected.bmp";
     ASSERT_TRUE(h.Screenshot(path));
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
-    EXPECT_GT(data.nFileSizeLow, 10000u);
+    Picture pic;
+    ASSERT_TRUE(ReadPicture(path, &pic));
+    RECT window;
+    GetWindowRect(h.dialog, &window);
+    EXPECT_EQ(window.right - window.left, pic.width);
+    EXPECT_EQ(window.bottom - window.top, pic.height);
+
+    EXPECT_GT(CountIn(pic, h.dialog, IDC_STATIC_DEVICE_CONNECTED, Orange), 20);
+    EXPECT_EQ(0, CountIn(pic, h.dialog, IDC_STATIC_DEVICE_CONNECTED, Red));
+    EXPECT_GT(CountIn(pic, h.dialog, IDC_STATIC_VERSION, Blue), 20);
+    EXPECT_GT(CountIn(pic, h.dialog, IDC_STATIC_MAKER, Blue), 20);
+    EXPECT_GT(CountIn(pic, h.dialog, IDC_ICON_CAMERA, NotFace), 40) << "the icon is drawn";
+    RECT icon = {8, 197, 8 + 20, 197 + 20};
+    MapDialogRect(h.dialog, &icon);
+    RECT shown;
+    GetWindowRect(GetDlgItem(h.dialog, IDC_ICON_CAMERA), &shown);
+    EXPECT_EQ(icon.right - icon.left, shown.right - shown.left) << "20 dialog units wide";
+    EXPECT_EQ(icon.bottom - icon.top, shown.bottom - shown.top) << "20 dialog units high";
 }
 
 TEST(MainDialog, WarningNoticeIsReplacedByTheErrorNoticeAfterItsTimeOut) {
@@ -313,7 +384,11 @@ TEST(MainDialog, WarningNoticeIsReplacedByTheErrorNoticeAfterItsTimeOut) {
     // The error notice enables its OK; the warning's OK ends it and stops timer 4.
     HWND error = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_ERROR_NOTICE), h.dialog, ErrorNoticeProc, 0);
     ASSERT_NE(nullptr, error);
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(error, IDOK)));
+    // The template's OK is enabled already: disable it and initialise again.
+    HWND errorOk = GetDlgItem(error, IDOK);
+    EnableWindow(errorOk, FALSE);
+    SendMessageW(error, WM_INITDIALOG, 0, 0);
+    EXPECT_TRUE(IsWindowEnabled(errorOk)) << "initialising the error notice enables its OK";
     wchar_t text[256] = L"";
     GetDlgItemTextW(error, -1, text, 256);
     EXPECT_EQ(std::wstring(L"Firmware Update Failed. Please try again."), text);

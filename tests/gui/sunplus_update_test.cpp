@@ -529,3 +529,21 @@ TEST(SunplusUpdate, FileThatCannotBeOpenedStartsNoDownload) {
     EXPECT_EQ(nullptr, g_pSunplusImage);
     DeleteFileW(file.c_str());
 }
+
+// A file that another program still holds open for writing (letting others
+// read it) is read as the C runtime would read it.
+TEST(SunplusUpdate, AFileHeldOpenForWritingIsStillWritten) {
+    SunplusWorld w;
+    w.Open();
+    const std::vector<uint8_t> image = Pattern(3000, 15);
+    const std::wstring file = WriteFirmware(image);
+    w.Browse(file);
+    HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    w.Update();
+    CloseHandle(writer);
+    EXPECT_EQ(std::vector<std::wstring>{kSuccessText}, w.h.BoxTexts());
+    EXPECT_EQ(image, w.chip->Flash());
+    DeleteFileW(file.c_str());
+}

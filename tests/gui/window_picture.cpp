@@ -13,11 +13,14 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
     if (!GetWindowRect(window, &r)) return false;
     const int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0) return false;
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+    // From the window's own device context: what it drew, even where a
+    // window of another program (another test on the same display) lies in
+    // front of it.
+    HDC source = GetWindowDC(window);
+    HDC mem = CreateCompatibleDC(source);
+    HBITMAP bmp = CreateCompatibleBitmap(source, w, h);
     HGDIOBJ old = SelectObject(mem, bmp);
-    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    BitBlt(mem, 0, 0, w, h, source, 0, 0, SRCCOPY);
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
     bi.bmiHeader.biWidth = w;
@@ -31,7 +34,7 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
     GetDIBits(mem, bmp, 0, h, pixels.data(), &bi, DIB_RGB_COLORS);
     DeleteObject(bmp);
     DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
+    ReleaseDC(window, source);
     FILE* f = _wfopen(path.c_str(), L"wb");
     if (f == nullptr) return false;
     BITMAPFILEHEADER fh{};

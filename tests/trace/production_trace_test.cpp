@@ -95,3 +95,71 @@ TEST(ProductionTrace, WithoutTheVariableOsIsWindowsOwnTable) {
     EXPECT_EQ(kMarker, ::GetLastError());
     EXPECT_FALSE(ostrace::Active());
 }
+
+namespace {
+
+bool ProcessIsElevated() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const BOOL ok = ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    ::CloseHandle(token);
+    return ok && elevation.TokenIsElevated != 0;
+}
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace
+
+// Wine runs every process with an elevated token, as an administrator's
+// program runs on Windows: a trace file outside the user's profile is never
+// opened, however the path is spelt; one inside it is.
+TEST(ProductionTrace, WithAdministratorRightsOnlyAFileInTheProfileIsTraced) {
+    ASSERT_TRUE(ProcessIsElevated()) << "this test needs an elevated process";
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(0u, ::GetSystemDirectoryW(system, MAX_PATH));
+    const std::wstring name = L"corvane-trace-" + std::to_wstring(::GetCurrentProcessId()) + L".jsonl";
+    const std::wstring inProfile = jsonl::FreshTempPath(L"trc");
+    // Up from the temporary folder (inside the profile) into the system folder.
+    std::wstring up = inProfile.substr(0, inProfile.rfind(L'\\'));
+    for (int i = 0; i < 8; ++i) up += L"\\..";
+    const std::wstring systemFile = std::wstring(system) + L"\\" + name;
+    const std::wstring refused[] = {
+        systemFile,
+        up + std::wstring(system).substr(2) + L"\\" + name,  // drive letter left out after the "..": C:\...
+        L"\\\\?\\" + systemFile,
+        L"\\\\.\\" + systemFile,
+    };
+    for (const std::wstring& path : refused) {
+        SCOPED_TRACE(testing::Message() << "CORVANE_TRACE=" << testing::PrintToString(path));
+        ::SetEnvironmentVariableW(L"CORVANE_TRACE", path.c_str());
+        EXPECT_EQ(CorvaneRealOsApi(), CorvaneTracedTable(CorvaneRealOsApi()));
+        EXPECT_FALSE(ostrace::Active());
+        EXPECT_FALSE(Exists(systemFile)) << "a file was created in the system folder";
+        ::DeleteFileW(systemFile.c_str());
+    }
+    ::SetEnvironmentVariableW(L"CORVANE_TRACE", inProfile.c_str());
+    EXPECT_NE(CorvaneRealOsApi(), &Os());
+    EXPECT_TRUE(ostrace::Active());
+    EXPECT_TRUE(Exists(inProfile));
+    ::DeleteFileW(inProfile.c_str());
+}
+
+// hid.dll and winusb.dll are not imported: the table loads them from the
+// system folder when one of their entry points is first called.
+TEST(ProductionTable, HidAndWinUsbAreLoadedAtTheirFirstUse) {
+    const OsApi& os = *CorvaneRealOsApi();
+    for (const wchar_t* dll : {L"hid.dll", L"winusb.dll"}) {
+        EXPECT_EQ(nullptr, ::GetModuleHandleW(dll)) << "loaded before its first use: " << testing::PrintToString(dll);
+    }
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof(attributes);
+    ::SetLastError(kMarker);
+    EXPECT_FALSE(os.HidD_GetAttributes(nullptr, &attributes));
+    EXPECT_NE(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), ::GetLastError()) << "the system's own answer";
+    EXPECT_NE(nullptr, ::GetModuleHandleW(L"hid.dll"));
+    // Wine's winusb.dll has no working entry points to call; it is at least
+    // still not loaded by the HID call.
+    EXPECT_EQ(nullptr, ::GetModuleHandleW(L"winusb.dll"));
+}

@@ -92,26 +92,25 @@ EngineHarness::~EngineHarness() {
 
 void EngineHarness::PlugDevice(const sim::DfuKnobs& knobs, USHORT pid) {
     flash = std::make_shared<sim::DfuFlash>();
-    model = std::make_shared<sim::DfuDeviceModel>(flash, knobs);
-    allModels.push_back(model);
     spec = sim::WinUsbSpec(0x4A7E, pid, L"SN12345678AB", {3, 2});
     // Every restart brings the same device back in update mode; keep each
     // appearance's model so its requests can be read.
-    std::shared_ptr<sim::DfuFlash> sharedFlash = flash;
-    sim::UsbDeviceSpec again = spec;
-    std::function<bool(const sim::DfuFlash&, bool, sim::UsbDeviceSpec*, std::shared_ptr<sim::DeviceModel>*)> plan;
-    auto planHolder = std::make_shared<decltype(plan)>();
-    *planHolder = [this, sharedFlash, again, planHolder](const sim::DfuFlash&, bool, sim::UsbDeviceSpec* next,
-                                                         std::shared_ptr<sim::DeviceModel>* out) {
-        *next = again;
-        auto m = std::make_shared<sim::DfuDeviceModel>(sharedFlash);
-        m->SetRestartPlan(*planHolder);
+    plan_ = [this](const sim::DfuFlash&, bool, sim::UsbDeviceSpec* next, std::shared_ptr<sim::DeviceModel>* out) {
+        *next = spec;
+        auto m = std::make_shared<sim::DfuDeviceModel>(flash, laterKnobs);
+        m->SetRestartPlan(plan_);
         allModels.push_back(m);
         model = m;
         *out = m;
         return true;
     };
-    model->SetRestartPlan(*planHolder);
+    PlugModel(knobs);
+}
+
+void EngineHarness::PlugModel(const sim::DfuKnobs& knobs) {
+    model = std::make_shared<sim::DfuDeviceModel>(flash, knobs);
+    allModels.push_back(model);
+    model->SetRestartPlan(plan_);
     device = sim::Plug(spec, model);
     ASSERT_TRUE(sim::WaitForIdle());
     const std::wstring path = FindUpdateModePath();
@@ -125,6 +124,14 @@ void EngineHarness::ReopenAfterRestart() {
     const std::wstring path = FindUpdateModePath();
     ASSERT_FALSE(path.empty()) << "the device did not come back";
     ASSERT_EQ(1, InitializeDevice(path.c_str()));
+}
+
+void EngineHarness::Replug(const sim::DfuKnobs& knobs) {
+    ReleaseUpdateModeDevice();
+    for (sim::DeviceId d : sim::PresentDevices())
+        if (sim::SpecOf(d).pid == spec.pid) sim::Unplug(d);
+    ASSERT_TRUE(sim::WaitForIdle());
+    PlugModel(knobs);
 }
 
 void EngineHarness::LoadFile(const std::vector<uint8_t>& file) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ public:
     void PlugDevice(const sim::DfuKnobs& knobs = sim::DfuKnobs(), USHORT pid = 0xDF00);
     // After the device restarted: waits for it to come back, then opens it again.
     void ReopenAfterRestart();
+    // The device is unplugged and plugged in again (the same flash, in update
+    // mode, with these knobs), then opened again.
+    void Replug(const sim::DfuKnobs& knobs = sim::DfuKnobs());
     // Cuts a firmware file into the process-wide sections.
     void LoadFile(const std::vector<uint8_t>& file);
     // Runs the update thread to its end while pumping this thread's messages.
@@ -47,10 +51,13 @@ public:
     std::vector<std::shared_ptr<sim::DfuDeviceModel>> allModels;  // first appearance and every return
     sim::DeviceId device = 0;
     sim::UsbDeviceSpec spec;
+    sim::DfuKnobs laterKnobs;  // every appearance after a restart
     HWND dialog = nullptr;
 
 private:
     static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
+    void PlugModel(const sim::DfuKnobs& knobs);
+    std::function<bool(const sim::DfuFlash&, bool, sim::UsbDeviceSpec*, std::shared_ptr<sim::DeviceModel>*)> plan_;
     std::vector<ProgressEvent> progress_;
 };
 

@@ -217,17 +217,83 @@ TEST(UpdateEngine, McuAndFpgaFilesWithTheirVerifyReplies) {
     }
 }
 
+// The first block of a part may find the device still erasing: its status
+// requests fail, up to 999 times in a row, and however long those failures
+// take. A device that answers but never takes a block is failed after two
+// minutes of answers (DeviceFaultsEndInTheFailureBox).
+// A section of length 0 holds nothing for its part: the other part is
+// written. Only a first image that is empty and due to be written fails the
+// update, before anything is erased: a run without a block gives the device
+// no download to end, so it would not restart for the second image.
+TEST(UpdateEngine, FilesWithOneEmptySection) {
+    const Bytes img = Pattern(2100, 80), data = Pattern(1500, 81), mcu = McuLines(20, 100);
+    struct Case {
+        const char* name;
+        Bytes file;
+        bool partTwoOnly;  // the update was started on a device already in update mode
+        bool succeeds;
+        Bytes image1, image2, mcuFlash, fpgaFlash;
+    } cases[] = {
+        {"FPGA data empty", Cat({ShortSection("orviFPGA", {}), ShortSection("orviIMG", img)}), false, true, {}, img,
+         {}, {}},
+        {"IMG of an FPGA file empty", Cat({ShortSection("orviFPGA", data), ShortSection("orviIMG", {})}), false, true,
+         {}, {}, {}, data},
+        {"MCU data empty", Cat({ShortSection("orviMCU", {}), ShortSection("orviIMG", img)}), false, true, {}, img, {},
+         {}},
+        {"IMG of an MCU file empty", Cat({ShortSection("orviMCU", mcu), ShortSection("orviIMG", {})}), false, true,
+         {}, {}, mcu, {}},
+        {"second image empty", TwoPartFile(2, data, {}), false, true, data, {}, {}, {}},
+        {"first image empty, written from update mode", TwoPartFile(2, {}, img), true, true, {}, img, {}, {}},
+        {"first image empty and due", TwoPartFile(2, {}, img), false, false, {}, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        h.PlugDevice();
+        h.LoadFile(c.file);
+        g_bWritePart2 = c.partTwoOnly;
+        DWORD result = h.RunUpdateThread();
+        if (result == 1 && !Contains(h.BoxTexts(), kSuccessText)) {
+            h.ReopenAfterRestart();
+            result = h.RunUpdateThread();
+        }
+        g_bWritePart2 = false;
+        EXPECT_EQ(c.succeeds ? 1u : 0u, result);
+        EXPECT_EQ(c.succeeds, Contains(h.BoxTexts(), kSuccessText));
+        EXPECT_EQ(c.image1, h.flash->image1);
+        EXPECT_EQ(c.image2, h.flash->image2);
+        EXPECT_EQ(c.mcuFlash, h.flash->mcu);
+        EXPECT_EQ(c.fpgaFlash, h.flash->fpga);
+        if (!c.succeeds) {
+            EXPECT_EQ(0, h.flash->combinedErases) << "nothing erased";
+        }
+    }
+}
+
 TEST(UpdateEngine, TolerantFirstBlockPolling) {
-    for (int failures : {999, 1000}) {
-        SCOPED_TRACE(failures);
+    struct Case {
+        const char* name;
+        int failures;
+        DWORD failureMs;  // how long each failed request takes
+        int busyPolls;    // busy answers once the device answers
+        bool succeeds;
+    } cases[] = {
+        {"999 failures", 999, 0, 0, true},
+        {"1000 failures", 1000, 0, 0, false},
+        {"erasing for over two minutes, then busy once", 30, 5000, 1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         EngineHarness h;
         sim::DfuKnobs k;
-        k.failedStatusAfterFirstBlock = failures;
+        k.failedStatusAfterFirstBlock = c.failures;
+        k.failedStatusMs = c.failureMs;
+        k.busyPollsPerBlock = c.busyPolls;
         h.PlugDevice(k);
         const Bytes img = Pattern(3000, 10);
         h.LoadFile(img);
         const DWORD result = h.RunUpdateThread();
-        if (failures == 999) {
+        if (c.succeeds) {
             EXPECT_EQ(1u, result);
             EXPECT_EQ(img, h.flash->image2);
             EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
@@ -237,6 +303,148 @@ TEST(UpdateEngine, TolerantFirstBlockPolling) {
             EXPECT_NE(std::wstring::npos,
                       sim::DebugText().find(L"dodownload::FirstTimeGetstatus failed in else part ++\n"));
         }
+    }
+}
+
+// One failed status request after block n (counted over the download
+// session): only the first block of image part 2 and the first MCU packet
+// are polled tolerantly; every other block, and every block of part 1, of
+// the FPGA data and of the IMG data behind MCU or FPGA data, strictly.
+TEST(UpdateEngine, OnlyTheFirstBlockOfPartTwoAndTheFirstMcuPacketAreToleratedAFailedStatus) {
+    const Bytes img = Pattern(3000, 50);  // 3 blocks
+    const Bytes mcuFile = Cat({ShortSection("orviMCU", McuLines(30, 100)), ShortSection("orviIMG", img)});
+    const Bytes fpgaFile = Cat({ShortSection("orviFPGA", Pattern(2500, 51)), ShortSection("orviIMG", img)});
+    const Bytes twoPart = TwoPartFile(2, Pattern(2500, 52), img);
+    struct Case {
+        const char* name;
+        Bytes file;
+        bool secondRun;  // the failure is in the second run of a two-part file
+        int block;
+        bool succeeds;
+    } cases[] = {
+        {"plain: first block", img, false, 0, true},
+        {"plain: second block", img, false, 1, false},
+        {"plain: last block", img, false, 2, false},
+        {"two-part: first block of part 1", twoPart, false, 0, false},
+        {"two-part: first block of part 2", twoPart, true, 0, true},
+        {"two-part: second block of part 2", twoPart, true, 1, false},
+        {"MCU: first packet", mcuFile, false, 0, true},
+        {"MCU: second packet", mcuFile, false, 1, false},
+        {"MCU: first IMG block", mcuFile, false, 3, false},
+        {"FPGA: first FPGA block", fpgaFile, false, 0, false},
+        {"FPGA: first IMG block", fpgaFile, false, 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.failedStatusAtBlock = c.block;
+        if (c.secondRun) {
+            h.laterKnobs = k;
+            h.PlugDevice();
+        } else {
+            h.PlugDevice(k);
+        }
+        h.LoadFile(c.file);
+        DWORD result = h.RunUpdateThread();
+        if (c.file == twoPart && result == 1) {
+            h.ReopenAfterRestart();
+            result = h.RunUpdateThread();
+        }
+        EXPECT_EQ(c.succeeds ? 1u : 0u, result);
+        EXPECT_EQ(c.succeeds, Contains(h.BoxTexts(), kSuccessText));
+        EXPECT_EQ(c.succeeds, h.flash->image2 == img);
+    }
+}
+
+// A communication failure keeps the part that is still to be written (a
+// camera that comes back gets it); a new file starts a new update from its
+// first part and its first block.
+TEST(UpdateEngine, ANewFileAfterAFailedSecondRunStartsFromItsFirstPart) {
+    EngineHarness h;
+    h.laterKnobs.statusStalls = true;
+    h.PlugDevice();
+    h.LoadFile(TwoPartFile(2, Pattern(2500, 60), Pattern(1500, 61)));
+    ASSERT_EQ(1u, h.RunUpdateThread());
+    h.ReopenAfterRestart();
+    ASSERT_EQ(0u, h.RunUpdateThread());
+    ASSERT_EQ((std::vector<std::wstring>{L"Get Status Failed!", L"USB Communication Failure!"}), h.BoxTexts());
+
+    h.Replug();
+    const size_t before = h.Progress().size();
+    const Bytes first = Pattern(1100, 62), second = Pattern(900, 63);
+    ASSERT_EQ(1, BrowseFirmwareFile(TwoPartFile(2, first, second)));
+    ASSERT_EQ(1u, h.RunUpdateThread());
+    EXPECT_EQ(first, h.flash->image1) << "the new file's first part, in its own first run";
+    const std::vector<ProgressEvent> all = h.Progress();
+    const std::vector<ProgressEvent> run(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    EXPECT_EQ(std::vector<WPARAM>{3}, Values(run, WM_FW_PROGRESS_RANGE));
+    EXPECT_EQ(Range(1, 2), Values(run, WM_FW_PROGRESS_STEP)) << "counted from the new update's first block";
+}
+
+// The protocol's fixed waits, read from the simulated clock at the device:
+// 20 ms after each status reply, 50 ms after each MCU packet and after the
+// combined erase, 10 s before the MCU verify status, 10 ms before the
+// failure box.
+TEST(UpdateEngine, FixedWaitsBetweenRequests) {
+    struct Gap {
+        uint8_t after;     // request
+        uint8_t next;      // the request that follows it
+        ULONGLONG leastMs;
+    };
+    auto gaps = [](const std::vector<sim::DfuRequestRecord>& req, const Gap& g) {
+        std::vector<ULONGLONG> out;
+        for (size_t i = 0; i + 1 < req.size(); ++i)
+            if (req[i].request == g.after && req[i + 1].request == g.next) out.push_back(req[i + 1].atMs - req[i].atMs);
+        return out;
+    };
+    {
+        SCOPED_TRACE("MCU file with busy polls");
+        EngineHarness h;
+        sim::SetTimeScale(0.1);  // a tenth: the program's own work stays far below each wait
+        sim::DfuKnobs k;
+        k.busyPollsPerBlock = 2;
+        h.PlugDevice(k);
+        h.LoadFile(Cat({ShortSection("orviMCU", McuLines(20, 100)), ShortSection("orviIMG", Pattern(100, 70))}));
+        ASSERT_EQ(1u, h.RunUpdateThread());
+        const auto req = h.Requests();
+        for (const Gap& g : {Gap{0x03, 0x03, 20}, Gap{0x0B, 0x03, 50}, Gap{0x0C, 0x0D, 10000}}) {
+            SCOPED_TRACE(testing::Message() << "after request " << int(g.after));
+            const auto seen = gaps(req, g);
+            ASSERT_FALSE(seen.empty());
+            for (ULONGLONG ms : seen) EXPECT_GE(ms, g.leastMs);
+        }
+    }
+    {
+        SCOPED_TRACE("two-part file: the erase");
+        EngineHarness h;
+        sim::SetTimeScale(0.1);  // a tenth: the program's own work stays far below each wait
+        h.PlugDevice();
+        h.LoadFile(TwoPartFile(2, Pattern(100, 71), Pattern(100, 72)));
+        ASSERT_EQ(1u, h.RunUpdateThread());
+        const auto seen = gaps(h.Requests(), Gap{0x0E, 0x01, 50});
+        ASSERT_EQ(1u, seen.size());
+        EXPECT_GE(seen[0], 50u);
+    }
+    {
+        SCOPED_TRACE("a failed status request and the failure box");
+        EngineHarness h;
+        sim::SetTimeScale(1.0);  // 10 ms against the dialog's own work: real time
+        sim::DfuKnobs k;
+        k.failedStatusAtBlock = 1;  // strictly polled: the download ends there
+        h.PlugDevice(k);
+        h.LoadFile(Pattern(2000, 73));
+        ULONGLONG boxAt = 0;
+        sim::SetMessageBoxHook([&](const sim::MessageBoxCall&) {
+            boxAt = sim::SimulatedNowMs();
+            return 0;
+        });
+        ASSERT_EQ(0u, h.RunUpdateThread());
+        const auto req = h.Requests();
+        ASSERT_FALSE(req.empty());
+        ASSERT_EQ(0x03, req.back().request);
+        ASSERT_FALSE(req.back().ok) << "the failed status request is the last one";
+        EXPECT_GE(boxAt - req.back().atMs, 10u);
     }
 }
 

@@ -117,6 +117,25 @@ TEST(SelectFirmwareFile, PlainFileLeavesNoPartOneOfAnEarlierFile) {
     EXPECT_NE(std::wstring::npos, sim::DebugText().find(L"Substring not found for Image1....\r\n"));
 }
 
+// Read as the C runtime reads a file for binary reading: another program
+// may hold it open for writing.
+TEST(SelectFirmwareFile, AFileHeldOpenForWritingIsRead) {
+    EngineHarness h;
+    const std::wstring dir = TempFolder();
+    const auto plain = Pattern(500, 10);
+    const std::wstring path = WriteFile(dir + L"held.img", plain);
+    HANDLE writer =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    sim::QueueOpenFileAnswer(path);
+    EXPECT_EQ(1, SelectFirmwareFile());
+    CloseHandle(writer);
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+    ASSERT_EQ(500u, g_dwImageSize2.load());
+    EXPECT_EQ(plain, std::vector<uint8_t>(g_pImageData2, g_pImageData2 + 500));
+    DeleteFileW(path.c_str());
+}
+
 TEST(LoaderImages, ReadFromTheProgramFolder) {
     EngineHarness h;
     const std::wstring dir = TempFolder();

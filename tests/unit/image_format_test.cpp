@@ -164,8 +164,12 @@ TEST(ParseFirmwareImage, FailuresAtTheLimitsOfTheFile) {
          ParseStatus::McuLineTooLong, Layout::Mcu},
         {"MCU data without a line feed", Cat({Short("orviMCU", Ascii("abc")), Short("orviIMG", Fill(4, 0))}),
          ParseStatus::EmptySection, Layout::Mcu},
-        {"empty IMG section", Cat({Fpga(Fill(8, 0)), Short("orviIMG", {})}), ParseStatus::EmptySection,
-         Layout::Fpga},
+        {"FPGA file with nothing in either section", Cat({Fpga({}), Short("orviIMG", {})}),
+         ParseStatus::EmptySection, Layout::Fpga},
+        {"MCU file with nothing in either section", Cat({Short("orviMCU", {}), Short("orviIMG", {})}),
+         ParseStatus::EmptySection, Layout::Mcu},
+        {"two-part file with nothing in either section", Cat({{1}, Long({}), Long({})}), ParseStatus::EmptySection,
+         Layout::TwoPart},
         {"empty file", {}, ParseStatus::EmptySection, Layout::Plain},
     };
     for (const Case& c : cases) {
@@ -173,6 +177,39 @@ TEST(ParseFirmwareImage, FailuresAtTheLimitsOfTheFile) {
         EXPECT_EQ(c.expected, Parse(c.file, &p)) << c.name;
         EXPECT_EQ(c.layout, p.layout) << c.name;
         EXPECT_FALSE(p.combinedImage) << c.name;
+    }
+}
+
+// A section of length 0 holds nothing for its part; the other part is read
+// as usual and the file is accepted.
+TEST(ParseFirmwareImage, OneEmptySectionIsReadWithTheOther) {
+    const Bytes data = Fill(300, 4), mcu = Lines(3, 20);
+    struct Case {
+        const char* name;
+        Bytes file;
+        Layout layout;
+        Bytes part1, part2;
+        uint32_t mcuPackets;
+    } cases[] = {
+        {"FPGA section empty", Cat({Fpga({}), Short("orviIMG", data)}), Layout::Fpga, {}, data, 0},
+        {"IMG section of an FPGA file empty", Cat({Fpga(data), Short("orviIMG", {})}), Layout::Fpga, data, {}, 0},
+        {"MCU section empty", Cat({Short("orviMCU", {}), Short("orviIMG", data)}), Layout::Mcu, {}, data, 0},
+        {"IMG section of an MCU file empty", Cat({Short("orviMCU", mcu), Short("orviIMG", {})}), Layout::Mcu, mcu,
+         {}, 1},
+        {"first image empty", Cat({{2}, Long({}), Long(data)}), Layout::TwoPart, {}, data, 0},
+        {"second image empty", Cat({{2}, Long(data), Long({})}), Layout::TwoPart, data, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ParsedImage p;
+        ASSERT_EQ(ParseStatus::Ok, Parse(c.file, &p));
+        EXPECT_EQ(c.layout, p.layout);
+        EXPECT_TRUE(p.part1.present);
+        EXPECT_TRUE(p.part2.present);
+        EXPECT_EQ(c.part1, SectionBytes(c.file, p.part1));
+        EXPECT_EQ(c.part2, SectionBytes(c.file, p.part2));
+        EXPECT_EQ(c.mcuPackets, p.mcuPacketCount);
+        EXPECT_EQ(c.layout == Layout::TwoPart, p.combinedImage);
     }
 }
 

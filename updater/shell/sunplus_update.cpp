@@ -143,8 +143,9 @@ enum class ReadResult { Ok, CannotOpen, Empty, TooLarge, ReadFailed };
 // released once the new file is known to be usable, before the new one is
 // read.
 ReadResult ReadImageFile() {
-    HANDLE file = Os().CreateFileW(g_szFirmwareFilePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for writing too, like the firmware file read at Browse.
+    HANDLE file = Os().CreateFileW(g_szFirmwareFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return ReadResult::CannotOpen;
     LARGE_INTEGER length{};
     if (!Os().GetFileSizeEx(file, &length)) {

@@ -20,7 +20,10 @@ void ReleaseBuffer(uint8_t*& p) {
 // Reads a whole file. Returns nullptr on failure, after the report the
 // failure calls for; *size receives the file's size.
 uint8_t* ReadWholeFile(const wchar_t* path, uint32_t* size) {
-    HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    // Shared for reading and writing, as the C runtime opens a file for
+    // binary reading: a file that another program (a build tool, an editor)
+    // still holds open for writing can be read.
+    HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         Os().MessageBoxW(g_hMainDlg.load(), L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
@@ -132,8 +135,13 @@ void ReleaseImageSections() {
 
 int LoadFirmwareImage(const uint8_t* data, uint32_t size) {
     // A new file replaces every section of the last one: a part left over
-    // from an earlier file must never be written with this one.
+    // from an earlier file must never be written with this one. It also
+    // starts a new update: no part of an earlier one is still to be written.
     ReleaseImageSections();
+    g_bFirstPartWritten = false;
+    g_bForceFirstPart = false;
+    g_bWritePart2 = false;
+    g_dwBlocksSent = 0;
 
     fwimage::ParsedImage parsed;
     const fwimage::ParseStatus st = fwimage::ParseFirmwareImage(data, size, &parsed);

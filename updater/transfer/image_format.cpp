@@ -21,7 +21,6 @@ ParseStatus CutSection(const uint8_t* data, size_t size, size_t lengthAt, size_t
     if (lengthAt > size || size - lengthAt < 4 || dataAt > size) return ParseStatus::SectionOutsideFile;
     const uint32_t n = ReadLe32(data + lengthAt);
     if (n > size - dataAt) return ParseStatus::SectionOutsideFile;
-    if (n == 0) return ParseStatus::EmptySection;
     out->present = true;
     out->offset = static_cast<uint32_t>(dataAt);
     out->size = n;
@@ -34,6 +33,13 @@ ParseStatus CutShortImgSection(const uint8_t* data, size_t size, Section* out) {
     const size_t q = FindMarker(data, size, kImgMarker, size);
     if (q == kNotFound) return ParseStatus::NoImageSection;
     return CutSection(data, size, q + 7, q + 11, out);
+}
+
+// A section of length 0 is a file that holds nothing for that part, and the
+// other part is written as usual. A file whose sections are all empty holds
+// nothing to write: an update with it would be reported as written.
+ParseStatus NotAllEmpty(const ParsedImage& p) {
+    return p.part1.size == 0 && p.part2.size == 0 ? ParseStatus::EmptySection : ParseStatus::Ok;
 }
 
 }  // namespace
@@ -98,7 +104,8 @@ ParseStatus ParseFirmwareImage(const uint8_t* data, size_t size, ParsedImage* ou
         out->fpgaFirmware = true;
         ParseStatus st = CutSection(data, size, fpga + 8, fpga + 12, &out->part1);
         if (st != ParseStatus::Ok) return st;
-        return CutShortImgSection(data, size, &out->part2);
+        st = CutShortImgSection(data, size, &out->part2);
+        return st == ParseStatus::Ok ? NotAllEmpty(*out) : st;
     }
 
     const size_t mcu = FindMarker(data, size, kMcuMarker, size);
@@ -110,9 +117,11 @@ ParseStatus ParseFirmwareImage(const uint8_t* data, size_t size, ParsedImage* ou
         bool tooLong = false;
         out->mcuPacketCount = CountMcuPackets(data + out->part1.offset, out->part1.size, &tooLong);
         if (tooLong) return ParseStatus::McuLineTooLong;
-        // MCU data without a single complete line would send nothing.
-        if (out->mcuPacketCount == 0) return ParseStatus::EmptySection;
-        return CutShortImgSection(data, size, &out->part2);
+        // MCU data that holds bytes but not a single complete line would be
+        // skipped whole and the update reported as written.
+        if (out->mcuPacketCount == 0 && out->part1.size != 0) return ParseStatus::EmptySection;
+        st = CutShortImgSection(data, size, &out->part2);
+        return st == ParseStatus::Ok ? NotAllEmpty(*out) : st;
     }
 
     const size_t img = FindMarker(data, size, kImgMarker, size);
@@ -138,8 +147,9 @@ ParseStatus ParseFirmwareImage(const uint8_t* data, size_t size, ParsedImage* ou
     if (st != ParseStatus::Ok) return st;
     st = CutSection(data, size, second + 8, second + 12, &out->part2);
     if (st != ParseStatus::Ok) return st;
-    out->combinedImage = true;
-    return ParseStatus::Ok;
+    st = NotAllEmpty(*out);
+    out->combinedImage = st == ParseStatus::Ok;
+    return st;
 }
 
 }  // namespace fwimage

@@ -25,7 +25,8 @@ enum class ParseStatus {
     NoImageTypeByte,     // the first "orviIMG" of a two-part file stands at offset 0
     McuLineTooLong,      // an MCU line of 1024 bytes or more cannot form a packet
     FileTooLarge,        // the file does not fit the 32-bit lengths of the sections
-    EmptySection,        // an empty file or a section of length 0: nothing to write
+    EmptySection,        // nothing to write: an empty file, sections that are all empty, or MCU
+                         // data without a complete line
 };
 
 struct Section {

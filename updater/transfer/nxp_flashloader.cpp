@@ -53,9 +53,13 @@ uint32_t EraseBytesFor(uint32_t imageSize) {
     return imageEnd > kEraseBytes ? imageEnd : kEraseBytes;
 }
 
-int SendCommandPacket(uint8_t tag, uint8_t flags, const uint32_t* parameters, uint32_t count) {
+// Sends a command packet with its reply expected. False only when the
+// packet could not be written: the replies' contents are not read, and a
+// reply that could not be read still leaves the command with the loader.
+bool SendCommandPacket(uint8_t tag, uint8_t flags, const uint32_t* parameters, uint32_t count) {
     nxp::BuildLoaderCommand(g_byNXPReport, tag, flags, parameters, count);
-    return sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 1);
+    return sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 1) != 0 ||
+           ::GetLastError() == KIVOFWSW_ERROR_NO_REPLY;
 }
 
 void SendProgressStep() {
@@ -88,8 +92,8 @@ int DoDownloadNXPFirmware() {
     const uint32_t packets = nxp::PieceCount(size, nxp::kLoaderDataBytes);
     SendMessageW(Dlg(), WM_FW_PROGRESS_RANGE, packets, 0);
 
-    // The replies' contents are not read, but a packet the flash loader never
-    // got means the flash is not ready for the image.
+    // A packet the flash loader never got means the flash is not ready for
+    // the image.
     for (const CommandPacket& c : kPreparation) {
         DebugLine(c.line);
         uint32_t parameters[3] = {c.parameters[0], c.parameters[1], c.parameters[2]};

@@ -51,18 +51,22 @@ enum class Poll { Strict, Tolerant };
 // Strict: the first failed request ends it. Tolerant (first block of a part,
 // while the device may still be erasing): failed requests are retried, and
 // the 1000th failure in a row ends it. Either way the error state ends it, and
-// so does a device that keeps answering without ever taking the block for
-// kBlockPollLimitMs.
+// so does a device that answers for kBlockPollLimitMs without ever taking the
+// block. Only the time of answered requests counts towards that limit: a
+// device that erases for minutes lets its status requests time out, and the
+// failure count bounds that part of the wait.
 bool PollDownloadIdle(DfuStatus* st, Poll rule) {
-    const DWORD start = Os().GetTickCount();
+    DWORD answering = 0;
     int failures = 0;
     for (;;) {
+        const DWORD asked = Os().GetTickCount();
         if (!Getstatus(st)) {
             if (rule == Poll::Strict) return false;
             DebugLine(L"FirstTimeGetstatus::Getstatus failed \n");
             if (++failures >= 1000) return false;
             continue;
         }
+        answering += Os().GetTickCount() - asked;
         failures = 0;
         if (st->bState == DFU_STATE_DNLOAD_IDLE) return true;
         if (st->bState == DFU_STATE_ERROR) {
@@ -71,7 +75,7 @@ bool PollDownloadIdle(DfuStatus* st, Poll rule) {
             DebugLine(L"dodownload::device reports bState = 10 ++\n");
             return false;
         }
-        if (Os().GetTickCount() - start >= kBlockPollLimitMs) {
+        if (answering >= kBlockPollLimitMs) {
             DebugPrint(1, L"dodownload::device stayed in bState = %d ++\n", st->bState);
             return false;
         }
@@ -123,13 +127,10 @@ DWORD EndWithCommunicationFailure() {
     UpdateWaitEnd();
     g_bIsStartUpdatedFromDFU = false;
     g_bMatchUpdatedDeviceHID = false;
-    // A later update must not take over this one's part and block count.
-    // (g_bUpdatedFromHIDMode stays: the camera sent into update mode may still
-    // arrive and be written.)
-    g_bFirstPartWritten = false;
-    g_bForceFirstPart = false;
-    g_bWritePart2 = false;
-    g_dwBlocksSent = 0;
+    // The part flags and the block count stay: a camera that comes back after
+    // its second run failed still needs its second part (a new update or a
+    // new file starts them afresh). g_bUpdatedFromHIDMode stays for the same
+    // reason.
     g_bDownloadInProgress = false;
     Os().MessageBoxW(Dlg(), L"USB Communication Failure!", L"Error", MB_ICONERROR);
     ResetDialogAfterFailure();
@@ -166,7 +167,9 @@ DWORD EndWithDownloadFailure() {
 int WriteImagePart1(DfuStatus* st) {
     const uint32_t size1 = g_dwImageSize1, size2 = g_dwImageSize2;
     if (g_pImageData1 == nullptr || size1 == 0) {
-        // Nothing to write: never let an update pass without its image.
+        // Nothing to write. A run without a block leaves the device nothing
+        // to end with the zero-length request: it would not restart, and the
+        // second part would never be written. Fail before anything is erased.
         DebugLine(L"DoDownload :: no data for the first part of the image  ++\n");
         return 0;
     }
@@ -208,7 +211,9 @@ int WriteImagePart1(DfuStatus* st) {
 int WriteImagePart2(DfuStatus* st) {
     const uint32_t size2 = g_dwImageSize2;
     const uint8_t type = g_byImageType;
-    if (g_pImageData2 == nullptr || size2 == 0) {
+    // The part was sent already (its buffer is released): never report it as
+    // written again. An empty part of a two-part file holds nothing to send.
+    if (g_pImageData2 == nullptr) {
         DebugLine(L"DoDownload :: no data for the second part of the image  ++\n");
         return 0;
     }
@@ -302,7 +307,9 @@ int DoDownloadMCUFirmware() {
     g_bDownloadInProgress = true;
     DebugLine(L"DoDownloadMCUFirmware ++\n");
     const uint32_t mcuSize = g_dwImageSize1, imgSize = g_dwImageSize2;
-    if (g_pImageData1 == nullptr || mcuSize == 0 || g_pImageData2 == nullptr || imgSize == 0) {
+    // Sections already sent are released; an empty section (the file holds
+    // nothing for it) sends no packet.
+    if (g_pImageData1 == nullptr || g_pImageData2 == nullptr) {
         DebugLine(L"DoDownloadMCUFirmware :: no firmware data to write ++\n");
         return 0;
     }
@@ -356,7 +363,7 @@ int DoDownloadFPGAFirmware() {
     g_bDownloadInProgress = true;
     DebugLine(L"DoDownloadFPGAFirmware ++\n");
     const uint32_t fpgaSize = g_dwImageSize1, imgSize = g_dwImageSize2;
-    if (g_pImageData1 == nullptr || fpgaSize == 0 || g_pImageData2 == nullptr || imgSize == 0) {
+    if (g_pImageData1 == nullptr || g_pImageData2 == nullptr) {
         DebugLine(L"DoDownloadFPGAFirmware :: no firmware data to write ++\n");
         return 0;
     }

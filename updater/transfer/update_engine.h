@@ -30,6 +30,6 @@ int DoDownloadFPGAFirmware();
 int DoDownloadNXPFirmware();
 
 // Longest time the engine polls a device that answers but never reports that
-// it took a block; a device stuck in a busy state ends the update instead of
-// keeping it waiting forever.
+// it took a block (the status requests that fail are not counted); a device
+// stuck in a busy state ends the update instead of keeping it waiting forever.
 constexpr DWORD kBlockPollLimitMs = 120000;
