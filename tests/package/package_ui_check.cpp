@@ -53,6 +53,17 @@ HWND WaitForDialog(DWORD timeoutMs) {
     return nullptr;
 }
 
+BOOL CALLBACK ListWindow(HWND window, LPARAM) {
+    if (!IsWindowVisible(window)) return TRUE;
+    wchar_t cls[64] = L"", title[260] = L"";
+    GetClassNameW(window, cls, 64);
+    GetWindowTextW(window, title, 260);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    std::fwprintf(stdout, L"  window of process %lu: class \"%ls\", title \"%ls\"\n", pid, cls, title);
+    return TRUE;
+}
+
 int CheckUpdater(const std::wstring& shortcut, const std::wstring& exe, const std::wstring& version,
                  const std::wstring& maker, const std::wstring& picture) {
     // The updater runs once per desktop: a copy left by someone else would
@@ -73,13 +84,19 @@ int CheckUpdater(const std::wstring& shortcut, const std::wstring& exe, const st
                       GetLastError());
         return 1;
     }
-    if (run.hProcess != nullptr) CloseHandle(run.hProcess);
-
-    HWND dialog = WaitForDialog(30000);
+    // A cold Wine on a busy machine may take many seconds to start a program.
+    HWND dialog = WaitForDialog(90000);
     if (dialog == nullptr) {
-        std::fwprintf(stdout, L"FAIL: no main dialog within 30 s of starting %ls\n", shortcut.c_str());
+        std::fwprintf(stdout, L"FAIL: no main dialog after starting %ls\n", shortcut.c_str());
+        DWORD code = 0;
+        if (run.hProcess != nullptr && WaitForSingleObject(run.hProcess, 0) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(run.hProcess, &code))
+            std::fwprintf(stdout, L"  the process the shell started ended with exit code %lu\n", code);
+        std::fwprintf(stdout, L"  the visible windows:\n");
+        EnumWindows(ListWindow, 0);
         return 1;
     }
+    if (run.hProcess != nullptr) CloseHandle(run.hProcess);
     DWORD pid = 0;
     GetWindowThreadProcessId(dialog, &pid);
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
