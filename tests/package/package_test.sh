@@ -475,7 +475,7 @@ cmd_install() {
   msiexec downgrade /i "$(winpath "$old_msi")" || rc=$?
   [ $rc = $((1603 % 256)) ] || fail "the quiet install of $version over $next ended with $rc, not 1603 (log: $logs/downgrade.log)"
   local message="A newer version of $name is already installed. To go back to this version, remove the newer one first in Programs and Features."
-  timeout -k 5 90 "$wine" msiexec /i "$(winpath "$old_msi")" /qb >/dev/null &
+  timeout -k 5 90 "$wine" msiexec /i "$(winpath "$old_msi")" /qb >/dev/null 2>&1 &
   local shown=$!
   "$wine" "$helper" message "$message" "$(winpath "$work/refused-downgrade.bmp")" || fail "the refused downgrade shows no message box with its reason"
   rc=0

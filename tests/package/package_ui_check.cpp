@@ -109,9 +109,11 @@ int CheckUpdater(const std::wstring& shortcut, const std::wstring& exe, const st
         Check(_wcsicmp(image, exe.c_str()) == 0, L"the entry starts the installed program", exe, image);
     }
 
-    // The dialog exists before its initialisation has looked for cameras.
+    // The dialog exists, with its controls as the template shows them, before
+    // its initialisation has looked for cameras; the program shows it after.
     const DWORD start = GetTickCount();
-    while (!Visible(dialog, IDC_STATIC_NO_DEVICE) && GetTickCount() - start < 15000) Sleep(50);
+    while (!IsWindowVisible(dialog) && GetTickCount() - start < 30000) Sleep(50);
+    Check(IsWindowVisible(dialog) != FALSE, L"the dialog is shown");
     Check(Visible(dialog, IDC_STATIC_NO_DEVICE), L"\"No Device Connected\" is shown");
     Check(!Visible(dialog, IDC_STATIC_DEVICE_CONNECTED), L"\"Device is Connected\" is hidden");
     const LRESULT listed = SendDlgItemMessageW(dialog, IDC_COMBO_DEVICELIST, CB_GETCOUNT, 0, 0);
