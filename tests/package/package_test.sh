@@ -73,7 +73,12 @@ expected_files() { # arch vendor-folder
 # --- reading an MSI -------------------------------------------------------
 
 table() { # msi table: the rows, without the three header lines
-  msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4
+  # msiinfo writes the streams of a table (the Icon table's icons) into the
+  # current folder: run it in a folder of the test's own.
+  local msi
+  msi="$(realpath "$1")"
+  mkdir -p "$work/streams"
+  (cd "$work/streams" && msiinfo export "$msi" "$2") | tr -d '\r' | tail -n +4
 }
 
 # Every file of the package as "folder path/file name", the folders resolved
