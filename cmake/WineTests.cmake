@@ -15,12 +15,16 @@ foreach(t gtest gtest_main gmock gmock_main)
   endif()
 endforeach()
 
-# corvane_wine_gtest(<target>): every test case runs in a process of its own
-# (fresh process-wide state), discovered when CTest runs.
+# corvane_wine_gtest(<target> [test properties...]): every test case runs in a
+# process of its own (fresh process-wide state), discovered when CTest runs.
 function(corvane_wine_gtest target)
   set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR ${CORVANE_WINE_EXEC})
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 LABELS wine)
+    PROPERTIES TIMEOUT 120 LABELS wine ${ARGN})
 endfunction()
+
+# The tests that start the updater program itself: it runs one copy per
+# desktop, so two of them at once would find each other.
+set(CORVANE_UPDATER_WINDOW_LOCK RESOURCE_LOCK updater_window)

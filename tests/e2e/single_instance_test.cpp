@@ -28,10 +28,33 @@ HANDLE Start(const std::wstring& exe) {
     return pi.hProcess;
 }
 
-HWND WaitForWindow(const wchar_t* cls, const wchar_t* title, DWORD timeoutMs) {
+struct Search {
+    const wchar_t* cls;
+    const wchar_t* title;
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK Match(HWND w, LPARAM p) {
+    auto* s = reinterpret_cast<Search*>(p);
+    wchar_t cls[64] = L"", title[64] = L"";
+    GetClassNameW(w, cls, 64);
+    GetWindowTextW(w, title, 64);
+    DWORD process = 0;
+    GetWindowThreadProcessId(w, &process);
+    if (process != s->process || lstrcmpW(cls, s->cls) != 0 || lstrcmpW(title, s->title) != 0) return TRUE;
+    s->found = w;
+    return FALSE;
+}
+
+// The window of the given process: other tests on the same desktop show
+// dialogs with the same caption.
+HWND WaitForWindow(HANDLE process, const wchar_t* cls, const wchar_t* title, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
-        if (HWND w = FindWindowW(cls, title)) return w;
+        Search s{cls, title, GetProcessId(process), nullptr};
+        EnumWindows(Match, reinterpret_cast<LPARAM>(&s));
+        if (s.found != nullptr) return s.found;
         Sleep(50);
     }
     return nullptr;
@@ -43,9 +66,9 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     const std::wstring exe = Widen(UPDATER_EXE);
     HANDLE first = Start(exe);
     ASSERT_NE(nullptr, first);
-    HWND hidden = WaitForWindow(L"CORVANE_FW_UPDATER", L"Corvane_FW_Updater", 20000);
+    HWND hidden = WaitForWindow(first, L"CORVANE_FW_UPDATER", L"Corvane_FW_Updater", 20000);
     ASSERT_NE(nullptr, hidden) << "the first copy's hidden window";
-    HWND dialog = WaitForWindow(L"#32770", L"Corvane FirmWare Updater", 20000);
+    HWND dialog = WaitForWindow(first, L"#32770", L"Corvane FirmWare Updater", 20000);
     ASSERT_NE(nullptr, dialog) << "the first copy's main dialog";
 
     // Hidden, and another window in front, so that only the second copy can
