@@ -396,11 +396,15 @@ private:
 
 class NxpTransport : public CameraTest {
 protected:
-    std::shared_ptr<LoaderStandIn> PlugAndBind(bool answers) {
+    // A loader whose reports are as long as the ones the test sends (the
+    // HID class driver takes whole reports only), with report IDs.
+    std::shared_ptr<LoaderStandIn> PlugAndBind(bool answers, USHORT outputLength = 1025, USHORT inputLength = 1025) {
         auto loader = std::make_shared<LoaderStandIn>(answers);
         sim::HidCaps caps;
-        caps.inputReportLength = 1025;
-        caps.outputReportLength = 1025;
+        caps.inputReportLength = inputLength;
+        caps.outputReportLength = outputLength;
+        caps.outputReportIds = {1, 2};
+        caps.inputReportIds = {3};
         sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {3}, caps), loader);
         Arg s(L"VID_1FC9&PID_0135");
         EXPECT_EQ(Init_HIDHandle(s.buf), 1);
@@ -454,7 +458,7 @@ TEST_F(NxpTransport, WithoutTheWaitFlagASilentLoaderCostsNoTime) {
 }
 
 TEST_F(NxpTransport, AnUnansweredReportReturnsAfterTheWaitWithItsReadCancelled) {
-    auto loader = PlugAndBind(false);
+    auto loader = PlugAndBind(false, 1016, 1016);
     const Bytes report = Pattern(1016);
     const ULONGLONG start = SimElapsedMs();
     EXPECT_EQ(sendNXPHidCmd(report.data(), 1016, 1), 1);
@@ -464,7 +468,7 @@ TEST_F(NxpTransport, AnUnansweredReportReturnsAfterTheWaitWithItsReadCancelled) 
 }
 
 TEST_F(NxpTransport, ARequestLongerThanTheReplyBufferReadsNoMoreThanItHolds) {
-    auto loader = PlugAndBind(true);
+    auto loader = PlugAndBind(true, 1100, 1025);
     const Bytes report = Pattern(1100);
     EXPECT_EQ(sendNXPHidCmd(report.data(), 1100, 1), 1);
     ASSERT_EQ(loader->readLengths.size(), 1u);

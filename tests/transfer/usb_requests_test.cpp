@@ -4,6 +4,7 @@
 #include "app_state.h"
 #include "engine_harness.h"
 #include "usb_requests.h"
+#include "os_api.h"
 
 namespace {
 
@@ -34,16 +35,26 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
         std::function<int()> call;
         Expected setup;
     } steps[] = {
+        // In an order the device takes, with the waits it needs (the status
+        // request and the MCU packet wait by themselves).
         {"Getstatus", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"SendData 1024", [&] { return SendData(g_byTransferBuffer, 1024); }, {0x40, 0x01, 1, 0, 1024}},
+        {"Getstatus after a block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"SendData 17", [&] { return SendData(g_byTransferBuffer, 17); }, {0x40, 0x01, 1, 0, 17}},
+        {"Getstatus after the last block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"SendCommand abort", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
         {"SendDataMCUData", [&] { return SendDataMCUData(17); }, {0x40, 0x0B, 1, 0, 17}},
-        {"SendCommand abort again", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
-        {"SendDataFPGAData", [&] { return SendDataFPGAData(17); }, {0x40, 0x0F, 1, 0, 17}},
-        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, {0x40, 0x0E, 1, 0, 0}},
+        {"Getstatus after the MCU packet", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"MCU verify", [&] { return SendDataMCUVerifyFlashRequest(); }, {0x40, 0x0C, 1, 0, 0}},
-        {"MCU verify status", [&] { return GetMCUVerifyStatus(&st); }, {0xC0, 0x0D, 0, 0, 6}},
+        {"MCU verify status after 10 s",
+         [&] {
+             Os().Sleep(10000);
+             return GetMCUVerifyStatus(&st);
+         },
+         {0xC0, 0x0D, 0, 0, 6}},
+        {"SendDataFPGAData", [&] { return SendDataFPGAData(17); }, {0x40, 0x0F, 1, 0, 17}},
+        {"Getstatus after the FPGA block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, {0x40, 0x0E, 1, 0, 0}},
         {"FPGA verify", [&] { return SendDataFGPAVerifyFlashRequest(); }, {0x40, 0x10, 1, 0, 0}},
         {"FPGA verify status", [&] { return GetFPGAVerifyStatus(&st); }, {0xC0, 0x11, 0, 0, 6}},
         {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(); }, {0x40, 0x32, 1, 4, 0}},
@@ -58,8 +69,9 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
         seen = req.size();
     }
     const auto req = device->Requests();
-    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[2].data);
-    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[4].data);
+    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[3].data);
+    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[6].data);
+    EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
 }
 
 TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
