@@ -15,12 +15,17 @@ foreach(t gtest gtest_main gmock gmock_main)
   endif()
 endforeach()
 
-# corvane_wine_gtest(<target>): every test case runs in a process of its own
-# (fresh process-wide state), discovered when CTest runs.
+# corvane_wine_gtest(<target> [<property> <value>...]): every test case runs
+# in a process of its own (fresh process-wide state), discovered when CTest
+# runs; more test properties may follow.
 function(corvane_wine_gtest target)
   set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR ${CORVANE_WINE_EXEC})
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 LABELS wine)
+    PROPERTIES TIMEOUT 120 LABELS wine ${ARGN})
 endfunction()
+
+# Tests that start Corvane_FW_Updater.exe itself take this lock: the program
+# runs once per session (a second copy brings the first forward and ends).
+set(CORVANE_PROGRAM_LOCK corvane_updater_program)

@@ -505,6 +505,9 @@ Device ParseDevice(const std::wstring& verb, Fields& f) {
 
 // ---------------------------------------------------------------- trips
 
+// Longer than any run of the program: "until someone does something".
+constexpr DWORD kForEver = 0x7FFFFFFF;
+
 // One physical device of a world file and every model it is served by on its
 // way through update mode and back. Kept alive with the world.
 class Trip : public std::enable_shared_from_this<Trip> {
@@ -603,9 +606,12 @@ private:
         auto cycle = std::make_shared<UpdateCycle>();
         cycle->runs = d_.runs;
         cycle->firstKnobs = cycle->laterKnobs = d_.k.dfu;
-        if (d_.replugMs) {
-            // The operator plugs the camera in again after the last download.
-            (d_.runs == 1 ? cycle->firstKnobs : cycle->laterKnobs).reappearDelayMs = d_.replugMs;
+        if (d_.camera == L"tessa") {
+            // After its last download the Tessa stays on the bus in update
+            // mode until the operator unplugs it; with replug-ms that is how
+            // long it takes them, and they plug it in again at once.
+            DfuKnobs& last = d_.runs == 1 ? cycle->firstKnobs : cycle->laterKnobs;
+            last.restartDelayMs = d_.replugMs ? d_.replugMs : kForEver;
         }
         auto first = cycle->Start(updateSpec, finalSpec, std::move(makeFinal));
         cycles_.push_back(cycle);

@@ -29,10 +29,11 @@
 //                update-mode device 4A7E:DF00 for `runs` downloads (default
 //                1) -> the CX3 camera again
 //       tessa    4A7E:C123: extension-unit request -> 4A7E:DF01 for `runs`
-//                downloads -> leaves the bus (the operator is told to
-//                replug it); with replug-ms=T it comes back as the camera T
-//                ms after it left, with the version the image's first four
-//                bytes carry
+//                downloads -> stays on the bus in update mode until the
+//                operator unplugs it (they are told to replug it); with
+//                replug-ms=T they do so T ms after the last download, and it
+//                comes back as the camera (after arrive-ms) with the version
+//                the image's first four bytes carry
 //       r7       4A7E:C05C: fall-back request -> NXP ROM 1FC9:0135 -> the
 //                flash loader it is given runs as 4A7E:DF02 -> after the
 //                restart request the R7 camera again
@@ -67,7 +68,7 @@
 //     unique-id=H   hid/stereo: the 4-byte unique ID, 8 hex digits
 //     isp-version=a.b, isp-date=T, isp-time=T, report-length=N   cx3
 //     flash-type=N, percent-step=N, step-ms=T, hold-ms=T   the Sunplus chip
-//     replug-ms=T   tessa, see above
+//     replug-ms=T   tessa: the operator replugs it T ms after its update
 //     leave-ms=T    how soon a device leaves the bus after the request that
 //                   restarts it (every stage of the trip)
 //     arrive-ms=T   how long it stays away before it arrives as what comes
