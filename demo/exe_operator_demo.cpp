@@ -423,7 +423,7 @@ int RunWorld(const std::wstring& world, const std::wstring& programFolder, const
         u.Stage("the camera is back");
     }
     u.Stop();
-    std::printf("\n== world %s: the update ended with %s; %s\n", Narrow(world).c_str(), ending,
+    std::printf("\n== world %s: the update ended with %s, %s\n", Narrow(world).c_str(), ending,
                 asExpected ? "as expected" : "NOT as expected");
     return asExpected ? 0 : 1;
 }

@@ -327,3 +327,36 @@ TEST(UpdateEngine, SectionsAlreadySentAreNotReportedAsWrittenAgain) {
     EXPECT_EQ(0u, h.RunUpdateThread());
     EXPECT_EQ(L"Firmware Download Failed!", h.BoxTexts().back());
 }
+
+// Near real time, so that a wait the engine leaves out shows on the
+// simulated clock (at the fast time scales of the other tests the engine's
+// own work between two requests already counts as a long wait): the device
+// refuses a request that comes before the wait it needs, and the update
+// fails.
+TEST(UpdateEngine, EveryWaitTheDeviceNeedsIsKept) {
+    struct Case {
+        const char* name;
+        double timeScale;
+        Bytes file;
+        bool twoRuns;
+    } cases[] = {
+        {"after each status reply (20 ms)", 1.0, Pattern(3 * 1024, 50), false},
+        {"after the combined-image erase (50 ms)", 1.0, TwoPartFile(2, Pattern(1024, 51), Pattern(1024, 52)), true},
+        {"after each MCU packet (50 ms) and before the verify status (10 s)", 0.1,
+         Cat({ShortSection("orviMCU", McuLines(30, 100)), ShortSection("orviIMG", Pattern(1024, 53))}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        h.PlugDevice();
+        sim::SetTimeScale(c.timeScale);
+        h.LoadFile(c.file);
+        EXPECT_EQ(1u, h.RunUpdateThread());
+        if (c.twoRuns) {
+            h.ReopenAfterRestart();
+            EXPECT_EQ(1u, h.RunUpdateThread());
+        }
+        EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
+        EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
+    }
+}
