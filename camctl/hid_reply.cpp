@@ -28,6 +28,12 @@ DWORD g_dwSyncTargetLength = 0;
 // How long a cancelled synchronous read may take to return.
 constexpr DWORD kCancelGraceMs = 50;
 
+// An overlapped read went pending and was not collected yet. A ReadFile that
+// failed at once leaves g_ReadOverlapped marked pending with its event reset
+// and never completes: there is nothing to cancel, and waiting for it would
+// wait for good.
+bool g_bOverlappedReadOutstanding = false;
+
 void Unref(SyncRead* r) {
     if (::InterlockedDecrement(&r->refs) == 0) delete r;
 }
@@ -63,7 +69,11 @@ BOOL ReplyReadStart(void* buffer, DWORD length) {
     if (g_bReadHandleOverlapped) {
         g_ReadOverlapped.Offset = 0;
         g_ReadOverlapped.OffsetHigh = 0;
-        return Os().ReadFile(g_ReadHandle, buffer, length, nullptr, &g_ReadOverlapped);
+        const BOOL done = Os().ReadFile(g_ReadHandle, buffer, length, nullptr, &g_ReadOverlapped);
+        const DWORD error = ::GetLastError();
+        g_bOverlappedReadOutstanding = !done && error == ERROR_IO_PENDING;
+        ::SetLastError(error);
+        return done;
     }
     g_pSyncTarget = buffer;
     g_dwSyncTargetLength = length;
@@ -99,7 +109,13 @@ DWORD ReplyReadWait(DWORD ms) {
 }
 
 BOOL ReplyReadCancel() {
-    if (g_bReadHandleOverlapped) return Os().CancelIo(g_ReadHandle);
+    if (g_bReadHandleOverlapped) {
+        if (!g_bOverlappedReadOutstanding) {
+            ::SetLastError(ERROR_NOT_FOUND);
+            return FALSE;
+        }
+        return Os().CancelIo(g_ReadHandle);
+    }
     if (g_hSyncReadThread == nullptr) return FALSE;
     BOOL cancelled = FALSE;
     if (fn_CancelSynchronousIo != nullptr) {
@@ -116,15 +132,19 @@ BOOL ReplyReadCancel() {
 }
 
 void ReplyReadSettle() {
-    if (!g_bReadHandleOverlapped) return;
+    if (!g_bReadHandleOverlapped || !g_bOverlappedReadOutstanding) return;
     const DWORD error = ::GetLastError();
     DWORD ignored = 0;
     Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, &ignored, TRUE);
+    g_bOverlappedReadOutstanding = false;
     ::SetLastError(error);
 }
 
 BOOL ReplyReadResult(DWORD* bytes) {
-    if (g_bReadHandleOverlapped) return Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, bytes, TRUE);
+    if (g_bReadHandleOverlapped) {
+        g_bOverlappedReadOutstanding = false;
+        return Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, bytes, TRUE);
+    }
     if (g_pSyncRead == nullptr || g_hSyncReadThread == nullptr ||
         Os().WaitForSingleObject(g_hSyncReadThread, 0) != WAIT_OBJECT_0) {
         if (bytes != nullptr) *bytes = 0;

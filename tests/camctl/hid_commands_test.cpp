@@ -294,6 +294,29 @@ TEST_F(HidCommands, AHandshakeEndsWhenTheCameraLeavesTheBus) {
     EXPECT_TRUE(SameWire(std::vector<Bytes>(4, Command(0x30, 0xFF)), WireOf(*cam.model)));
 }
 
+// A camera that takes the handshake and leaves the bus before the library
+// reads its answer: the read fails at once, so no read is outstanding and
+// nothing may wait for one; the next round's request fails and ends it.
+TEST_F(HidCommands, AHandshakeWhoseReadFailsAtOnceEndsWithTheNextRequest) {
+    class LeavesAfterTheHandshake : public sim::HidCameraModel {
+    public:
+        void Write(const sim::IoRequestPtr& request) override {
+            sim::HidCameraModel::Write(request);
+            sim::Unplug(device());
+        }
+    };
+    sim::SetTimeScale(kFastTimeScale);
+    auto model = std::make_shared<LeavesAfterTheHandshake>();
+    const sim::DeviceId device =
+        sim::Plug(sim::CameraSpec(0x4A7E, 0xC110, L"CAM000000001", {1}, L"Kivo HID Camera"), model);
+    Arg path(sim::InterfacePaths(device, sim::kGuidKsCategoryCapture).at(0));
+    ASSERT_EQ(InitExtensionUnit(path.buf), 1);
+    ::SetLastError(kMarker);
+    EXPECT_EQ(FirmwareUpdate(3), 0);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(model->Writes().size(), 1u);
+}
+
 TEST_F(HidCommands, SynchronousReadHandleWaitIsBoundedAndALateReplyIsNotLost) {
     sim::HidCameraKnobs knobs;
     knobs.replyDelayMs = 30000;
