@@ -5,7 +5,8 @@
 //
 // Both reports: byte 0 the report ID (0), byte 1 the payload length n, then
 // the payload; in an input report the payload starts with the camera's state
-// (0 ready, 8 busy). The caller receives the report from its length byte on.
+// (0 ready, 8 busy). The caller receives the report from its length byte on:
+// the length byte and the whole payload.
 #include <cstdlib>
 #include <cstring>
 
@@ -47,10 +48,15 @@ bool CreateReportBuffers() {
     return false;
 }
 
-// One input report; its payload (from the length byte on) goes to buf. The
-// length byte is the device's word: never more is copied than the report
-// holds after its ID byte, so neither the report nor the caller's buffer
-// (at least a report long) is overrun.
+// One input report; from its length byte on it goes to buf: the length byte
+// and the n payload bytes it counts. (Taking only n bytes from the length
+// byte on, as a count that includes the length byte itself would allow,
+// drops the payload's last byte, the CX3 version's year, from a camera whose
+// length byte counts its payload as the report table says; taking one more
+// costs nothing with a camera that counts the length byte too.) The length
+// byte is the device's word: never more is copied than the report holds
+// after its ID byte, so neither the report nor the caller's buffer (at least
+// a report long) is overrun.
 BOOL ReadInputReport(unsigned char* buf) {
     if (g_WriteHandle == INVALID_HANDLE_VALUE) {
         ::SetLastError(KIVOFWSW_ERROR_NOT_BOUND);
@@ -64,7 +70,8 @@ BOOL ReadInputReport(unsigned char* buf) {
                static_cast<int>(ok), g_WriteHandle, static_cast<unsigned>(g_dwInputReportLength),
                static_cast<unsigned>(error));
     }
-    int n = static_cast<signed char>(g_pInputReport[1]);
+    const int payload = static_cast<signed char>(g_pInputReport[1]);
+    int n = payload > 0 ? payload + 1 : 0;
     const int room = g_dwInputReportLength > 1 ? static_cast<int>(g_dwInputReportLength) - 1 : 0;
     if (n > room) n = room;
     if (n > 0) std::memcpy(buf, g_pInputReport + 1, static_cast<std::size_t>(n));

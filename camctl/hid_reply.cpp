@@ -32,8 +32,13 @@ constexpr DWORD kCancelGraceMs = 50;
 // completes a cancelled read at once; one that does not must not keep the
 // caller waiting for good.
 constexpr DWORD kCancelSettleMs = 1000;
-// A cancelled overlapped read that had not ended within kCancelSettleMs:
-// g_ReadOverlapped is still the driver's, so no new read may use it.
+
+// An overlapped read went pending and was not collected yet. A ReadFile that
+// failed at once leaves g_ReadOverlapped marked pending with its event reset
+// and never completes: there is nothing to cancel, and waiting for it would
+// wait for good. A cancelled read that has not ended within kCancelSettleMs
+// stays outstanding: g_ReadOverlapped is still the driver's, so no new read
+// may use it until it has ended.
 bool g_bOverlappedReadOutstanding = false;
 
 void Unref(SyncRead* r) {
@@ -78,7 +83,11 @@ BOOL ReplyReadStart(void* buffer, DWORD length) {
         }
         g_ReadOverlapped.Offset = 0;
         g_ReadOverlapped.OffsetHigh = 0;
-        return Os().ReadFile(g_ReadHandle, buffer, length, nullptr, &g_ReadOverlapped);
+        const BOOL done = Os().ReadFile(g_ReadHandle, buffer, length, nullptr, &g_ReadOverlapped);
+        const DWORD error = ::GetLastError();
+        g_bOverlappedReadOutstanding = !done && error == ERROR_IO_PENDING;
+        ::SetLastError(error);
+        return done;
     }
     g_pSyncTarget = buffer;
     g_dwSyncTargetLength = length;
@@ -114,7 +123,13 @@ DWORD ReplyReadWait(DWORD ms) {
 }
 
 BOOL ReplyReadCancel() {
-    if (g_bReadHandleOverlapped) return Os().CancelIo(g_ReadHandle);
+    if (g_bReadHandleOverlapped) {
+        if (!g_bOverlappedReadOutstanding) {
+            ::SetLastError(ERROR_NOT_FOUND);
+            return FALSE;
+        }
+        return Os().CancelIo(g_ReadHandle);
+    }
     if (g_hSyncReadThread == nullptr) return FALSE;
     BOOL cancelled = FALSE;
     if (fn_CancelSynchronousIo != nullptr) {
@@ -131,20 +146,23 @@ BOOL ReplyReadCancel() {
 }
 
 void ReplyReadSettle() {
-    if (!g_bReadHandleOverlapped) return;
+    if (!g_bReadHandleOverlapped || !g_bOverlappedReadOutstanding) return;
     const DWORD error = ::GetLastError();
     if (Os().WaitForSingleObject(g_ReadOverlapped.hEvent, kCancelSettleMs) == WAIT_OBJECT_0) {
         DWORD ignored = 0;
         Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, &ignored, FALSE);
+        g_bOverlappedReadOutstanding = false;
     } else {
         CamLogLine(L"KivoFwSw: a cancelled read has not ended\r\n");
-        g_bOverlappedReadOutstanding = true;
     }
     ::SetLastError(error);
 }
 
 BOOL ReplyReadResult(DWORD* bytes) {
-    if (g_bReadHandleOverlapped) return Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, bytes, TRUE);
+    if (g_bReadHandleOverlapped) {
+        g_bOverlappedReadOutstanding = false;
+        return Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, bytes, TRUE);
+    }
     if (g_pSyncRead == nullptr || g_hSyncReadThread == nullptr ||
         Os().WaitForSingleObject(g_hSyncReadThread, 0) != WAIT_OBJECT_0) {
         if (bytes != nullptr) *bytes = 0;

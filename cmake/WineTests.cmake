@@ -15,8 +15,9 @@ foreach(t gtest gtest_main gmock gmock_main)
   endif()
 endforeach()
 
-# corvane_wine_gtest(<target> [test properties...]): every test case runs in a
-# process of its own (fresh process-wide state), discovered when CTest runs.
+# corvane_wine_gtest(<target> [<property> <value>...]): every test case runs
+# in a process of its own (fresh process-wide state), discovered when CTest
+# runs; more test properties may follow.
 function(corvane_wine_gtest target)
   set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR ${CORVANE_WINE_EXEC})
   gtest_discover_tests(${target}
@@ -25,6 +26,6 @@ function(corvane_wine_gtest target)
     PROPERTIES TIMEOUT 120 LABELS wine ${ARGN})
 endfunction()
 
-# The tests that start the updater program itself: it runs one copy per
-# desktop, so two of them at once would find each other.
-set(CORVANE_UPDATER_WINDOW_LOCK RESOURCE_LOCK updater_window)
+# Tests that start Corvane_FW_Updater.exe itself take this lock: the program
+# runs once per session (a second copy brings the first forward and ends).
+set(CORVANE_PROGRAM_LOCK corvane_updater_program)

@@ -66,6 +66,38 @@ bool WriteFiles(const std::wstring& folder, std::wstring* scenario, std::wstring
     return WriteBytes(*firmware, std::string(file.begin(), file.end())) && WriteBytes(*scenario, text);
 }
 
+// The firmware and loader files the ready worlds of demo/worlds choose (their
+// open-file statements name them in %CORVANE_WORLD_FILES%).
+bool WriteWorldFiles(const std::wstring& folder) {
+    struct File {
+        const wchar_t* name;
+        std::vector<uint8_t> bytes;
+    };
+    auto versioned = [](std::vector<uint8_t> image, std::initializer_list<uint8_t> version) {
+        std::copy(version.begin(), version.end(), image.begin());
+        return image;
+    };
+    // The FX3 boot image: one section at the start of the chip's RAM, run there.
+    std::vector<uint8_t> program = Pattern(12000, 21);
+    std::vector<uint8_t> boot = {'C', 'Y', 0x1C, 0xB0};
+    for (const auto& part : {Le32(static_cast<uint32_t>(program.size() / 4)), Le32(0x40000000), program, Le32(0),
+                             Le32(0x40000000)})
+        boot.insert(boot.end(), part.begin(), part.end());
+    const File files[] = {
+        {L"Corvane_ST20_fw.img", TwoPartFile(2, Pattern(8 * 1024, 22), versioned(Pattern(16 * 1024, 23), {2, 4, 0, 0, 0, 1}))},
+        {L"Corvane_CX30_fw.img", Pattern(20000, 24)},
+        {L"bootloader.img", boot},
+        {L"RT1060_Flashloader_nopadding.bin", Pattern(86272, 25)},
+        {L"Corvane_R7_fw.img", Pattern(30000, 26)},
+        // 15 blocks and 640 bytes: the last block gets the pad byte.
+        {L"Corvane_TS10_fw.img", versioned(Pattern(16000, 27), {1, 5, 0, 2})},
+        {L"Corvane_V9_fw.bin", Pattern(70000, 28)},
+    };
+    for (const File& f : files)
+        if (!WriteBytes(folder + L"\\" + f.name, std::string(f.bytes.begin(), f.bytes.end()))) return false;
+    return true;
+}
+
 struct Updater {
     PROCESS_INFORMATION pi{};
     HWND dialog = nullptr;
@@ -295,18 +327,169 @@ int Run(const std::wstring& programFolder, const std::wstring& folder) {
     return ok && success && newVersion ? 0 : 1;
 }
 
+// One of the ready worlds as the program's own world, from the start to the
+// end its operator expects: the camera named `camera` is selected, the
+// world's firmware file chosen, F/W UPDATE and the warning's OK pressed; then
+// "success" waits for the success box and the camera back in normal mode,
+// "notice" for the notice after a Tessa update (its OK pressed once the
+// camera left) and the camera back, "failure" for the failure box.
+int RunWorld(const std::wstring& world, const std::wstring& programFolder, const std::wstring& folder,
+             const std::wstring& camera, const std::string& expect) {
+    std::wstring demoWorld, demoFirmware;
+    if (!WriteFiles(folder, &demoWorld, &demoFirmware) || !WriteWorldFiles(folder)) {
+        std::printf("cannot write the world's files in %s\n", Narrow(folder).c_str());
+        return 1;
+    }
+    SetEnvironmentVariableW(L"CORVANE_WORLD_FILES", folder.c_str());
+    Updater u;
+    u.folder = folder;
+    u.logPath = folder + L"\\diagnostics.log";
+    std::printf("== world %s, camera %s, expecting %s\n", Narrow(world).c_str(), Narrow(camera).c_str(), expect.c_str());
+    if (!u.Start(programFolder, world)) {
+        std::printf("the updater's main dialog did not appear\n");
+        u.Stop();
+        return 1;
+    }
+    auto index = [&] {
+        const auto items = u.Items();
+        for (size_t i = 0; i < items.size(); ++i)
+            if (items[i].compare(0, camera.size(), camera) == 0) return static_cast<int>(i);
+        return -1;
+    };
+    bool ok = Expect(Updater::WaitFor([&] { return index() >= 0; }, 60000), "the camera listed");
+    u.Stage("the program starts");
+    if (ok) {
+        const int i = index();
+        u.Select(i);
+        ok = Expect(Updater::WaitFor(
+                        [&] {
+                            DWORD_PTR selected = 0;
+                            SendMessageTimeoutW(GetDlgItem(u.dialog, IDC_COMBO_DEVICELIST), CB_GETCURSEL, 0, 0,
+                                                SMTO_NORMAL, 5000, &selected);
+                            return static_cast<int>(selected) == i && u.Enabled(IDC_BTN_BROWSE);
+                        },
+                        20000),
+                    "the camera selected");
+        Sleep(300);  // the selection change is handled (posted)
+    }
+    if (ok) {
+        u.Click(IDC_BTN_BROWSE);
+        ok = Expect(Updater::WaitFor([&] { return u.Enabled(IDC_BTN_FW_UPDATE); }, 20000), "the firmware file chosen");
+    }
+    HWND warning = nullptr;
+    if (ok) {
+        u.Click(IDC_BTN_FW_UPDATE);
+        ok = Expect(Updater::WaitFor([&] { return (warning = u.FindWindowOf(IDC_BTN_NOTICE_OK)) != nullptr; }, 30000),
+                    "the warning before the update");
+    }
+    if (ok) {
+        u.Stage("F/W UPDATE: the warning", warning);
+        PostMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(warning, IDC_BTN_NOTICE_OK)));
+    }
+    const wchar_t* const failures[] = {L"Firmware Download Failed!", L"USB Communication Failure!", L"Get Status Failed!",
+                                       L"Change State Failed!", L"Check File Path!"};
+    auto failed = [&] {
+        for (const wchar_t* f : failures)
+            if (u.HasBox(f)) return true;
+        return false;
+    };
+    HWND notice = nullptr;
+    bool shownHalf = false;
+    const bool ended = ok && Updater::WaitFor(
+                                 [&] {
+                                     if (!shownHalf && u.Progress() >= 40) {
+                                         shownHalf = true;
+                                         u.Stage("writing the image");
+                                     }
+                                     HWND w = u.FindWindowOf(IDC_BTN_NOTICE_OK);
+                                     if (w != nullptr && w != warning && !IsWindow(warning)) notice = w;
+                                     return u.HasBox(kSuccess) || failed() || notice != nullptr;
+                                 },
+                                 240000);
+    u.Stage("the update ends", notice);
+    const char* ending = !ended ? "no ending" : u.HasBox(kSuccess) ? "success" : notice != nullptr ? "notice" : "failure";
+    bool asExpected = expect == ending;
+    if (asExpected && notice != nullptr) {
+        // The notice's OK waits for the camera to leave the bus.
+        HWND okButton = GetDlgItem(notice, IDC_BTN_NOTICE_OK);
+        asExpected = Expect(Updater::WaitFor([&] { return IsWindowEnabled(okButton) != FALSE; }, 60000),
+                            "the notice's OK enabled when the camera left");
+        PostMessageW(notice, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), reinterpret_cast<LPARAM>(okButton));
+    }
+    if (asExpected && expect != "failure") {
+        asExpected = Expect(Updater::WaitFor([&] { return index() >= 0 && u.Enabled(IDC_BTN_BROWSE); }, 120000),
+                            "the camera back in normal mode");
+        u.Stage("the camera is back");
+    }
+    u.Stop();
+    std::printf("\n== world %s: the update ended with %s, %s\n", Narrow(world).c_str(), ending,
+                asExpected ? "as expected" : "NOT as expected");
+    return asExpected ? 0 : 1;
+}
+
+// A world file with a statement the simulator does not know: the program
+// must not start, and must say which line it is.
+int RunRefusedWorld(const std::wstring& programFolder, const std::wstring& folder) {
+    const std::wstring world = folder + L"\\refused_world.txt";
+    const std::wstring errors = folder + L"\\refused_world_errors.txt";
+    if (!WriteBytes(world, "# a camera, then a line the simulator does not know\n"
+                           "camera kind=hid serial=SN12345678AB name=Corvane_RX20\n"
+                           "plug camera=SN12345678AB\n"))
+        return 1;
+    SetEnvironmentVariableW(L"CORVANE_SIM_SCENARIO", world.c_str());
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE err = CreateFileW(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+    const std::wstring exe = programFolder + L"\\Corvane_FW_Updater.exe";
+    std::wstring command = L"\"" + exe + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdError = err;
+    si.hStdOutput = err;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, programFolder.c_str(), &si, &pi)) {
+        std::printf("cannot start the program (error %lu)\n", GetLastError());
+        return 1;
+    }
+    CloseHandle(err);
+    const bool ended = WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0;
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    if (!ended) TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    std::string said;
+    if (FILE* f = _wfopen(errors.c_str(), L"rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) said.append(buf, n);
+        std::fclose(f);
+    }
+    std::printf("exit code %lu; standard error:\n%s\n", code, said.c_str());
+    const bool named = said.find("line 3: unknown statement \"plug\": plug camera=SN12345678AB") != std::string::npos;
+    const bool refused = ended && code == 3 && named;
+    std::printf("== refused world: %s\n", refused ? "the program did not start and named the line" : "NOT refused");
+    return refused ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--refused-world") return RunRefusedWorld(Wide(argv[2]), Wide(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--files") {
         std::wstring scenario, firmware;
-        if (!WriteFiles(Wide(argv[2]), &scenario, &firmware)) return 1;
+        if (!WriteFiles(Wide(argv[2]), &scenario, &firmware) || !WriteWorldFiles(Wide(argv[2]))) return 1;
         std::printf("%s\n%s\n", Narrow(scenario).c_str(), Narrow(firmware).c_str());
         return 0;
     }
+    if (argc == 7 && std::string(argv[1]) == "--world")
+        return RunWorld(Wide(argv[2]), Wide(argv[3]), Wide(argv[4]), Wide(argv[5]), argv[6]);
     if (argc != 3) {
         std::printf("usage: exe_operator_demo <folder of the simulated program> <folder for pictures and log>\n"
-                    "       exe_operator_demo --files <folder>\n");
+                    "       exe_operator_demo --files <folder>\n"
+                    "       exe_operator_demo --world <world file> <folder of the simulated program> <folder for\n"
+                    "                         files, pictures and log> <camera name> success|notice|failure\n");
         return 2;
     }
     return Run(Wide(argv[1]), Wide(argv[2]));

@@ -46,6 +46,18 @@ std::vector<std::wstring> FilterList(LPCWSTR filter) {
 
 }  // namespace
 
+namespace sim {
+namespace detail {
+
+void EchoToLog(const std::wstring& text) {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    EchoLocked(w, text);
+}
+
+}  // namespace detail
+}  // namespace sim
+
 namespace simos {
 
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {

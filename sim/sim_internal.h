@@ -123,6 +123,7 @@ struct Connection {
     unsigned long long arrival = 0;  // order of arrival on the bus
     std::vector<DWORD> nodes;  // USB device node first
     DWORD openFailure = 0;
+    std::wstring label;  // the physical device it is (passed on by Reenumerate)
 };
 
 struct DeviceChange {
@@ -238,6 +239,10 @@ World& W();
 
 // Forgets the Sunplus chips and the stand-in library's records (models/sunplus_chip.cpp).
 void ResetSunplus();
+// Forgets the triggers, the update starts seen and the refusals (sim_events.cpp).
+void ResetEvents();
+// Writes a line to the CORVANE_SIM_DEBUGLOG file, if one is open (sim_dialogs.cpp).
+void EchoToLog(const std::wstring& text);
 
 // NTSTATUS of a Win32 error as it lands in OVERLAPPED::Internal, and back.
 ULONG_PTR StatusOfError(DWORD error);

@@ -156,6 +156,16 @@ struct Submission {
     bool winusb = false;  // synchronous exactly when no OVERLAPPED is given
 };
 
+// A report ID the collection has (byte 0 of the report); a collection
+// without report IDs takes 0 only.
+bool KnownReportId(const std::vector<BYTE>& ids, const BYTE* report, DWORD length) {
+    if (report == nullptr || length == 0) return false;
+    if (ids.empty()) return report[0] == 0;
+    for (BYTE id : ids)
+        if (id == report[0]) return true;
+    return false;
+}
+
 bool HasAccess(DWORD access, DWORD generic, DWORD specific) {
     return (access & (generic | GENERIC_ALL | MAXIMUM_ALLOWED | specific)) != 0;
 }
@@ -169,20 +179,57 @@ bool Submit(HANDLE file, const Submission& sub, LPOVERLAPPED ov, LPDWORD transfe
     IoRequestPtr req;
     DWORD error = ERROR_SUCCESS;
     bool synchronous = true;
+    std::wstring refusedRequest, refusedReason;
     {
         std::lock_guard<std::mutex> lock(w.mu);
         auto it = w.files.find(file);
         if (it == w.files.end()) return false;
         f = it->second;
         synchronous = sub.winusb ? ov == nullptr : !f->overlapped;
-        if (f->gone) {
-            error = ERROR_DEVICE_NOT_CONNECTED;
-        } else if (sub.kind == IoRequest::Kind::Read && !HasAccess(f->context.access, GENERIC_READ, FILE_READ_DATA)) {
+        // The system marks the record pending before the request goes
+        // anywhere; a request that fails at once leaves it so (and neither
+        // writes a status into it nor signals its event).
+        if (ov) ov->Internal = STATUS_PENDING;
+        // The I/O manager checks the handle's access before it touches the
+        // event; every later failure comes from the driver, after the event
+        // was reset for the request.
+        bool reachedDriver = true;
+        const Node* node = w.FindNode(f->devinst);
+        const bool hid = node != nullptr && node->kind == NodeKind::HidCollection && !sub.winusb;
+        if (sub.kind == IoRequest::Kind::Read && !HasAccess(f->context.access, GENERIC_READ, FILE_READ_DATA)) {
             error = ERROR_ACCESS_DENIED;
+            reachedDriver = false;
         } else if (sub.kind == IoRequest::Kind::Write && !HasAccess(f->context.access, GENERIC_WRITE, FILE_WRITE_DATA)) {
             error = ERROR_ACCESS_DENIED;
+            reachedDriver = false;
         } else if (!synchronous && !ov) {
             error = ERROR_INVALID_PARAMETER;
+            reachedDriver = false;
+        } else if (f->gone) {
+            error = ERROR_DEVICE_NOT_CONNECTED;
+        } else if (hid && sub.kind == IoRequest::Kind::Read && sub.outputCapacity != node->hid.inputReportLength) {
+            // The HID class driver hands out whole input reports only.
+            error = ERROR_INVALID_USER_BUFFER;
+            refusedRequest = L"ReadFile of " + std::to_wstring(sub.outputCapacity) + L" bytes";
+            refusedReason = L"the input report is " + std::to_wstring(node->hid.inputReportLength) +
+                            L" bytes long with its ID";
+        } else if (hid && sub.kind == IoRequest::Kind::Write && sub.inputLength != node->hid.outputReportLength) {
+            error = ERROR_INVALID_USER_BUFFER;
+            refusedRequest = L"WriteFile of " + std::to_wstring(sub.inputLength) + L" bytes";
+            refusedReason = L"the output report is " + std::to_wstring(node->hid.outputReportLength) +
+                            L" bytes long with its ID";
+        } else if (hid && sub.kind == IoRequest::Kind::Write &&
+                   !KnownReportId(node->hid.outputReportIds, static_cast<const BYTE*>(sub.input), sub.inputLength)) {
+            error = ERROR_INVALID_PARAMETER;
+            refusedRequest = sub.input ? L"WriteFile of report " + std::to_wstring(static_cast<const BYTE*>(sub.input)[0])
+                                       : std::wstring(L"WriteFile without a report");
+            refusedReason = L"the collection has no such output report";
+        }
+        if (error != ERROR_SUCCESS) {
+            if (reachedDriver) {
+                if (ov && ov->hEvent) ::ResetEvent(ov->hEvent);
+                ::ResetEvent(f->handle);
+            }
         } else {
             req = NewRequest(sub.kind, f->context);
             IoState& s = *IoState::Of(*req);
@@ -207,6 +254,7 @@ bool Submit(HANDLE file, const Submission& sub, LPOVERLAPPED ov, LPDWORD transfe
     }
     if (transferred) *transferred = 0;
     if (error != ERROR_SUCCESS) {
+        if (!refusedRequest.empty()) RecordRefusal(f->context.device, L"HID class driver", refusedRequest, refusedReason);
         ::SetLastError(error);
         *result = FALSE;
         return true;
@@ -236,9 +284,10 @@ bool Submit(HANDLE file, const Submission& sub, LPOVERLAPPED ov, LPDWORD transfe
             // Completed inside the dispatch: the OVERLAPPED and events are
             // set as for a completion that came later.
             w.SignalLocked(s);
-        } else if (ov) {
-            ov->Internal = StatusOfError(s.error);
         }
+        // A failure inside the dispatch is the call's own result: the record
+        // stays pending and its event reset, as Windows leaves them.
+
         if (!pending) {
             error = s.error;
             bytes = s.transferred;
@@ -620,7 +669,12 @@ BOOLEAN WINAPI HidD_GetInputReport(HANDLE h, PVOID buffer, ULONG length) {
     std::shared_ptr<SimFile> f;
     DWORD error = HidTarget(h, &caps, nullptr, &f);
     // The class driver wants room for a whole report.
-    if (error == ERROR_SUCCESS && (!buffer || length < caps.inputReportLength)) error = ERROR_INVALID_PARAMETER;
+    if (error == ERROR_SUCCESS && (!buffer || length < caps.inputReportLength)) {
+        error = ERROR_INVALID_PARAMETER;
+        RecordRefusal(f->context.device, L"HID class driver",
+                      L"HidD_GetInputReport of " + std::to_wstring(length) + L" bytes",
+                      L"the input report is " + std::to_wstring(caps.inputReportLength) + L" bytes long with its ID");
+    }
     if (error == ERROR_SUCCESS) {
         const std::shared_ptr<DeviceModel>& m = f->model ? f->model : DefaultModel();
         error = m->GetInputReport(f->context, static_cast<BYTE*>(buffer), length);
@@ -637,7 +691,18 @@ BOOLEAN WINAPI HidD_SetOutputReport(HANDLE h, PVOID buffer, ULONG length) {
     HidCaps caps;
     std::shared_ptr<SimFile> f;
     DWORD error = HidTarget(h, &caps, nullptr, &f);
-    if (error == ERROR_SUCCESS && (!buffer || length < caps.outputReportLength)) error = ERROR_INVALID_PARAMETER;
+    if (error == ERROR_SUCCESS && (!buffer || length < caps.outputReportLength)) {
+        error = ERROR_INVALID_PARAMETER;
+        RecordRefusal(f->context.device, L"HID class driver",
+                      L"HidD_SetOutputReport of " + std::to_wstring(length) + L" bytes",
+                      L"the output report is " + std::to_wstring(caps.outputReportLength) + L" bytes long with its ID");
+    } else if (error == ERROR_SUCCESS &&
+               !KnownReportId(caps.outputReportIds, static_cast<const BYTE*>(buffer), length)) {
+        error = ERROR_INVALID_PARAMETER;
+        RecordRefusal(f->context.device, L"HID class driver",
+                      L"HidD_SetOutputReport of report " + std::to_wstring(static_cast<const BYTE*>(buffer)[0]),
+                      L"the collection has no such output report");
+    }
     if (error == ERROR_SUCCESS) {
         const std::shared_ptr<DeviceModel>& m = f->model ? f->model : DefaultModel();
         error = m->SetOutputReport(f->context, static_cast<const BYTE*>(buffer), length);

@@ -380,6 +380,9 @@ DeviceId Reenumerate(DeviceId device, DWORD leaveMs, DWORD arriveMs, const UsbDe
     c->model = std::move(model);
     std::lock_guard<std::mutex> lock(w.mu);
     c->id = w.nextDevice++;
+    // The same physical device, in another mode.
+    auto old = w.connections.find(device);
+    if (old != w.connections.end()) c->label = old->second->label;
     w.connections[c->id] = c;
     w.Schedule(leaveMs, [device, arriveMs, c] {
         Unplug(device);
@@ -679,6 +682,7 @@ void Reset() {
         w.continuousState.clear();
     }
     w.SetFactor(1.0);
+    detail::ResetEvents();
     for (auto& g : gone) {
         for (const IoRequestPtr& r : g.second) {
             if (g.first->model) g.first->model->Cancelled(r);

@@ -8,6 +8,7 @@
 
 #include "sim_api.h"
 #include "sim_device_model.h"
+#include "sim_events.h"
 
 #include "os_api.h"
 
@@ -36,6 +37,10 @@ struct HidCaps {
     USHORT inputReportLength = 65;   // with the report ID byte
     USHORT outputReportLength = 65;
     USHORT featureReportLength = 0;
+    // Report IDs the collection declares; empty: it has none, and byte 0 of
+    // every report is 0.
+    std::vector<BYTE> inputReportIds;
+    std::vector<BYTE> outputReportIds;
 };
 
 // One function of a USB device. On a composite device it is an interface node

@@ -86,11 +86,15 @@ DWORD Cx3CameraModel::GetInputReport(const OpenContext& context, BYTE* report, U
     if (knobs_.staysBusy || busyLeft_ > 0) {
         payload = {kStateBusy};
         if (busyLeft_ > 0) --busyLeft_;
+    } else {
+        erasing_ = false;
     }
     const ULONG n = std::min<ULONG>(length, knobs_.reportLength);
     std::memset(report, kStale, n);
     report[0] = 0;
-    if (n > 1) report[1] = knobs_.lengthByte >= 0 ? static_cast<BYTE>(knobs_.lengthByte) : static_cast<BYTE>(payload.size() + 1);
+    // The length byte counts the payload (state and data), as the host's
+    // output reports count theirs.
+    if (n > 1) report[1] = knobs_.lengthByte >= 0 ? static_cast<BYTE>(knobs_.lengthByte) : static_cast<BYTE>(payload.size());
     for (size_t i = 0; i < payload.size() && 2 + i < n; ++i) report[2 + i] = payload[i];
     return ERROR_SUCCESS;
 }
@@ -98,7 +102,10 @@ DWORD Cx3CameraModel::GetInputReport(const OpenContext& context, BYTE* report, U
 DWORD Cx3CameraModel::SetOutputReport(const OpenContext& context, const BYTE* report, ULONG length) {
     if (context.kind != FunctionKind::Hid) return ERROR_INVALID_FUNCTION;
     if (knobs_.outputReportError != ERROR_SUCCESS) return knobs_.outputReportError;
+    if (length > 3 && report[1] >= 2 && report[2] == kCmdFlash && report[3] == kFlashErase && !ReportHandshake(device()))
+        return ERROR_DEVICE_NOT_CONNECTED;
     bool reset = false;
+    std::wstring refusal;
     DeviceId device;
     Cx3CameraKnobs knobs;
     UsbDeviceSpec next;
@@ -107,15 +114,28 @@ DWORD Cx3CameraModel::SetOutputReport(const OpenContext& context, const BYTE* re
     {
         std::lock_guard<std::mutex> lock(mutex_);
         outputs_.emplace_back(report, report + length);
+        device = device_;
         const BYTE n = length > 1 ? report[1] : 0;
-        if (n == 0 || length < 3) return ERROR_SUCCESS;
-        const BYTE command = report[2];
+        BYTE command = length > 2 ? report[2] : 0;
         const BYTE detail = length > 3 && n > 1 ? report[3] : 0;
+        if (n == 0 || length < 3) {
+            refusal = L"a report without a payload";
+        } else if (n > length - 2) {
+            refusal = L"a payload length beyond the report";
+        } else if (command == kCmdFlash && n < 2) {
+            refusal = L"a flash command without its second byte";
+        } else if (command == kCmdFlash && detail == kFlashReset && erasing_) {
+            refusal = L"a reset while the flash erase runs";
+        }
+        if (!refusal.empty()) command = 0;
         switch (command) {
+            case 0:
+                break;
             case kCmdFlash:
                 if (detail == kFlashErase) {
                     ++erases_;
                     busyLeft_ = knobs_.erasePolls;
+                    erasing_ = busyLeft_ > 0;
                     payload_ = {kStateReady};
                 } else if (detail == kFlashReset) {
                     if (refusalsLeft_ > 0) {
@@ -138,14 +158,19 @@ DWORD Cx3CameraModel::SetOutputReport(const OpenContext& context, const BYTE* re
                 PutText(&payload_, knobs_.ispBuildTime);
                 break;
             default:
+                refusal = L"no such command";
                 break;
         }
-        device = device_;
         knobs = knobs_;
         plan = haveResetPlan_;
         next = resetSpec_;
         nextModel = resetModel_;
     }
+    // The camera takes the report and does nothing with what it refuses.
+    if (!refusal.empty())
+        RecordRefusal(device, L"camera", L"output report with payload length " + std::to_wstring(length > 1 ? report[1] : 0) +
+                                             L", command " + std::to_wstring(length > 2 ? report[2] : 0),
+                      refusal);
     if (reset) {
         // The camera restarts in its boot loader: gone before the host's
         // next poll.

@@ -6,10 +6,11 @@
 // payload, whose first byte is the command: 0xAA 0x01 erase the flash, 0xAA
 // 0x02 reset (the camera restarts in its boot loader), 0xBB CX3 firmware
 // version, 0xCC ISP firmware version. Input report: byte 0 the report ID,
-// byte 1 the length of what follows the ID (the length byte itself, the
-// state and the data), byte 2 the state (0 ready, 8 busy, 3 reset refused),
-// then the data the last command asked for: the host takes that many bytes
-// from byte 1 on.
+// byte 1 the payload length n (the state and the data, as the report table
+// counts it and as the host counts its own payload), byte 2 the state (0
+// ready, 8 busy, 3 reset refused), then the data the last command asked for.
+// The camera refuses (records and ignores) an unknown command, a payload
+// that does not fit its length byte, and a reset while its flash erase runs.
 #pragma once
 
 #include "sim_world.h"
@@ -69,6 +70,7 @@ private:
     bool haveResetPlan_ = false;
     std::vector<BYTE> payload_;  // what the next input reports carry (state first)
     int busyLeft_ = 0;
+    bool erasing_ = false;  // an erase runs until an input report has said ready
     int refusalsLeft_ = 0;
     bool leaving_ = false;
     int served_ = 0;

@@ -1,5 +1,6 @@
 #include "camera_hid.h"
 #include "camera_restart.h"
+#include "model_text.h"
 
 #include <algorithm>
 
@@ -153,8 +154,10 @@ void HidCameraModel::Write(const IoRequestPtr& request) {
     }
     const std::vector<BYTE> bytes = request->input();
     const int itf = request->context().interfaceNumber;
+    if (bytes.size() == kReportLength && bytes[1] == kCmdEnterUpdate && !ReportHandshake(device())) return;
     std::vector<BYTE> reply;
     bool leave = false, update = false, reset = false;
+    std::wstring refusal;
     DWORD delay;
     DeviceId device;
     {
@@ -194,9 +197,12 @@ void HidCameraModel::Write(const IoRequestPtr& request) {
                     } else if (parameter == kResetByte) {
                         ++resets_;
                         reset = true;
+                    } else {
+                        refusal = L"an image kind without an accepted update request before it";
                     }
                     break;
                 default:
+                    refusal = L"no such command";
                     break;
             }
             if (knobs_.noReply) reply.clear();
@@ -208,11 +214,15 @@ void HidCameraModel::Write(const IoRequestPtr& request) {
         request->Fail(ERROR_DEVICE_NOT_CONNECTED);
         return;
     }
-    // The class driver takes only whole output reports.
+    // The class driver takes only whole output reports (the world checks
+    // their length before a model sees them).
     if (bytes.size() != kReportLength) {
         request->Fail(ERROR_INVALID_USER_BUFFER);
         return;
     }
+    // The camera takes the report and ignores a command it does not know.
+    if (!refusal.empty())
+        RecordRefusal(device, L"camera", L"command 0x" + HexText(bytes[1]) + L" with 0x" + HexText(bytes[2]), refusal);
     request->CompleteBytes(static_cast<DWORD>(bytes.size()));
     if (!reply.empty()) ReplyLater(itf, std::move(reply), delay);
     if (update) Restart(true);

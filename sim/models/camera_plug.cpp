@@ -1,6 +1,7 @@
 #include "camera_plug.h"
 
 #include "com_video_devices.h"
+#include "nxp_rom.h"
 
 namespace sim {
 
@@ -55,28 +56,55 @@ PluggedCamera<XuCameraModel> PlugXuKind(XuCameraKind kind, const CameraPlace& pl
         model->SetUpdateModePlan(UpdateModeSpec(spec, 0xDF01), std::make_shared<DfuDeviceModel>(nullptr));
     } else if (kind == XuCameraKind::KivoR7) {
         // The R7's update runs through the NXP ROM's serial download over HID.
-        model->SetUpdateModePlan(HidDeviceSpec(0x1FC9, 0x0135, spec.serial, spec.ports), nullptr);
+        model->SetUpdateModePlan(HidDeviceSpec(0x1FC9, 0x0135, spec.serial, spec.ports, NxpRomCaps()), nullptr);
     }
     return PlugWith(spec, model);
 }
 
+const Defaults& DefaultsOf(CameraKind kind) {
+    static const Defaults hid{0x4A7E, 0xC110, L"Kivo HID Camera", {2}};
+    static const Defaults stereo{0x4A7E, 0xC114, L"Kivo Stereo Camera", {2, 3}};
+    static const Defaults cx3{0x04B4, 0xC1D0, L"CX3 SNI Camera", {2}};
+    static const Defaults tessa{0x4A7E, 0xC123, L"Tessa Camera", {}};
+    static const Defaults r7{0x4A7E, 0xC05C, L"Kivo R7", {}};
+    static const Defaults v9{0x4A7E, 0xC181, L"Kivo V9", {}};
+    static const Defaults sunplus{0x1BCF, 0x0B12, L"Sunplus Camera", {}};
+    switch (kind) {
+        case CameraKind::Hid: return hid;
+        case CameraKind::Stereo: return stereo;
+        case CameraKind::Cx3: return cx3;
+        case CameraKind::Tessa: return tessa;
+        case CameraKind::KivoR7: return r7;
+        case CameraKind::KivoV9: return v9;
+        case CameraKind::Sunplus: return sunplus;
+    }
+    return hid;
+}
+
 }  // namespace
 
+UsbDeviceSpec CameraSpecOf(CameraKind kind, const CameraPlace& place, USHORT reportLength) {
+    UsbDeviceSpec spec = SpecFor(place, DefaultsOf(kind));
+    if (kind == CameraKind::Cx3) {
+        for (FunctionSpec& f : spec.functions) {
+            if (f.kind != FunctionKind::Hid) continue;
+            f.hid.inputReportLength = reportLength;
+            f.hid.outputReportLength = reportLength;
+        }
+    }
+    return spec;
+}
+
 PluggedCamera<HidCameraModel> PlugHidCamera(const CameraPlace& place, const HidCameraKnobs& knobs) {
-    return PlugHidKind(place, knobs, {0x4A7E, 0xC110, L"Kivo HID Camera", {2}});
+    return PlugHidKind(place, knobs, DefaultsOf(CameraKind::Hid));
 }
 
 PluggedCamera<HidCameraModel> PlugStereoCamera(const CameraPlace& place, const HidCameraKnobs& knobs) {
-    return PlugHidKind(place, knobs, {0x4A7E, 0xC114, L"Kivo Stereo Camera", {2, 3}});
+    return PlugHidKind(place, knobs, DefaultsOf(CameraKind::Stereo));
 }
 
 PluggedCamera<Cx3CameraModel> PlugCx3Camera(const CameraPlace& place, const Cx3CameraKnobs& knobs) {
-    UsbDeviceSpec spec = SpecFor(place, {0x04B4, 0xC1D0, L"CX3 SNI Camera", {2}});
-    for (FunctionSpec& f : spec.functions) {
-        if (f.kind != FunctionKind::Hid) continue;
-        f.hid.inputReportLength = knobs.reportLength;
-        f.hid.outputReportLength = knobs.reportLength;
-    }
+    const UsbDeviceSpec spec = CameraSpecOf(CameraKind::Cx3, place, knobs.reportLength);
     auto model = std::make_shared<Cx3CameraModel>(knobs);
     UsbDeviceSpec loader = WinUsbSpec(0x04B4, 0x00F3, L"", spec.ports, L"Cypress FX3 USB BootLoader Device");
     loader.service = L"CYUSB3";
@@ -85,19 +113,19 @@ PluggedCamera<Cx3CameraModel> PlugCx3Camera(const CameraPlace& place, const Cx3C
 }
 
 PluggedCamera<XuCameraModel> PlugTessaCamera(const CameraPlace& place, const XuCameraKnobs& knobs) {
-    return PlugXuKind(XuCameraKind::Tessa, place, knobs, {0x4A7E, 0xC123, L"Tessa Camera", {}});
+    return PlugXuKind(XuCameraKind::Tessa, place, knobs, DefaultsOf(CameraKind::Tessa));
 }
 
 PluggedCamera<XuCameraModel> PlugKivoR7Camera(const CameraPlace& place, const XuCameraKnobs& knobs) {
-    return PlugXuKind(XuCameraKind::KivoR7, place, knobs, {0x4A7E, 0xC05C, L"Kivo R7", {}});
+    return PlugXuKind(XuCameraKind::KivoR7, place, knobs, DefaultsOf(CameraKind::KivoR7));
 }
 
 PluggedCamera<XuCameraModel> PlugKivoV9Camera(const CameraPlace& place, const XuCameraKnobs& knobs) {
-    return PlugXuKind(XuCameraKind::KivoV9, place, knobs, {0x4A7E, 0xC181, L"Kivo V9", {}});
+    return PlugXuKind(XuCameraKind::KivoV9, place, knobs, DefaultsOf(CameraKind::KivoV9));
 }
 
 PluggedCamera<XuCameraModel> PlugSunplusCamera(const CameraPlace& place, const XuCameraKnobs& knobs) {
-    return PlugXuKind(XuCameraKind::KivoV9, place, knobs, {0x1BCF, 0x0B12, L"Sunplus Camera", {}});
+    return PlugXuKind(XuCameraKind::KivoV9, place, knobs, DefaultsOf(CameraKind::Sunplus));
 }
 
 }  // namespace sim

@@ -31,6 +31,12 @@ struct CameraPlace {
     std::wstring interfacePrefix;  // fixed "6&...&0" part of the interface nodes
 };
 
+enum class CameraKind { Hid, Stereo, Cx3, Tessa, KivoR7, KivoV9, Sunplus };
+
+// The camera as it shows on the bus, as the Plug functions below plug it
+// (the CX3 camera's HID reports have reportLength bytes).
+CORVANE_SIM_API UsbDeviceSpec CameraSpecOf(CameraKind kind, const CameraPlace& place, USHORT reportLength = 512);
+
 template <typename Model>
 struct PluggedCamera {
     DeviceId device = 0;

@@ -4,15 +4,18 @@
 
 #include "sim_world.h"
 
+#include <functional>
 #include <memory>
 
 namespace sim {
 
-// The device something comes back as after it leaves the bus.
+// The device something comes back as after it leaves the bus: its model, or
+// a function that makes it when the time comes.
 struct PlannedDevice {
     bool set = false;
     UsbDeviceSpec spec;
     std::shared_ptr<DeviceModel> model;
+    std::function<std::shared_ptr<DeviceModel>()> make;
 };
 
 // Leaves the bus and comes back as the planned device, or stays away
@@ -27,7 +30,8 @@ inline void ComeBackAsPlanned(DeviceId device, DWORD leaveMs, DWORD arriveMs, bo
 }
 
 inline void ComeBackAsPlanned(DeviceId device, DWORD leaveMs, DWORD arriveMs, const PlannedDevice& plan) {
-    ComeBackAsPlanned(device, leaveMs, arriveMs, plan.set, plan.spec, plan.model);
+    ComeBackAsPlanned(device, leaveMs, arriveMs, plan.set, plan.spec,
+                      plan.model || !plan.make ? plan.model : plan.make());
 }
 
 inline void RestartCamera(DeviceId device, DWORD leaveMs, DWORD arriveMs, bool updateMode, bool havePlan,

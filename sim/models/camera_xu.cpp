@@ -1,5 +1,6 @@
 #include "camera_xu.h"
 #include "camera_restart.h"
+#include "sim_internal.h"
 
 #include "../../camctl/ks_interfaces.h"
 
@@ -16,6 +17,17 @@ constexpr HRESULT kWrongLength = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 constexpr HRESULT kBadRequest = HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
 
 enum Action { kNone = 0, kEnterUpdate = 1, kReset = 2 };
+
+const wchar_t* Why(HRESULT hr) {
+    switch (hr) {
+        case kStall: return L"the camera stalls the request";
+        case kNoSuchControl: return L"no such control";
+        case kSetNotFound: return L"not the property set of this node";
+        case kWrongLength: return L"not the control's length";
+        case kBadRequest: return L"neither a GET nor a SET on the topology";
+        default: return L"refused";
+    }
+}
 
 const GUID& SetOf(XuCameraKind kind) {
     switch (kind) {
@@ -88,6 +100,19 @@ KsFilterFaults XuCameraModel::Faults() const {
 HRESULT XuCameraModel::Property(const KsPropertyRecord& r, std::vector<BYTE>* out) {
     int action = kNone;
     HRESULT hr;
+    DeviceId device;
+    DWORD timeoutMs;
+    bool handshake;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        device = device_;
+        timeoutMs = knobs_.timeoutMs;
+        const bool set = r.flags == kKsPropertySetTopology && IsEqualGUID(r.set, SetOf(kind_));
+        handshake = set && ((kind_ == XuCameraKind::Tessa && r.id == 5 && !r.dataIn.empty() && r.dataIn[0] == 1) ||
+                            (kind_ == XuCameraKind::KivoR7 && r.id == 24 && r.dataIn.size() >= 3 &&
+                             r.dataIn[0] == 0xA0 && r.dataIn[1] == 0x30 && r.dataIn[2] == 0xFF));
+    }
+    if (handshake && !ReportHandshake(device)) return kTimeout;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const ULONG unit = knobs_.unitsFirst ? 0 : 2;
@@ -110,6 +135,16 @@ HRESULT XuCameraModel::Property(const KsPropertyRecord& r, std::vector<BYTE>* ou
                 default: hr = kSetNotFound; break;
             }
         }
+    }
+    if (hr == kTimeout) {
+        // The camera does not answer: the UVC driver gives up after its time-out.
+        simos::Sleep(timeoutMs);
+    } else if (FAILED(hr)) {
+        RecordRefusal(device, L"camera's extension unit",
+                      std::wstring(r.flags == kKsPropertyGetTopology ? L"GET" : L"SET") + L" selector " +
+                          std::to_wstring(r.id) + L" on node " + std::to_wstring(r.nodeId) + L" with " +
+                          std::to_wstring(r.dataLength) + L" bytes",
+                      Why(hr));
     }
     if (SUCCEEDED(hr) && action == kEnterUpdate) Restart(true);
     if (SUCCEEDED(hr) && action == kReset) Restart(false);

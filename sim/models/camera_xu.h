@@ -14,7 +14,8 @@
 //          selector 3 (1 byte, set): 0x01 reset
 //
 // A request of the wrong length fails as the UVC driver fails it; an
-// unknown selector is not found; a read-only control stalls on a set.
+// unknown selector is not found; a read-only control stalls on a set. Each
+// refusal is recorded (sim::Refusals()).
 #pragma once
 
 #include "com_video_devices.h"
@@ -35,6 +36,7 @@ struct XuCameraKnobs {
     uint8_t r7Version[4] = {24, 5, 17, 3};
     uint8_t v9Version[4] = {2, 5, 0x01, 0x03};
     bool noReply = false;         // every request times out in the driver
+    DWORD timeoutMs = 5000;       // ... after this long (the driver's time-out for a control request)
     int failSelector = -1;        // requests on this selector stall
     int failEepromAddress = -1;   // R7: reading this register stalls
     int extensionUnits = 1;       // extension-unit nodes in the topology; the first one is the model's

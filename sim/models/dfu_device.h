@@ -2,6 +2,20 @@
 // numbers and status record sent as vendor requests on endpoint 0, the DFU
 // state machine, the device's own erase / MCU / FPGA / verify / reset
 // requests, and flash memory that outlives the device's restarts.
+//
+// The device is as strict as its firmware: it stalls a request whose setup
+// fields are not the protocol's (request type, value, index, length), one
+// that comes in the wrong state (a block before the last one was reported
+// taken, a zero-length request with nothing to manifest, a state change
+// that does not apply), and one that comes clearly before the wait it needs
+// (20 ms after a status reply, 50 ms after an MCU packet and after the
+// combined-image erase, 10 s from the MCU verify request to its status).
+// Each refusal is recorded (Requests(), sim::Refusals()).
+//
+// Data goes to flash as it comes: the host's pad byte after a last block
+// that is a whole number of 64-byte packets lands in flash behind the image
+// (where an erased byte reads 0xFF as well); DfuFlash::Holds compares a
+// region with an image on those terms.
 #pragma once
 
 #include "sim_world.h"
@@ -17,14 +31,18 @@ namespace sim {
 
 // What the device's flash holds. Shared by every appearance of one physical
 // device on the bus, so a restart keeps what was written.
-struct DfuFlash {
-    std::vector<uint8_t> image1;  // first image of a combined (two-part) image
-    std::vector<uint8_t> image2;  // the image, or the later part of a combined one
+struct CORVANE_SIM_API DfuFlash {
+    std::vector<uint8_t> image1;  // first image of a combined (two-part) image, as received
+    std::vector<uint8_t> image2;  // the image, or the later part of a combined one, as received
     std::vector<uint8_t> mcu;     // MCU data as received, packet after packet
     std::vector<uint8_t> fpga;
     int combinedErases = 0;
     int downloads = 0;  // download sessions ended with the zero-length request
     int resets = 0;
+
+    // The region holds image: it starts with it, and whatever follows reads
+    // as erased flash (0xFF, such as the host's pad byte).
+    static bool Holds(const std::vector<uint8_t>& region, const std::vector<uint8_t>& image);
 };
 
 // One control request as the device saw it.
@@ -36,20 +54,22 @@ struct DfuRequestRecord {
     uint16_t length = 0;
     std::vector<uint8_t> data;  // OUT data stage
     bool ok = false;            // the device accepted it
-    ULONGLONG atMs = 0;         // simulated time the request reached the device
+    std::wstring refusal;       // why the device refused it (empty: a fault knob, or accepted)
+    ULONGLONG atMs = 0;         // simulated time it came
 };
 
 // Knobs of the simulated device; all default to a well-behaved device.
+// Block numbers count from 0 within an image part (a download session).
 struct DfuKnobs {
     uint8_t startState = 2;              // bState when the device arrives
     int busyPollsPerBlock = 0;           // GETSTATUS replies with state 4 before state 5
-    int failedStatusAfterFirstBlock = 0; // GETSTATUS stalls this often after a part's first block
-    DWORD failedStatusMs = 0;            // each of those takes this long and times out (ERROR_SEM_TIMEOUT)
-    int failedStatusAtBlock = -1;        // after this block (0-based, per session) one GETSTATUS stalls
-    int failBlock = -1;                  // the data request of this block (0-based, per part) stalls
+    int failedStatusAfterFirstBlock = 0; // GETSTATUS goes unanswered this often after a part's first block (still erasing)
+    int failedStatusAtBlock = -1;        // after this block (per session) one GETSTATUS goes unanswered
+    int failBlock = -1;                  // the data request of this block stalls
     int errorStateAtBlock = -1;          // after this block the device reports state 10
     int shortCountAtBlock = -1;          // this block reports one byte fewer transferred
     int leaveBusAtBlock = -1;            // the device leaves the bus during this block
+    int blockFaultPart = 0;              // the four block faults above hit this image part only (1, 2; 0: every part)
     bool stayBusy = false;               // after a block the device never leaves state 4
     bool statusStalls = false;           // every GETSTATUS stalls
     bool statusShort = false;            // GETSTATUS transfers 5 bytes
@@ -61,6 +81,11 @@ struct DfuKnobs {
     bool ignoresStateChange = false;     // DETACH, ABORT and CLRSTATUS leave the state alone
     DWORD restartDelayMs = 300;          // after the zero-length request, until the device leaves
     DWORD reappearDelayMs = 300;         // until it arrives again
+    DWORD replyDelayMs = 0;              // every request completes this long after it came (a slow device)
+    // A request the device does not answer (GETSTATUS while it erases) fails
+    // with ERROR_SEM_TIMEOUT after the driver's time-out: WinUSB's default
+    // for the control pipe is 5 s.
+    DWORD unansweredMs = 5000;
 };
 
 class CORVANE_SIM_API DfuDeviceModel : public DeviceModel {
@@ -74,6 +99,7 @@ public:
 
     void SetRestartPlan(RestartPlan plan);
     std::shared_ptr<DfuFlash> flash() const { return flash_; }
+    DfuKnobs knobs() const;
     std::vector<DfuRequestRecord> Requests() const;
     uint8_t State() const;
 
@@ -88,8 +114,11 @@ public:
 private:
     void Restart(bool afterReset);
     void EndBlock(size_t length, bool firstOfPart);
+    bool BlockFault(int knob) const;
+    std::wstring Refusal(const WINUSB_SETUP_PACKET& s, const std::vector<uint8_t>& data, double now) const;
     bool HandleOut(const WINUSB_SETUP_PACKET& s, const std::vector<uint8_t>& data, DWORD* transferred);
-    bool HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>* reply, bool* timesOut);
+    bool HandleIn(const WINUSB_SETUP_PACKET& s, std::vector<uint8_t>* reply, bool* unanswered);
+    void SetWait(double from, double ms, const wchar_t* after);
 
     mutable std::mutex mutex_;
     std::shared_ptr<DfuFlash> flash_;
@@ -100,14 +129,21 @@ private:
     uint8_t status_ = 0;
     int busyLeft_ = 0;
     int statusFailuresLeft_ = 0;
-    int blockInPart_ = 0;   // data blocks of the running download session
+    int blockInPart_ = 0;      // data blocks of the running download session
+    int sessionPart_ = 0;      // the image part the running session writes (0: none yet)
+    bool awaitingStatus_ = false;  // a block was taken and not yet reported taken
     bool eraseArmed_ = false;  // the next session goes to image1
     bool mcuVerified_ = false;
+    bool mcuSent_ = false;
     bool fpgaVerifyAsked_ = false;
     bool mcuVerifyAsked_ = false;
+    double mcuVerifyAskedAt_ = 0;
     bool restarting_ = false;
+    // The wait the next request needs: from waitFrom_ (simulated ms), waitMs_ long.
+    double waitFrom_ = 0;
+    double waitMs_ = 0;
+    const wchar_t* waitAfter_ = L"";
     std::vector<uint8_t> session_;  // DNLOAD data of the running session
-    size_t lastBlockLength_ = 0;
     std::vector<DfuRequestRecord> requests_;
 };
 

@@ -1,6 +1,7 @@
 #include "fx3_bootloader.h"
 
 #include "camera_restart.h"
+#include "model_text.h"
 
 namespace sim {
 
@@ -8,6 +9,8 @@ namespace {
 
 constexpr DWORD kIoctlControlTransfer = 0x220020;
 constexpr size_t kRecordHead = 38;
+// The boot loader's buffer for one memory write.
+constexpr uint16_t kMaxTransfer = 4096;
 
 uint16_t Le16(const std::vector<BYTE>& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 uint32_t Le32(const std::vector<BYTE>& b, size_t at) {
@@ -21,7 +24,7 @@ Fx3BootLoaderModel::Fx3BootLoaderModel(Fx3BootLoaderKnobs knobs) : knobs_(knobs)
 
 void Fx3BootLoaderModel::SetStartPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model) {
     std::lock_guard<std::mutex> lock(mutex_);
-    startPlan_ = {true, std::move(next), std::move(model)};
+    startPlan_ = {true, std::move(next), std::move(model), nullptr};
 }
 
 std::vector<Fx3RequestRecord> Fx3BootLoaderModel::Requests() const {
@@ -84,10 +87,21 @@ void Fx3BootLoaderModel::DeviceIoControl(const IoRequestPtr& request) {
     bool leave = false, stall = false, start = false;
     DWORD error = ERROR_SUCCESS;
     DeviceId device;
+    int block = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        device = device_;
+        block = writes_ + 1;
+    }
+    // The boot image's memory writes are its blocks (part 1).
+    if (!ReportUpdateRequest(device)) return;
+    if (r.length > 0 && !ReportBlock(device, 1, block)) return;
+    std::wstring refusal;
+    DWORD delay = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const int index = static_cast<int>(requests_.size());
-        device = device_;
+        delay = knobs_.replyDelayMs;
         const bool wellFormed = r.ioctl == kIoctlControlTransfer && in.size() >= kRecordHead &&
                                 r.endpoint == 0 && r.dataOffset == kRecordHead && r.dataLength == r.length &&
                                 in.size() == kRecordHead + r.length && r.outputSize >= in.size();
@@ -97,8 +111,15 @@ void Fx3BootLoaderModel::DeviceIoControl(const IoRequestPtr& request) {
             stall = true;
         } else if (!wellFormed) {
             error = ERROR_INVALID_PARAMETER;
-        } else if (index == knobs_.rejectRequest || r.requestType != 0x40 || r.request != 0xA0 || started_) {
+            refusal = L"a request record the cyusb3 driver does not take";
+            if (r.ioctl != kIoctlControlTransfer) refusal = L"not the driver's control-transfer I/O control";
+        } else if (index == knobs_.rejectRequest) {
             error = ERROR_GEN_FAILURE;  // the chip stalls endpoint 0
+        } else if (r.requestType != 0x40 || r.request != 0xA0 || started_ || r.length > kMaxTransfer) {
+            error = ERROR_GEN_FAILURE;
+            refusal = started_ ? L"a request after the program was started"
+                      : r.length > kMaxTransfer ? L"longer than the boot loader's 4096-byte buffer"
+                                                : L"the boot loader serves the memory write 0x40 / 0xA0 only";
         } else {
             const uint32_t address = static_cast<uint32_t>(r.index) << 16 | r.value;
             if (r.length == 0) {
@@ -107,6 +128,7 @@ void Fx3BootLoaderModel::DeviceIoControl(const IoRequestPtr& request) {
                 start = true;
             } else {
                 for (uint32_t i = 0; i < r.length; ++i) memory_[address + i] = in[kRecordHead + i];
+                ++writes_;
             }
             r.ok = true;
         }
@@ -119,12 +141,23 @@ void Fx3BootLoaderModel::DeviceIoControl(const IoRequestPtr& request) {
         return;
     }
     if (stall) return;
+    if (!refusal.empty()) {
+        RecordRefusal(device, L"FX3 boot loader",
+                      L"I/O control 0x" + HexText(r.ioctl, 6) + L" of " + std::to_wstring(in.size()) +
+                          L" bytes, request type 0x" + HexText(r.requestType) + L" request 0x" + HexText(r.request) +
+                          L" length " + std::to_wstring(r.length),
+                      refusal);
+    }
     if (error != ERROR_SUCCESS) {
         request->Fail(error);
         return;
     }
     // The driver hands the record back as the output buffer.
-    request->CompleteData(in);
+    if (delay > 0) {
+        request->CompleteDataAfter(delay, in);
+    } else {
+        request->CompleteData(in);
+    }
     if (start) Start();
 }
 

@@ -10,7 +10,9 @@
 // the address (index << 16 | value); with n = 0 run the program at that
 // address, which makes the chip leave the bus and come back as whatever the
 // program is (the start plan). A record that is not laid out as above is
-// refused as the driver refuses it.
+// refused as the driver refuses it; another request, a write longer than the
+// boot loader's 4096-byte buffer and anything after the start stall. Each
+// refusal is recorded (sim::Refusals()).
 #pragma once
 
 #include "camera_restart.h"
@@ -30,6 +32,7 @@ struct Fx3BootLoaderKnobs {
     int stallAtRequest = -1;    // this request is never completed by the driver
     DWORD leaveMs = 20;         // from the start request to leaving the bus
     DWORD arriveMs = 300;       // from leaving to arriving as the started program
+    DWORD replyDelayMs = 0;     // every request completes this long after it came
 };
 
 // One request as the driver handed it on.
@@ -78,6 +81,7 @@ private:
     PlannedDevice startPlan_;
     bool started_ = false;
     uint32_t entry_ = 0;
+    int writes_ = 0;  // memory writes taken
     std::map<uint32_t, uint8_t> memory_;
     std::vector<Fx3RequestRecord> requests_;
     std::vector<IoRequestPtr> stalled_;  // kept so that they stay pending

@@ -1,6 +1,7 @@
 #include "nxp_flashloader.h"
 
 #include "camera_restart.h"
+#include "model_text.h"
 
 namespace sim {
 
@@ -26,6 +27,8 @@ constexpr uint32_t kStatusNotConfigured = 10204;
 constexpr uint32_t kStatusUnknownProperty = 10300;
 constexpr uint32_t kMemoryFlexSpiNor = 9;
 constexpr uint32_t kRestartProperty = 0x3204;
+// The time the loader needs to program the flash behind one data packet.
+constexpr double kDataPacketGapMs = 50;
 
 uint16_t Le16(const std::vector<BYTE>& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 uint32_t Le32(const std::vector<BYTE>& b, size_t at) {
@@ -56,6 +59,8 @@ bool InFlash(uint32_t address, uint32_t bytes) {
 HidCaps NxpFlashLoaderCaps() {
     HidCaps caps;
     caps.inputReportLength = static_cast<USHORT>(kReport);
+    caps.outputReportIds = {1, 2};
+    caps.inputReportIds = {3};
     caps.outputReportLength = static_cast<USHORT>(kReport);
     return caps;
 }
@@ -69,7 +74,12 @@ NxpFlashLoaderModel::NxpFlashLoaderModel(NxpFlashLoaderKnobs knobs) : knobs_(kno
 
 void NxpFlashLoaderModel::SetRestartPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model) {
     std::lock_guard<std::mutex> lock(mutex_);
-    restartPlan_ = {true, std::move(next), std::move(model)};
+    restartPlan_ = {true, std::move(next), std::move(model), nullptr};
+}
+
+void NxpFlashLoaderModel::SetRestartPlan(UsbDeviceSpec next, std::function<std::shared_ptr<DeviceModel>()> make) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    restartPlan_ = {true, std::move(next), nullptr, std::move(make)};
 }
 
 std::vector<std::vector<BYTE>> NxpFlashLoaderModel::OutputReports() const {
@@ -122,6 +132,13 @@ DeviceId NxpFlashLoaderModel::device() const {
 void NxpFlashLoaderModel::Attached(DeviceId device) {
     std::lock_guard<std::mutex> lock(mutex_);
     device_ = device;
+    // Started afresh: nothing configured, no data phase; the flash keeps
+    // what was written.
+    restarted_ = false;
+    configured_ = false;
+    inDataPhase_ = false;
+    lastDataAt_ = -1;
+    input_.Clear();
 }
 
 uint8_t NxpFlashLoaderModel::FlashByte(uint32_t address) const {
@@ -229,8 +246,21 @@ void NxpFlashLoaderModel::Write(const IoRequestPtr& request) {
     const std::vector<BYTE> bytes = request->input();
     std::vector<std::vector<BYTE>> replies;
     bool leave = false, reject = false, restart = false;
+    std::wstring refusal;
     DeviceId device;
     DWORD delay;
+    int block = 0;
+    bool dataPacket = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        device = device_;
+        dataPacket = !bytes.empty() && bytes[0] == 2 && inDataPhase_;
+        block = static_cast<int>(dataLengths_.size()) + 1;
+    }
+    // The image's data packets are its blocks (image part 2).
+    if (!ReportUpdateRequest(device)) return;
+    if (dataPacket && !ReportBlock(device, 2, block)) return;
+    const double now = static_cast<double>(SimulatedNowMs());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         outputs_.push_back(bytes);
@@ -241,6 +271,7 @@ void NxpFlashLoaderModel::Write(const IoRequestPtr& request) {
             leave = true;
         } else if (index == knobs_.rejectReport || bytes.size() != kReport || restarted_) {
             reject = true;
+            if (restarted_) refusal = L"a report after the restart request";
         } else if (bytes[0] == 1) {
             NxpLoaderCommand c;
             c.length = Le16(bytes, 2);
@@ -251,7 +282,13 @@ void NxpFlashLoaderModel::Write(const IoRequestPtr& request) {
             for (uint8_t k = 0; framed && k < count; ++k) c.parameters.push_back(Le32(bytes, 8 + 4 * k));
             std::vector<uint32_t> values;
             inDataPhase_ = false;  // a command ends an unfinished data phase
+            lastDataAt_ = -1;
             c.status = framed ? Command(c, &restart, &values) : kStatusInvalidArgument;
+            if (!framed) {
+                refusal = L"a command packet whose length does not match its parameters";
+            } else if (c.status != kStatusSuccess) {
+                refusal = L"answered with status " + std::to_wstring(c.status);
+            }
             commands_.push_back(c);
             if (c.tag == kTagGetProperty) {
                 std::vector<uint32_t> parameters{c.status};
@@ -264,7 +301,19 @@ void NxpFlashLoaderModel::Write(const IoRequestPtr& request) {
         } else if (bytes[0] == 2) {
             const uint32_t n = Le16(bytes, 2);
             dataLengths_.push_back(n);
-            if (inDataPhase_ && n <= kReport - 4) {
+            // The loader programs the flash page behind each packet; one that
+            // comes while it still programs is lost.
+            const bool early = lastDataAt_ >= 0 && ClearlyTooEarly(now - lastDataAt_, kDataPacketGapMs);
+            if (!inDataPhase_) {
+                refusal = L"a data packet outside a write memory's data phase";
+            } else if (n > kReport - 4) {
+                refusal = L"a data packet longer than 1012 bytes";
+            } else if (early) {
+                refusal = L"it came " + std::to_wstring(static_cast<long long>(now - lastDataAt_)) +
+                          L" ms after the last data packet; the loader takes the next one 50 ms after it";
+            }
+            if (inDataPhase_) lastDataAt_ = now;
+            if (refusal.empty()) {
                 const uint32_t take = n < phaseLeft_ ? n : phaseLeft_;
                 for (uint32_t i = 0; i < take; ++i)
                     SetFlashByte(phaseCursor_ + i, static_cast<uint8_t>(FlashByte(phaseCursor_ + i) & bytes[4 + i]));
@@ -284,6 +333,13 @@ void NxpFlashLoaderModel::Write(const IoRequestPtr& request) {
         request->Fail(ERROR_DEVICE_NOT_CONNECTED);
         return;
     }
+    if (!refusal.empty())
+        RecordRefusal(device, L"NXP flash loader",
+                      bytes.size() > 4 && bytes[0] == 1 ? L"command packet tag 0x" + HexText(bytes[4])
+                      : bytes.size() > 3 && bytes[0] == 2
+                          ? L"data packet " + std::to_wstring(block) + L" of " + std::to_wstring(Le16(bytes, 2)) + L" bytes"
+                          : L"report " + std::to_wstring(bytes.empty() ? 0 : bytes[0]),
+                      refusal);
     if (reject) {
         request->Fail(ERROR_INVALID_USER_BUFFER);
         return;

@@ -14,7 +14,11 @@
 // cleared, so an unerased byte keeps its zeros), 0x0C set property (property
 // 0x3204 restarts the camera into its firmware, as the restart plan says).
 // Every command is answered with a response packet in report 3; a write
-// memory again when its data phase has taken all its bytes.
+// memory again when its data phase has taken all its bytes. A data packet
+// that comes clearly less than 50 ms after the one before it is lost (the
+// loader is still programming the flash), as is one outside a data phase;
+// these, commands answered with an error status and reports after the
+// restart are recorded as refusals (sim::Refusals()).
 #pragma once
 
 #include "hid_input_queue.h"
@@ -68,6 +72,8 @@ public:
     // What the camera comes back as after the restart request; without a plan
     // the loader just leaves the bus.
     void SetRestartPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model);
+    // ... with the model made when the loader restarts.
+    void SetRestartPlan(UsbDeviceSpec next, std::function<std::shared_ptr<DeviceModel>()> make);
 
     std::vector<std::vector<BYTE>> OutputReports() const;
     std::vector<NxpLoaderCommand> Commands() const;
@@ -101,6 +107,7 @@ private:
     bool configured_ = false;
     int writes_ = 0;
     bool inDataPhase_ = false;
+    double lastDataAt_ = -1;  // simulated time of the last data packet of the data phase
     uint32_t phaseCursor_ = 0;
     uint32_t phaseLeft_ = 0;
     uint32_t programmed_ = 0;

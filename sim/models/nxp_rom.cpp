@@ -1,6 +1,7 @@
 #include "nxp_rom.h"
 
 #include "camera_restart.h"
+#include "model_text.h"
 
 namespace sim {
 
@@ -35,6 +36,8 @@ std::vector<BYTE> Input(BYTE id, uint32_t value) {
 HidCaps NxpRomCaps() {
     HidCaps caps;
     caps.inputReportLength = static_cast<USHORT>(kInputReport);
+    caps.outputReportIds = {1, 2};
+    caps.inputReportIds = {3, 4};
     caps.outputReportLength = static_cast<USHORT>(kOutputReport);
     return caps;
 }
@@ -43,7 +46,7 @@ NxpRomModel::NxpRomModel(NxpRomKnobs knobs) : knobs_(knobs) {}
 
 void NxpRomModel::SetJumpPlan(UsbDeviceSpec next, std::shared_ptr<DeviceModel> model) {
     std::lock_guard<std::mutex> lock(mutex_);
-    jumpPlan_ = {true, std::move(next), std::move(model)};
+    jumpPlan_ = {true, std::move(next), std::move(model), nullptr};
 }
 
 std::vector<std::vector<BYTE>> NxpRomModel::OutputReports() const {
@@ -82,6 +85,11 @@ DeviceId NxpRomModel::device() const {
 void NxpRomModel::Attached(DeviceId device) {
     std::lock_guard<std::mutex> lock(mutex_);
     device_ = device;
+    // Powered up afresh: the ROM runs again with nothing loaded.
+    jumped_ = false;
+    inDataPhase_ = false;
+    loaded_.clear();
+    input_.Clear();
 }
 
 void NxpRomModel::Read(const IoRequestPtr& request) {
@@ -109,8 +117,20 @@ void NxpRomModel::Write(const IoRequestPtr& request) {
     const std::vector<BYTE> bytes = request->input();
     std::vector<std::vector<BYTE>> replies;
     bool leave = false, reject = false, jump = false;
+    std::wstring refusal;
     DeviceId device;
     DWORD delay;
+    int block = 0;
+    bool dataReport = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        device = device_;
+        dataReport = !bytes.empty() && bytes[0] == 2 && inDataPhase_;
+        block = dataReports_ + 1;
+    }
+    // The flash loader's data reports are the blocks of this stage (part 1).
+    if (!ReportUpdateRequest(device)) return;
+    if (dataReport && !ReportBlock(device, 1, block)) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         outputs_.push_back(bytes);
@@ -122,6 +142,7 @@ void NxpRomModel::Write(const IoRequestPtr& request) {
         } else if (index == knobs_.rejectReport || bytes.size() != kOutputReport || jumped_) {
             // The class driver takes only whole output reports.
             reject = true;
+            if (jumped_) refusal = L"a report after the jump: the ROM no longer runs";
         } else if (bytes[0] == 1) {
             NxpRomCommand c;
             c.type = Be16(bytes, 1);
@@ -149,9 +170,15 @@ void NxpRomModel::Write(const IoRequestPtr& request) {
                     jump = true;
                 } else {
                     replies.push_back(Input(4, kJumpRefused));
+                    refusal = L"a jump to an address no write file loaded";
                 }
+            } else {
+                refusal = L"no such command";
             }
-        } else if (bytes[0] == 2 && inDataPhase_) {
+        } else if (bytes[0] == 2 && !inDataPhase_) {
+            refusal = L"a data report outside a write file's data phase";
+        } else if (bytes[0] == 2) {
+            ++dataReports_;
             const uint32_t n = phaseLeft_ < 1024 ? phaseLeft_ : 1024;
             for (uint32_t i = 0; i < n; ++i) ram_[phaseCursor_ + i] = bytes[1 + i];
             phaseCursor_ += n;
@@ -169,6 +196,11 @@ void NxpRomModel::Write(const IoRequestPtr& request) {
         request->Fail(ERROR_DEVICE_NOT_CONNECTED);
         return;
     }
+    if (!refusal.empty())
+        RecordRefusal(device, L"NXP ROM", L"report " + std::to_wstring(bytes.empty() ? 0 : bytes[0]) +
+                                              (bytes.size() > 2 && bytes[0] == 1 ? L" command 0x" + HexText(Be16(bytes, 1), 4)
+                                                                                 : std::wstring()),
+                      refusal);
     if (reject) {
         request->Fail(ERROR_INVALID_USER_BUFFER);
         return;

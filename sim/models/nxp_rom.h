@@ -12,6 +12,8 @@
 // a data phase that took its whole count, and after a jump that was refused.
 // A jump to an address that a write file loaded starts the loaded program:
 // the ROM leaves the bus and the program comes back as the jump plan says.
+// An unknown command, a data report outside a data phase, a refused jump and
+// a report after the jump are recorded as refusals (sim::Refusals()).
 #pragma once
 
 #include "hid_input_queue.h"
@@ -80,6 +82,7 @@ private:
     bool jumped_ = false;
     uint32_t jumpAddress_ = 0;
     int writes_ = 0;
+    int dataReports_ = 0;  // data reports taken
     bool inDataPhase_ = false;
     uint32_t phaseAddress_ = 0;
     uint32_t phaseLeft_ = 0;

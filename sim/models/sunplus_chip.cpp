@@ -97,6 +97,11 @@ void SunplusChip::Close() {
     open_ = false;
 }
 
+DeviceId SunplusChip::CameraDevice() const {
+    auto camera = camera_.lock();
+    return camera ? camera->device() : 0;
+}
+
 int SunplusChip::ReadFlashType(uint8_t* out) {
     if (!CameraPresent()) return kSunplusDeviceGone;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -133,17 +138,28 @@ int SunplusChip::Download(const uint8_t* image, uint32_t length, int flashType, 
         held_ = false;
         return result;
     };
-    if (!open) return finish(kSunplusNotOpen);
-    if (image == nullptr || length == 0) return finish(kSunplusBadArgument);
+    const DeviceId device = CameraDevice();
+    if (!ReportUpdateRequest(device)) return finish(kSunplusDeviceGone);
+    auto refuse = [&](int result, const wchar_t* reason) {
+        RecordRefusal(device, L"Sunplus library", L"Download_FW_Verbose of " + std::to_wstring(length) +
+                                                      L" bytes, flash type " + std::to_wstring(flashType),
+                      reason);
+        return finish(result);
+    };
+    if (!open) return refuse(kSunplusNotOpen, L"the camera was not opened");
+    if (image == nullptr || length == 0) return refuse(kSunplusBadArgument, L"no image");
     // The chip erases and programs by the flash type it reported: another
     // type would program the wrong part.
-    if (flashType != knobs.flashType) return finish(kSunplusWrongFlashType);
+    if (flashType != knobs.flashType) return refuse(kSunplusWrongFlashType, L"not the flash type the chip reported");
     {
         std::lock_guard<std::mutex> lock(mutex_);
         flash_.clear();  // erased
     }
     const int step = knobs.percentStep > 0 ? knobs.percentStep : 10;
+    int steps = 0;
     for (int percent = 0;; percent = percent + step < 100 ? percent + step : 100) {
+        // Each step written is a block of the image (part 2).
+        if (percent > 0) ReportBlock(device, 2, ++steps);
         if (!CameraPresent()) return finish(kSunplusDeviceGone);
         const size_t upTo = static_cast<size_t>(static_cast<uint64_t>(length) * static_cast<unsigned>(percent) / 100u);
         {
@@ -162,7 +178,13 @@ int SunplusChip::Download(const uint8_t* image, uint32_t length, int flashType, 
             held_ = true;
             cv_.notify_all();
             // Bounded: a test that forgets to release must not hang the process.
-            cv_.wait_for(lock, std::chrono::seconds(60), [&] { return released_; });
+            if (knobs.holdMs > 0) {
+                lock.unlock();
+                simos::Sleep(knobs.holdMs);
+                lock.lock();
+            } else {
+                cv_.wait_for(lock, std::chrono::seconds(60), [&] { return released_; });
+            }
             held_ = false;
         }
         if (knobs.failAtPercent >= 0 && percent >= knobs.failAtPercent) return finish(kSunplusWriteFailed);

@@ -31,6 +31,7 @@ struct SunplusKnobs {
     bool flashTypeFails = false;  // Get_FlashType answers an error
     int failAtPercent = -1;       // the download stops with an error after reporting this percentage
     int holdAtPercent = -1;       // the download waits after reporting this percentage until Release()
+    DWORD holdMs = 0;             // ... or this long (simulated), when not 0
     int percentStep = 10;         // progress is reported every percentStep percent, 0 and 100 included
     DWORD msPerStep = 20;         // simulated time that writing one step takes
 };
@@ -91,6 +92,7 @@ public:
 
 private:
     bool CameraPresent() const;
+    DeviceId CameraDevice() const;
 
     std::weak_ptr<XuCameraModel> camera_;
     mutable std::mutex mutex_;

@@ -244,3 +244,16 @@ TEST(NxpFlashDownload, StatusTextsWhileTheFlashIsPrepared) {
     EXPECT_NE(0, GetWindowLongW(GetDlgItem(w.h.dialog, 1007), GWL_STYLE) & WS_VISIBLE);
     EXPECT_EQ(L"Erasing Memory...Please Wait...", w.h.ControlText(1004));
 }
+
+// Near real time, so that the 50 ms after each data packet shows on the
+// simulated clock: the flash loader loses a packet that comes before it has
+// programmed the one before, and the flash would not hold the image.
+TEST(NxpFlashDownload, TheWaitAfterEachDataPacketIsKept) {
+    FlashWorld w;
+    sim::SetTimeScale(1.0);
+    const Bytes image = Pattern(3 * 1012, 9);
+    EXPECT_EQ(1u, w.Update(image));
+    EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
+    EXPECT_EQ(image, w.model->Flash(0x60001000, 3 * 1012));
+    EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), w.h.BoxTexts());
+}

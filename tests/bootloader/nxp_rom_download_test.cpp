@@ -57,9 +57,11 @@ TEST(NxpRomDownload, FlashLoaderOf86272BytesGoesOutIn85Reports) {
     const Bytes loader = Pattern(86272, 4);
     EXPECT_EQ(1u, w.Download(loader));
     const auto out = w.model->OutputReports();
-    // Error status, write file, 85 data reports, jump, then the flash
-    // loader's get-property packet.
-    ASSERT_EQ(2u + 85u + 1u + 1u, out.size());
+    // Error status, write file, 85 data reports, jump. The flash loader's
+    // get-property packet that follows is a 1016-byte report, which the HID
+    // class driver refuses on the ROM's 1025-byte reports (its result is not
+    // judged).
+    ASSERT_EQ(2u + 85u + 1u, out.size());
     for (size_t i = 0; i < 88; ++i) EXPECT_EQ(1025u, out[i].size()) << i;
     EXPECT_EQ((Bytes{1, 0x05, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), Head(out[0], 17));
     EXPECT_TRUE(ZeroFrom(out[0], 17));
@@ -75,9 +77,15 @@ TEST(NxpRomDownload, FlashLoaderOf86272BytesGoesOutIn85Reports) {
         << "the last report holds the last 256 bytes";
     EXPECT_TRUE(ZeroFrom(out[86], 257));
     EXPECT_EQ((Bytes{1, 0x0B, 0x0B, 0x20, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), Head(out[87], 17));
-    EXPECT_EQ(1016u, out[88].size());
-    EXPECT_EQ((Bytes{1, 0, 12, 0, 0x07, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0, 0}), Head(out[88], 16));
-    EXPECT_TRUE(ZeroFrom(out[88], 16));
+    // The library reads each command's reply with the length of the report
+    // it sent (1025 bytes), and the HID class driver refuses those reads on
+    // the ROM's 65-byte input reports as well: three commands wait for a
+    // reply.
+    std::vector<std::wstring> refused;
+    for (const sim::Refusal& r : sim::Refusals()) refused.push_back(r.request);
+    EXPECT_EQ((std::vector<std::wstring>{L"ReadFile of 1025 bytes", L"ReadFile of 1025 bytes", L"ReadFile of 1025 bytes",
+                                         L"WriteFile of 1016 bytes"}),
+              refused);
 
     EXPECT_EQ(loader, w.model->Ram(0x20001000));
     EXPECT_TRUE(w.model->Jumped());

@@ -52,7 +52,7 @@ TEST_F(Cx3Reports, StateIsPolledWhileBusyForAtMostSixtyRounds) {
         }
         EXPECT_EQ(cam.model->InputReportsServed(), c.polls);
         EXPECT_GE(SimElapsedMs() - start, 50u * c.polls) << "50 ms before each poll";
-        EXPECT_EQ(buf[0], 2) << "the caller's buffer starts at the length byte";
+        EXPECT_EQ(buf[0], 1) << "the caller's buffer starts at the length byte (the state alone)";
     }
 }
 
@@ -122,7 +122,9 @@ TEST_F(Cx3Reports, VersionReports) {
     const unsigned char cx3[3] = {0xBB, 0x00, 0x00};
     ASSERT_EQ(SetHidReport(cx3, 3), 1);
     ASSERT_EQ(GetHidReport(buf), 1);
-    EXPECT_TRUE(SameBytes(Bytes{7, 0, 3, 1, 12, 24, 23}, Bytes(buf, buf + 7)));
+    // The length byte counts the payload: the state and the five version
+    // bytes, the year last; nothing of the report behind it is taken.
+    EXPECT_TRUE(SameBytes(Bytes{6, 0, 3, 1, 12, 24, 23, 0}, Bytes(buf, buf + 8)));
     const unsigned char isp[3] = {0xCC, 0x00, 0x00};
     ASSERT_EQ(SetHidReport(isp, 3), 1);
     ASSERT_EQ(GetHidReport(buf), 1);
@@ -133,6 +135,20 @@ TEST_F(Cx3Reports, VersionReports) {
     EXPECT_STREQ(reinterpret_cast<const char*>(buf + 12), "153045");
 }
 
+// A camera whose length byte counts itself as well: every payload byte still
+// arrives (and one byte of the report behind them).
+TEST_F(Cx3Reports, AVersionFromACameraThatCountsItsLengthByteKeepsTheYear) {
+    sim::Cx3CameraKnobs knobs;
+    knobs.lengthByte = 7;
+    Bind(knobs);
+    unsigned char buf[512] = {};
+    ASSERT_EQ(DevicestateCX3SNI(buf), 0);
+    const unsigned char cx3[3] = {0xBB, 0x00, 0x00};
+    ASSERT_EQ(SetHidReport(cx3, 3), 1);
+    ASSERT_EQ(GetHidReport(buf), 1);
+    EXPECT_TRUE(SameBytes(Bytes{7, 0, 3, 1, 12, 24, 23}, Bytes(buf, buf + 7)));
+}
+
 TEST_F(Cx3Reports, CopiesNeverMoreThanTheReportHoldsWhateverItsLengthByteSays) {
     struct Case {
         const char* name;
@@ -141,7 +157,9 @@ TEST_F(Cx3Reports, CopiesNeverMoreThanTheReportHoldsWhateverItsLengthByteSays) {
     } cases[] = {
         {"length 127 in a 16-byte report", 0x7F, 15},
         {"length 16 in a 16-byte report", 0x10, 15},
-        {"length 5", 0x05, 5},
+        {"length 14: the whole report after its ID", 0x0E, 15},
+        {"length 5: the length byte and five payload bytes", 0x05, 6},
+        {"length 0", 0x00, 0},
         {"negative length", 0x80, 0},
     };
     for (const Case& c : cases) {

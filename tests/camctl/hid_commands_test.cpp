@@ -295,6 +295,29 @@ TEST_F(HidCommands, AHandshakeEndsWhenTheCameraLeavesTheBus) {
     EXPECT_TRUE(SameWire(std::vector<Bytes>(4, Command(0x30, 0xFF)), WireOf(*cam.model)));
 }
 
+// A camera that takes the handshake and leaves the bus before the library
+// reads its answer: the read fails at once, so no read is outstanding and
+// nothing may wait for one; the next round's request fails and ends it.
+TEST_F(HidCommands, AHandshakeWhoseReadFailsAtOnceEndsWithTheNextRequest) {
+    class LeavesAfterTheHandshake : public sim::HidCameraModel {
+    public:
+        void Write(const sim::IoRequestPtr& request) override {
+            sim::HidCameraModel::Write(request);
+            sim::Unplug(device());
+        }
+    };
+    sim::SetTimeScale(kFastTimeScale);
+    auto model = std::make_shared<LeavesAfterTheHandshake>();
+    const sim::DeviceId device =
+        sim::Plug(sim::CameraSpec(0x4A7E, 0xC110, L"CAM000000001", {1}, L"Kivo HID Camera"), model);
+    Arg path(sim::InterfacePaths(device, sim::kGuidKsCategoryCapture).at(0));
+    ASSERT_EQ(InitExtensionUnit(path.buf), 1);
+    ::SetLastError(kMarker);
+    EXPECT_EQ(FirmwareUpdate(3), 0);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(model->Writes().size(), 1u);
+}
+
 TEST_F(HidCommands, SynchronousReadHandleWaitIsBoundedAndALateReplyIsNotLost) {
     sim::HidCameraKnobs knobs;
     knobs.replyDelayMs = 30000;
@@ -408,11 +431,15 @@ private:
 
 class NxpTransport : public CameraTest {
 protected:
-    std::shared_ptr<LoaderStandIn> PlugAndBind(bool answers) {
+    // A loader whose reports are as long as the ones the test sends (the
+    // HID class driver takes whole reports only), with report IDs.
+    std::shared_ptr<LoaderStandIn> PlugAndBind(bool answers, USHORT outputLength = 1025, USHORT inputLength = 1025) {
         auto loader = std::make_shared<LoaderStandIn>(answers);
         sim::HidCaps caps;
-        caps.inputReportLength = 1025;
-        caps.outputReportLength = 1025;
+        caps.inputReportLength = inputLength;
+        caps.outputReportLength = outputLength;
+        caps.outputReportIds = {1, 2};
+        caps.inputReportIds = {3};
         sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {3}, caps), loader);
         Arg s(L"VID_1FC9&PID_0135");
         EXPECT_EQ(Init_HIDHandle(s.buf), 1);
@@ -466,7 +493,7 @@ TEST_F(NxpTransport, WithoutTheWaitFlagASilentLoaderCostsNoTime) {
 }
 
 TEST_F(NxpTransport, AnUnansweredReportReturnsAfterTheWaitWithItsReadCancelled) {
-    auto loader = PlugAndBind(false);
+    auto loader = PlugAndBind(false, 1016, 1016);
     const Bytes report = Pattern(1016);
     const ULONGLONG start = SimElapsedMs();
     EXPECT_EQ(sendNXPHidCmd(report.data(), 1016, 1), 1);
@@ -476,7 +503,7 @@ TEST_F(NxpTransport, AnUnansweredReportReturnsAfterTheWaitWithItsReadCancelled) 
 }
 
 TEST_F(NxpTransport, ARequestLongerThanTheReplyBufferReadsNoMoreThanItHolds) {
-    auto loader = PlugAndBind(true);
+    auto loader = PlugAndBind(true, 1100, 1025);
     const Bytes report = Pattern(1100);
     EXPECT_EQ(sendNXPHidCmd(report.data(), 1100, 1), 1);
     ASSERT_EQ(loader->readLengths.size(), 1u);

@@ -307,32 +307,86 @@ TEST_F(SimDeviceIo, SynchronousHandleWaitsForTheDevice) {
     Os().CloseHandle(h);
 }
 
+// Refused before the device sees them: by the I/O manager (the handle's
+// access, before it touches the record's event) or by the HID class driver
+// (whole reports with a report ID the collection has; the request had
+// started, so the event is reset). Either way the record stays marked
+// pending, as the system marked it: a request that failed at once never
+// looks like the request before it.
 TEST_F(SimDeviceIo, CallerErrorsAreRefusedBeforeTheDevice) {
     HANDLE writeOnly = Open(GENERIC_WRITE, 0);
     HANDLE readOnly = Open(GENERIC_READ, FILE_FLAG_OVERLAPPED);
-    BYTE buffer[65] = {};
+    HANDLE both = Open(GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
+    BYTE buffer[66] = {};
+    BYTE report1[65] = {0x01, 0x40};
     struct Case {
         const char* label;
         std::function<BOOL()> call;
         DWORD error;
+        bool eventReset;
+        bool refusalRecorded;
     } cases[] = {
-        {"read on a write handle", [&] { return Os().ReadFile(writeOnly, buffer, 65, nullptr, nullptr); }, ERROR_ACCESS_DENIED},
-        {"write on a read handle", [&] { return Os().WriteFile(readOnly, buffer, 65, nullptr, &ov_); }, ERROR_ACCESS_DENIED},
+        {"read on a write handle", [&] { return Os().ReadFile(writeOnly, buffer, 65, nullptr, nullptr); }, ERROR_ACCESS_DENIED,
+         false, false},
+        {"write on a read handle", [&] { return Os().WriteFile(readOnly, buffer, 65, nullptr, &ov_); }, ERROR_ACCESS_DENIED,
+         false, false},
         {"overlapped handle without OVERLAPPED", [&] { return Os().ReadFile(readOnly, buffer, 65, nullptr, nullptr); },
-         ERROR_INVALID_PARAMETER},
+         ERROR_INVALID_PARAMETER, false, false},
         {"input report into a short buffer", [&] { return static_cast<BOOL>(Os().HidD_GetInputReport(readOnly, buffer, 64)); },
-         ERROR_INVALID_PARAMETER},
+         ERROR_INVALID_PARAMETER, false, true},
+        {"read shorter than the input report", [&] { return Os().ReadFile(both, buffer, 64, nullptr, &ov_); },
+         ERROR_INVALID_USER_BUFFER, true, true},
+        {"read longer than the input report", [&] { return Os().ReadFile(both, buffer, 66, nullptr, &ov_); },
+         ERROR_INVALID_USER_BUFFER, true, true},
+        {"write shorter than the output report", [&] { return Os().WriteFile(both, buffer, 64, nullptr, &ov_); },
+         ERROR_INVALID_USER_BUFFER, true, true},
+        {"write of a report ID the collection lacks", [&] { return Os().WriteFile(both, report1, 65, nullptr, &ov_); },
+         ERROR_INVALID_PARAMETER, true, true},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.label);
+        const size_t refusals = sim::Refusals().size();
+        ::SetEvent(event_);  // as the request before left it
+        ov_.Internal = 0;
         ::SetLastError(kMarker);
         EXPECT_FALSE(c.call());
         EXPECT_EQ(c.error, ::GetLastError());
+        EXPECT_EQ(c.eventReset ? static_cast<DWORD>(WAIT_TIMEOUT) : static_cast<DWORD>(WAIT_OBJECT_0),
+                  ::WaitForSingleObject(event_, 0));
+        EXPECT_EQ(c.refusalRecorded ? refusals + 1 : refusals, sim::Refusals().size());
     }
+    EXPECT_EQ(static_cast<ULONG_PTR>(STATUS_PENDING), ov_.Internal);
     EXPECT_TRUE(model_->writes.empty());
     EXPECT_TRUE(model_->held.empty());
     Os().CloseHandle(writeOnly);
     Os().CloseHandle(readOnly);
+    Os().CloseHandle(both);
+}
+
+// A failure the device gives inside the call (the driver failed the request
+// at once) leaves the record pending and its event reset, as Windows does;
+// only a request that completes, at once or later, writes its status.
+TEST_F(SimDeviceIo, AFailureAtOnceWritesNoStatusAndSignalsNothing) {
+    class Refusing : public sim::DeviceModel {
+        void Read(const sim::IoRequestPtr& r) override { r->Fail(ERROR_GEN_FAILURE); }
+    };
+    sim::DeviceId other = sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {4}), std::make_shared<Refusing>());
+    HANDLE h = Os().CreateFileW(sim::InterfacePaths(other, sim::kGuidHid).at(0).c_str(), GENERIC_READ, kShare, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    BYTE buffer[65] = {};
+    ov_.Internal = 0;
+    ov_.InternalHigh = 65;
+    ::SetLastError(kMarker);
+    EXPECT_FALSE(Os().ReadFile(h, buffer, sizeof(buffer), nullptr, &ov_));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), ::GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(event_, 0));
+    EXPECT_EQ(static_cast<ULONG_PTR>(STATUS_PENDING), ov_.Internal);
+    DWORD n = 0;
+    ::SetLastError(kMarker);
+    EXPECT_FALSE(Os().GetOverlappedResult(h, &ov_, &n, FALSE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_INCOMPLETE), ::GetLastError());
+    Os().CloseHandle(h);
 }
 
 TEST_F(SimDeviceIo, OpensAreCaseInsensitiveAndCanBeRefused) {

@@ -12,7 +12,15 @@ using namespace tracetest;
 namespace {
 
 const sim::UsbDeviceSpec kUsbSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN0001", {1});
-const sim::UsbDeviceSpec kHidSpec = sim::HidDeviceSpec(0x04B4, 0x00F3, L"SN0002", {2});
+// A HID collection of 65-byte reports with report IDs (output 2, input 3),
+// as the class driver hands them out whole.
+sim::UsbDeviceSpec HidSpec() {
+    sim::HidCaps caps;
+    caps.outputReportIds = {2};
+    caps.inputReportIds = {3};
+    return sim::HidDeviceSpec(0x04B4, 0x00F3, L"SN0002", {2}, caps);
+}
+const sim::UsbDeviceSpec kHidSpec = HidSpec();
 
 // The interface path a spec gets (stable across plugs of the same spec).
 std::wstring PathOf(const sim::UsbDeviceSpec& spec, const GUID& cls) {
@@ -88,7 +96,12 @@ struct UsbLink {
 TEST(ReplayModel, EachKindOfExchangeIsAnsweredAsRecorded) {
     const std::wstring usb = PathOf(kUsbSpec, sim::kGuidUsbDevice);
     const std::wstring hid = PathOf(kHidSpec, sim::kGuidHid);
-    const Bytes report = Counting(65, 0x03), output = Counting(65, 0x02), readData = Counting(64, 0x40);
+    const Bytes report = Counting(65, 0x03), output = Counting(65, 0x02), readData = Counting(65, 0x40);
+    Bytes written(65, 0);
+    written[0] = 0x02;
+    written[1] = 0xAA;
+    written[2] = 0xBB;
+    written[3] = 0xCC;
 
     struct Case {
         const char* name;
@@ -127,22 +140,21 @@ TEST(ReplayModel, EachKindOfExchangeIsAnsweredAsRecorded) {
              Bytes none;
              EXPECT_EQ("0/0/31", link.Transfer(Packet(0x40, 0x0E, 1, 0, 0), &none));
          }},
-        {"read", true, "\"length\":64,\"in\":\"" + jsonl::Hex(readData) + "\",\"count\":64,\"result\":1", "ReadFile",
+        {"read", true, "\"length\":65,\"in\":\"" + jsonl::Hex(readData) + "\",\"count\":65,\"result\":1", "ReadFile",
          [&](const std::wstring& path) {
              HANDLE h = Os().CreateFileW(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
-             Bytes b(64);
+             Bytes b(65);
              DWORD n = 0;
-             EXPECT_TRUE(Os().ReadFile(h, b.data(), 64, &n, nullptr));
+             EXPECT_TRUE(Os().ReadFile(h, b.data(), 65, &n, nullptr));
              EXPECT_EQ(readData, b);
              Os().CloseHandle(h);
          }},
-        {"write", true, "\"length\":3,\"out\":\"aabbcc\",\"count\":3,\"result\":1", "WriteFile",
-         [](const std::wstring& path) {
+        {"write", true, "\"length\":65,\"out\":\"" + jsonl::Hex(written) + "\",\"count\":65,\"result\":1", "WriteFile",
+         [&](const std::wstring& path) {
              HANDLE h = Os().CreateFileW(path.c_str(), GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
-             const BYTE b[3] = {0xAA, 0xBB, 0xCC};
              DWORD n = 0;
-             EXPECT_TRUE(Os().WriteFile(h, b, 3, &n, nullptr));
-             EXPECT_EQ(3u, n);
+             EXPECT_TRUE(Os().WriteFile(h, written.data(), 65, &n, nullptr));
+             EXPECT_EQ(65u, n);
              Os().CloseHandle(h);
          }},
         {"I/O control request", true,
@@ -514,9 +526,9 @@ TEST(ReplayModel, ACompletionForLaterIsSeenPendingEvenWhenItsTimeComesDuringTheC
     HANDLE h = Os().CreateFileW(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     OVERLAPPED ov = {};
     ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    BYTE b[4] = {};
+    BYTE b[65] = {};
     ::SetLastError(kMarker);
-    EXPECT_FALSE(Os().ReadFile(h, b, 4, nullptr, &ov));
+    EXPECT_FALSE(Os().ReadFile(h, b, 65, nullptr, &ov));
     EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), ::GetLastError());
     DWORD n = 0;
     ASSERT_TRUE(Os().GetOverlappedResult(h, &ov, &n, TRUE));

@@ -13,7 +13,14 @@ using namespace tracetest;
 namespace {
 
 const sim::UsbDeviceSpec kUsbSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN0001", {1});
-const sim::UsbDeviceSpec kHidSpec = sim::HidDeviceSpec(0x1FC9, 0x0135, L"SN0002", {2});
+// A HID collection with report IDs: output report 2, input report 1.
+sim::UsbDeviceSpec HidSpec() {
+    sim::HidCaps caps;
+    caps.outputReportIds = {2};
+    caps.inputReportIds = {1};
+    return sim::HidDeviceSpec(0x1FC9, 0x0135, L"SN0002", {2}, caps);
+}
+const sim::UsbDeviceSpec kHidSpec = HidSpec();
 
 std::string Seen(const char* what, BOOL ok, DWORD count, const BYTE* data, size_t n) {
     std::string s = std::string(what) + " " + std::to_string(ok) + " " + std::to_string(count);
@@ -60,8 +67,12 @@ std::vector<std::string> Converse(const std::wstring& hidPath, const std::wstrin
     ok = Os().GetOverlappedResult(h, &ov, &n, TRUE);
     seen.push_back(Seen("ioctl result", ok, n, answer.data(), n));
 
-    const BYTE data[3] = {0xAA, 0xBB, 0xCC};
-    ok = Os().WriteFile(h, data, 3, nullptr, &ov);
+    Bytes data(65, 0);
+    data[0] = 0x02;
+    data[1] = 0xAA;
+    data[2] = 0xBB;
+    data[3] = 0xCC;
+    ok = Os().WriteFile(h, data.data(), 65, nullptr, &ov);
     seen.push_back(Seen("write", ok, static_cast<DWORD>(ov.InternalHigh), nullptr, 0));
     Os().CloseHandle(h);
     ::CloseHandle(ov.hEvent);

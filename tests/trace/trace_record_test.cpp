@@ -191,7 +191,10 @@ TEST(TraceRecords, PendingRequestsRecordTheirReplyWhenTheyComplete) {
 TEST(TraceRecords, HidCallsRecordAttributesCapabilitiesAndReports) {
     TracedProcess trace;
     auto model = std::make_shared<ScriptedDevice>();
-    const sim::DeviceId dev = sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {4}), model);
+    sim::HidCaps withIds;  // input report 3, output report 2
+    withIds.inputReportIds = {3};
+    withIds.outputReportIds = {2};
+    const sim::DeviceId dev = sim::Plug(sim::HidDeviceSpec(0x1FC9, 0x0135, L"", {4}, withIds), model);
     const std::wstring path = HidPath(dev);
     HANDLE h = Os().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);

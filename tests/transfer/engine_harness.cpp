@@ -211,14 +211,23 @@ int BrowseFirmwareFile(const std::vector<uint8_t>& file) {
 }
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
-    // No byte is 0xFF, so an image never ends like the host's pad byte.
+    // Every byte value, and the last two 0xFF: an image may end as the
+    // host's pad byte and erased flash look, and every byte of it counts.
     std::vector<uint8_t> b(n);
     uint32_t x = seed * 2654435761u + 1;
     for (size_t i = 0; i < n; ++i) {
         x = x * 1103515245u + 12345u;
-        b[i] = static_cast<uint8_t>((x >> 16) % 255);
+        b[i] = static_cast<uint8_t>(x >> 16);
     }
+    for (size_t i = n > 2 ? n - 2 : 0; i < n; ++i) b[i] = 0xFF;
     return b;
+}
+
+std::vector<uint8_t> AsSent(const std::vector<uint8_t>& part2) {
+    std::vector<uint8_t> sent = part2;
+    const size_t last = part2.size() % 1024;
+    if (last != 0 && last % 64 == 0) sent.push_back(0xFF);
+    return sent;
 }
 
 std::vector<uint8_t> Le32(uint32_t v) {

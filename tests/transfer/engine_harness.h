@@ -67,7 +67,11 @@ std::wstring WriteTempFile(const std::vector<uint8_t>& bytes);
 // open-file dialog answered with its path). The result of SelectFirmwareFile.
 int BrowseFirmwareFile(const std::vector<uint8_t>& file);
 
+// Test image bytes: every byte value, ending in 0xFF bytes.
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed);
+// Image part 2 as the host sends it, and so as the device's flash takes it:
+// a last block that is a whole number of 64-byte packets gets one 0xFF.
+std::vector<uint8_t> AsSent(const std::vector<uint8_t>& part2);
 std::vector<uint8_t> Le32(uint32_t v);
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts);
 std::vector<uint8_t> Ascii(const std::string& s);

@@ -99,12 +99,14 @@ TEST(UpdateEngine, BlocksAndThePadByteOfPartTwo) {
     struct Case {
         size_t size;
         std::vector<uint16_t> lengths;
+        bool padded;
     } cases[] = {
-        {2048 + 128, {1024, 1024, 129}},
-        {2048 + 100, {1024, 1024, 100}},
-        {2048, {1024, 1024}},
-        {64, {65}},
-        {1, {1}},
+        {2048 + 128, {1024, 1024, 129}, true},
+        {2048 + 100, {1024, 1024, 100}, false},
+        {2048 + 65, {1024, 1024, 65}, false},  // ends in 0xFF bytes of its own, no pad
+        {2048, {1024, 1024}, false},
+        {64, {65}, true},
+        {1, {1}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
@@ -114,12 +116,12 @@ TEST(UpdateEngine, BlocksAndThePadByteOfPartTwo) {
         h.LoadFile(img);
         EXPECT_EQ(1u, h.RunUpdateThread());
         EXPECT_EQ(c.lengths, h.DataRequestLengths());
-        const auto req = h.Requests();
-        for (const auto& r : req)
-            if (r.request == 0x01 && r.length > 0 && r.length % 64 == 1 && r.length > 64) {
-                EXPECT_EQ(0xFF, r.data.back()) << "pad byte";
-            }
-        EXPECT_EQ(img, h.flash->image2);
+        // Every byte the device took, the pad byte included: the image, then
+        // 0xFF when the last block is a whole number of 64-byte packets.
+        Bytes sent = img;
+        if (c.padded) sent.push_back(0xFF);
+        EXPECT_EQ(sent, h.flash->image2);
+        EXPECT_TRUE(sim::DfuFlash::Holds(h.flash->image2, img));
         // The plain image runs alone: its own range and one step per block.
         EXPECT_EQ(std::vector<WPARAM>{c.lengths.size()}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
         EXPECT_EQ(Range(1, c.lengths.size()), Values(h.Progress(), WM_FW_PROGRESS_STEP));
@@ -287,7 +289,7 @@ TEST(UpdateEngine, TolerantFirstBlockPolling) {
         EngineHarness h;
         sim::DfuKnobs k;
         k.failedStatusAfterFirstBlock = c.failures;
-        k.failedStatusMs = c.failureMs;
+        k.unansweredMs = c.failureMs;
         k.busyPollsPerBlock = c.busyPolls;
         h.PlugDevice(k);
         const Bytes img = Pattern(3000, 10);
@@ -532,4 +534,37 @@ TEST(UpdateEngine, SectionsAlreadySentAreNotReportedAsWrittenAgain) {
     // The same file again without reading it: its sections were released.
     EXPECT_EQ(0u, h.RunUpdateThread());
     EXPECT_EQ(L"Firmware Download Failed!", h.BoxTexts().back());
+}
+
+// Near real time, so that a wait the engine leaves out shows on the
+// simulated clock (at the fast time scales of the other tests the engine's
+// own work between two requests already counts as a long wait): the device
+// refuses a request that comes before the wait it needs, and the update
+// fails.
+TEST(UpdateEngine, EveryWaitTheDeviceNeedsIsKept) {
+    struct Case {
+        const char* name;
+        double timeScale;
+        Bytes file;
+        bool twoRuns;
+    } cases[] = {
+        {"after each status reply (20 ms)", 1.0, Pattern(3 * 1024, 50), false},
+        {"after the combined-image erase (50 ms)", 1.0, TwoPartFile(2, Pattern(1024, 51), Pattern(1024, 52)), true},
+        {"after each MCU packet (50 ms) and before the verify status (10 s)", 0.1,
+         Cat({ShortSection("orviMCU", McuLines(30, 100)), ShortSection("orviIMG", Pattern(1024, 53))}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        h.PlugDevice();
+        sim::SetTimeScale(c.timeScale);
+        h.LoadFile(c.file);
+        EXPECT_EQ(1u, h.RunUpdateThread());
+        if (c.twoRuns) {
+            h.ReopenAfterRestart();
+            EXPECT_EQ(1u, h.RunUpdateThread());
+        }
+        EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
+        EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
+    }
 }

@@ -4,6 +4,7 @@
 #include "app_state.h"
 #include "engine_harness.h"
 #include "usb_requests.h"
+#include "os_api.h"
 
 namespace {
 
@@ -33,22 +34,27 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
         const char* name;
         std::function<int()> call;
         Expected setup;
-        int result = 1;
     } steps[] = {
+        // In an order the device takes, with the waits it needs (the status
+        // request and the MCU packet wait by themselves).
         {"Getstatus", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
-        // The idle device stalls a zero-length request: it has no download to end.
-        {"SendZeroLengthPkt", [&] { return SendZeroLengthPkt(); }, {0x40, 0x01, 1, 0, 0}, 0},
-        {"SendCommand detach", [&] { return SendCommand(0x00); }, {0x40, 0x00, 1, 0, 0}},
-        {"SendCommand clear status", [&] { return SendCommand(0x04); }, {0x40, 0x04, 1, 0, 0}},
         {"SendData 1024", [&] { return SendData(g_byTransferBuffer, 1024); }, {0x40, 0x01, 1, 0, 1024}},
+        {"Getstatus after a block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"SendData 17", [&] { return SendData(g_byTransferBuffer, 17); }, {0x40, 0x01, 1, 0, 17}},
+        {"Getstatus after the last block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"SendCommand abort", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
         {"SendDataMCUData", [&] { return SendDataMCUData(17); }, {0x40, 0x0B, 1, 0, 17}},
-        {"SendCommand abort again", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
-        {"SendDataFPGAData", [&] { return SendDataFPGAData(17); }, {0x40, 0x0F, 1, 0, 17}},
-        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, {0x40, 0x0E, 1, 0, 0}},
+        {"Getstatus after the MCU packet", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
         {"MCU verify", [&] { return SendDataMCUVerifyFlashRequest(); }, {0x40, 0x0C, 1, 0, 0}},
-        {"MCU verify status", [&] { return GetMCUVerifyStatus(&st); }, {0xC0, 0x0D, 0, 0, 6}},
+        {"MCU verify status after 10 s",
+         [&] {
+             Os().Sleep(10000);
+             return GetMCUVerifyStatus(&st);
+         },
+         {0xC0, 0x0D, 0, 0, 6}},
+        {"SendDataFPGAData", [&] { return SendDataFPGAData(17); }, {0x40, 0x0F, 1, 0, 17}},
+        {"Getstatus after the FPGA block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, {0x40, 0x0E, 1, 0, 0}},
         {"FPGA verify", [&] { return SendDataFGPAVerifyFlashRequest(); }, {0x40, 0x10, 1, 0, 0}},
         {"FPGA verify status", [&] { return GetFPGAVerifyStatus(&st); }, {0xC0, 0x11, 0, 0, 6}},
         {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(); }, {0x40, 0x32, 1, 4, 0}},
@@ -56,15 +62,54 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
     size_t seen = 0;
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
-        EXPECT_EQ(s.result, s.call());
+        EXPECT_EQ(1, s.call());
         const auto req = device->Requests();
         ASSERT_EQ(seen + 1, req.size());
         ExpectSetup(req.back(), s.setup);
         seen = req.size();
     }
     const auto req = device->Requests();
-    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[5].data);
-    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[7].data);
+    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[3].data);
+    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[6].data);
+    EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
+}
+
+// The requests that end a download or change the device's state, each in the
+// state where the device takes it.
+TEST(UsbRequests, StateChangeRequestsOnTheWire) {
+    struct Case {
+        const char* name;
+        uint8_t startState;
+        std::function<void(DfuStatus*)> before;
+        std::function<int()> call;
+        Expected setup;
+    } cases[] = {
+        {"SendZeroLengthPkt after the last block", 2,
+         [](DfuStatus* st) {
+             SendData(g_byTransferBuffer, 17);
+             Getstatus(st);
+         },
+         [] { return SendZeroLengthPkt(); }, {0x40, 0x01, 1, 0, 0}},
+        {"SendCommand detach from application idle", 0, [](DfuStatus*) {}, [] { return SendCommand(0x00); },
+         {0x40, 0x00, 1, 0, 0}},
+        {"SendCommand clear status in the error state", 10, [](DfuStatus*) {}, [] { return SendCommand(0x04); },
+         {0x40, 0x04, 1, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHarness h;
+        sim::DfuKnobs k;
+        k.startState = c.startState;
+        h.PlugDevice(k);
+        const auto device = h.model;
+        DfuStatus st{};
+        c.before(&st);
+        EXPECT_EQ(1, c.call());
+        const auto req = device->Requests();
+        ASSERT_FALSE(req.empty());
+        ExpectSetup(req.back(), c.setup);
+        EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
+    }
 }
 
 TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
