@@ -113,6 +113,7 @@ void DfuDeviceModel::Attached(DeviceId device) {
     state_ = knobs_.startState;
     session_.clear();
     blockInPart_ = 0;
+    blockInSession_ = 0;
     sessionPart_ = 0;
     awaitingStatus_ = false;
     restarting_ = false;
@@ -135,13 +136,14 @@ void DfuDeviceModel::EndBlock(size_t length, bool firstOfPart) {
     awaitingStatus_ = true;
     busyLeft_ = knobs_.busyPollsPerBlock;
     if (firstOfPart) statusFailuresLeft_ = knobs_.failedStatusAfterFirstBlock;
-    if (blockInPart_ == knobs_.failedStatusAtBlock) ++statusFailuresLeft_;
+    if (blockInSession_ == knobs_.failedStatusAtBlock) ++statusFailuresLeft_;
     if (BlockFault(knobs_.errorStateAtBlock)) {
         state_ = kStateError;
         status_ = kStatusErrWrite;
         awaitingStatus_ = false;
     }
     ++blockInPart_;
+    ++blockInSession_;
 }
 
 // Why the device refuses the request (lock held); empty when it takes it.
@@ -231,6 +233,7 @@ bool DfuDeviceModel::HandleOut(const WINUSB_SETUP_PACKET& s, const std::vector<u
                 ++flash_->downloads;
                 std::vector<uint8_t>().swap(session_);
                 blockInPart_ = 0;
+                blockInSession_ = 0;
                 sessionPart_ = 0;
                 state_ = kStateManifest;
                 return true;
@@ -251,6 +254,7 @@ bool DfuDeviceModel::HandleOut(const WINUSB_SETUP_PACKET& s, const std::vector<u
                 state_ = kStateIdle;
                 session_.clear();
                 blockInPart_ = 0;
+                blockInSession_ = 0;
                 sessionPart_ = 0;
                 awaitingStatus_ = false;
             }

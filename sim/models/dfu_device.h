@@ -64,7 +64,8 @@ struct DfuKnobs {
     uint8_t startState = 2;              // bState when the device arrives
     int busyPollsPerBlock = 0;           // GETSTATUS replies with state 4 before state 5
     int failedStatusAfterFirstBlock = 0; // GETSTATUS goes unanswered this often after a part's first block (still erasing)
-    int failedStatusAtBlock = -1;        // after this block (per session) one GETSTATUS goes unanswered
+    int failedStatusAtBlock = -1;        // after this block (counted over the whole download session, MCU or FPGA
+                                         // data and image alike) one GETSTATUS goes unanswered
     int failBlock = -1;                  // the data request of this block stalls
     int errorStateAtBlock = -1;          // after this block the device reports state 10
     int shortCountAtBlock = -1;          // this block reports one byte fewer transferred
@@ -130,6 +131,7 @@ private:
     int busyLeft_ = 0;
     int statusFailuresLeft_ = 0;
     int blockInPart_ = 0;      // data blocks of the running download session
+    int blockInSession_ = 0;  // data blocks since the download session began (MCU, FPGA and image)
     int sessionPart_ = 0;      // the image part the running session writes (0: none yet)
     bool awaitingStatus_ = false;  // a block was taken and not yet reported taken
     bool eraseArmed_ = false;  // the next session goes to image1

@@ -530,7 +530,7 @@ TEST_F(NxpTransport, AFailedReplyIsToldApartFromAReportNotWritten) {
         DeinitExtensionUnit();
         sim::Reset();
         sim::SetTimeScale(kTimeScale);
-        auto loader = PlugAndBind(true);
+        auto loader = PlugAndBind(true, 1016, 1016);
         loader->writeError = c.writeError;
         loader->readError = c.readError;
         loader->emptyReplies = c.emptyReplies;

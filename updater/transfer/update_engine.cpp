@@ -337,19 +337,26 @@ int DoDownloadMCUFirmware() {
     }
     Release(g_pImageData1, g_dwImageSize1);
 
-    Os().SetTimer(Dlg(), IDT_TIMER_VERIFY_BLINK, 300, nullptr);
-    DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
-    SendDataMCUVerifyFlashRequest();
-    Os().Sleep(10000);
-    st = DfuStatus{};
-    const int statusRead = GetMCUVerifyStatus(&st);
-    DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
-    if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
-        DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
+    if (first) {
+        // No MCU packet went out (the file's MCU section is empty): there is
+        // no MCU flash to verify, and the device refuses a verify without
+        // MCU data.
+        DebugLine(L"DoDownloadMCUFirmware :: no MCU data: nothing to verify ++\n");
+    } else {
+        Os().SetTimer(Dlg(), IDT_TIMER_VERIFY_BLINK, 300, nullptr);
+        DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
+        SendDataMCUVerifyFlashRequest();
+        Os().Sleep(10000);
+        st = DfuStatus{};
+        const int statusRead = GetMCUVerifyStatus(&st);
+        DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
+        if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
+            DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
+            Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+            return 0;
+        }
         Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
-        return 0;
     }
-    Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
 
     if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
     Release(g_pImageData2, g_dwImageSize2);
