@@ -96,6 +96,15 @@ DeviceId PresentDeviceLabelled(const std::wstring& label) {
     return 0;
 }
 
+std::vector<DeviceId> DevicesLabelled(const std::wstring& label) {
+    World& w = W();
+    std::lock_guard<std::mutex> lock(w.mu);
+    std::vector<DeviceId> out;
+    for (auto& c : w.connections)
+        if (!label.empty() && EqualsNoCase(c.second->label, label)) out.push_back(c.first);
+    return out;  // the map's order is the order of the ids, which are handed out as devices are plugged
+}
+
 void When(const Trigger& trigger, std::function<void()> action) {
     if (trigger.kind == TriggerKind::At) {
         After(static_cast<DWORD>(trigger.atMs), std::move(action));

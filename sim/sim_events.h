@@ -33,6 +33,9 @@ CORVANE_SIM_API void SetLabel(DeviceId device, const std::wstring& label);
 CORVANE_SIM_API std::wstring LabelOf(DeviceId device);
 // The device with the label that is on the bus now; 0 when none is.
 CORVANE_SIM_API DeviceId PresentDeviceLabelled(const std::wstring& label);
+// Every device that carried the label, present or gone, in the order they
+// were plugged (a camera, its update-mode device, the camera again, ...).
+CORVANE_SIM_API std::vector<DeviceId> DevicesLabelled(const std::wstring& label);
 
 // ---------------------------------------------------------------- triggers
 

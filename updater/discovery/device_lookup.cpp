@@ -271,6 +271,20 @@ int EnumerateImageDevice(const wchar_t* devicePath, wchar_t* uniqueId) {
     }
 }
 
+void UniqueIdOfUpdateModePath(const wchar_t* path, wchar_t* uniqueId) {
+    wchar_t upper[kPathChars];
+    StringCchCopyW(upper, kPathChars, path);
+    IdToUpperInPlace(upper, kPathChars);
+    const wchar_t* pid = wcsstr(upper, L"PID_");
+    if (pid == nullptr || wcsnlen(pid, 10) < 10) return;
+    wchar_t serial[11] = L"";
+    size_t n = 0;
+    for (const wchar_t* c = pid + 9; *c != L'\0' && *c != L'#' && *c != L'\\' && n < 10; ++c) serial[n++] = *c;
+    serial[n] = L'\0';
+    if (wcschr(serial, L'&') != nullptr) StringCchPrintfW(uniqueId, 11, L"%02X", 0);
+    else StringCchCopyW(uniqueId, 11, serial);
+}
+
 int MatchUniqueIDForUpdatedDeviceHID() {
     try {
         // An ID that could not be read matches nothing: it would equal every

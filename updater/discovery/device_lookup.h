@@ -21,6 +21,14 @@ void GetUSBInstanceID(wchar_t* path, wchar_t* out);
 // (10 characters and a terminator).
 int EnumerateImageDevice(const wchar_t* path, wchar_t* uniqueId);
 
+// The unique ID of the camera behind an update-mode device's USB-device
+// interface path: the update-mode device carries the camera's serial, so it
+// is the ID the camera has when it is back in normal mode (the 10 characters
+// after the product ID, "00" for an instance ID Windows made up). The field
+// (10 characters and a terminator) is left unchanged when the path names no
+// product ID.
+void UniqueIdOfUpdateModePath(const wchar_t* path, wchar_t* uniqueId);
+
 int MatchUniqueIDForUpdatedDeviceHID();
 // After a list rebuild: the camera that MatchUniqueIDForUpdatedDeviceHID
 // found again after its update stays selected (the other interface of the

@@ -61,10 +61,17 @@ void ToTheFront() {
     SetForegroundWindow(Dlg());
 }
 
+// The NXP ROM download writes through the library's HID binding. A rebuild
+// may have just started it: the steps after the rebuild that bind the
+// library (re-binding, matching, the file's device) wait for the next device
+// change instead of replacing the binding under it.
+bool LibraryTaken() { return RunningWorkers(WorkerKind::RomDownload) > 0; }
+
 // After a rebuild: the device the chosen file belongs to is selected again
 // (or the file is dropped); without a file, the camera just found again after
 // its update stays selected.
 void CheckFilesDevice() {
+    if (LibraryTaken()) return;
     if (!g_bNoFilePending) UpdateDeviceRemoved();
     else FollowUpdatedCamera();
 }
@@ -73,12 +80,23 @@ void CheckFilesDevice() {
 bool UpdateThreadBusy() { return g_bDownloadInProgress || UpdateThreadWriting(); }
 
 
+// The updated camera is found again by its unique ID once its update no
+// longer waits for it: before, an arrival is another device's (a bystander
+// plugged meanwhile) or the camera's in update mode. The search stays armed
+// until it finds the camera.
+void FindTheUpdatedCamera() {
+    if (!g_bMatchUpdatedDeviceHID || g_bUpdatedFromHIDMode || g_bIsStartUpdatedFromDFU || LibraryTaken()) return;
+    if (MatchUniqueIDForUpdatedDeviceHID()) g_bMatchUpdatedDeviceHID = false;
+}
+
+
 const wchar_t* SelectedPath() {
     const int i = g_nSelectedIndex;
     return i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"";
 }
 
 void RebindPrevious() {
+    if (LibraryTaken()) return;
     const int i = g_nPrevSelectedIndex;
     if (InitExtensionUnit(const_cast<wchar_t*>(i >= 0 && i < kMaxDevices ? g_szDevicePathList[i] : L"")) == 0) {
         Enable(IDC_BTN_READFW_VERSION, false);
@@ -129,13 +147,20 @@ int UsbArrival(Variant variant) {
             Os().KillTimer(Dlg(), IDT_TIMER_FOR_HD_ISSUE);
             g_bHDIssuePending = false;
             Rebuild(variant == Variant::Nxp);
-            if (g_bNoFilePending) FollowUpdatedCamera();
-            if (InitExtensionUnit(g_szCurrentDevicePath) == 0) Enable(IDC_BTN_READFW_VERSION, false);
-            wchar_t path[kPathChars];
-            lstrcpynW(path, SelectedPath(), kPathChars);
-            if (InitTessaExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
-            if (InitKivoR7ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
-            if (variant == Variant::WinUsb && InitKivoV9ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+            // A camera without a HID interface (the extension-unit cameras)
+            // raises no HID arrival when it is back in normal mode, and a
+            // HID camera's HID arrival may come first: its USB-device
+            // arrival looks for it too.
+            FindTheUpdatedCamera();
+            if (g_bNoFilePending && !LibraryTaken()) FollowUpdatedCamera();
+            if (!LibraryTaken()) {
+                if (InitExtensionUnit(g_szCurrentDevicePath) == 0) Enable(IDC_BTN_READFW_VERSION, false);
+                wchar_t path[kPathChars];
+                lstrcpynW(path, SelectedPath(), kPathChars);
+                if (InitTessaExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+                if (InitKivoR7ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+                if (variant == Variant::WinUsb && InitKivoV9ExtensionUnit(path)) Enable(IDC_BTN_READFW_VERSION, true);
+            }
             CheckFilesDevice();
             ToTheFront();
             if (g_bLoaderThreadStarted) {
@@ -208,12 +233,13 @@ int SetDeviceArrivValueForVideoDevice() {
         return 1;
     }
     Rebuild(false);
-    if (g_bMatchUpdatedDeviceHID) {
-        g_bMatchUpdatedDeviceHID = false;
-        MatchUniqueIDForUpdatedDeviceHID();
-    }
+    FindTheUpdatedCamera();
     CheckFilesDevice();
-    if (g_bIsStartUpdatedFromDFU) {
+    // The device an update started on in update mode is selected again by
+    // the snapshot once that update no longer waits for it: while it waits,
+    // the flag is what lets the device's next arrival go on with the update,
+    // and a bystander's HID arrival must not take it.
+    if (g_bIsStartUpdatedFromDFU && !UpdateWaitActive()) {
         g_bIsStartUpdatedFromDFU = false;
         MatchUniqueIDForUpdatedDeviceDFU();
     }

@@ -101,6 +101,13 @@ bool Refused(const wchar_t* command) {
     return true;
 }
 
+// The operator chose a device or a file: the camera an earlier update found
+// again (or still looks for) no longer takes the selection.
+void ForgetTheUpdatedCamera() {
+    g_bMatchUpdatedDeviceHID = false;
+    ForgetUpdatedCamera();
+}
+
 void OnBrowse() {
     if (Refused(L"Browse")) return;
     const int result = SelectFirmwareFile();
@@ -112,6 +119,9 @@ void OnBrowse() {
     g_bNoFilePending = false;
     CopyPath(g_szBrowseDevicePath, SelectedPath());
     Enable(IDC_BTN_FW_UPDATE, true);
+    // The operator works on this device now: the camera of an earlier
+    // update is no longer looked for.
+    ForgetTheUpdatedCamera();
 }
 
 // Hands a request to the command thread. The command keeps the library's
@@ -119,6 +129,9 @@ void OnBrowse() {
 // changes, a new selection and the end of the program wait (ui_wait.h).
 void SignalCommand() {
     if (g_hCommandEvent == nullptr || g_hCommandThread == nullptr) return;
+    // A command runs: the request is the one running (a second click of its
+    // button), and nothing may touch the binding meanwhile.
+    if (CommandActive()) return;
     // Its extension-unit objects belong to this thread; the command binds
     // its own (camera_commands.cpp).
     DeinitExtUnit();
@@ -196,6 +209,7 @@ void OnSelectionChange() {
     }
     g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
     DebugPrint(1, L"Current selected index = %d \r\n", g_nSelectedIndex.load());
+    ForgetTheUpdatedCamera();
     if (g_nSelectedIndex != g_nPrevSelectedIndex) {
         // A file chosen for another camera no longer applies.
         SetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, L"");
@@ -547,7 +561,11 @@ bool MayChangeState(UINT message) {
 
 INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
     try {
-        if (DeferMessage(hDlg, message, wParam, lParam)) return message == WM_DEVICECHANGE ? TRUE : 0;
+        if (DeferMessage(hDlg, message, wParam, lParam)) {
+            // Kept behind earlier ones whose reason to wait may be over.
+            ReplayDeferredMessages();
+            return message == WM_DEVICECHANGE ? TRUE : 0;
+        }
         const INT_PTR result = HandleMessage(hDlg, message, wParam, lParam);
         if (MayChangeState(message)) {
             ApplyBusyState();

@@ -98,11 +98,20 @@ void EnterUpdateMode(NormalPath path) {
     UpdateWaitForCamera();
 }
 
+// A device already in update mode carries its camera's serial: the camera
+// is found again by it when it is back in normal mode after the update.
+void ArmTheSearchFor(const wchar_t* updateModePath) {
+    ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
+    UniqueIdOfUpdateModePath(updateModePath, g_USBUniqueID);
+    g_bMatchUpdatedDeviceHID = g_USBUniqueID[0] != L'\0';
+}
+
 // A device already in update mode on WinUSB: the update thread starts now.
 void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
     if (!InitializeDevice(path)) return;
     StringCchCopyW(g_szUpdateModeDevicePath, kPathChars, path);
     UpdateWritesTo(path);
+    ArmTheSearchFor(path);
     // The device restarts between the parts of an image: the update waits
     // for it in between.
     UpdateWaitForCamera();
@@ -122,6 +131,7 @@ void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
 // The HID update-mode device.
 void HidUpdateModeDevice(const wchar_t* path) {
     UpdateWritesTo(path);
+    ArmTheSearchFor(path);
     SetUIState(UI_STATE_UPDATING);
     if (PidIs(L"DF02")) {
         g_bIsStartUpdatedFromDFU = false;
@@ -139,6 +149,10 @@ void HidUpdateModeDevice(const wchar_t* path) {
 // boot loader over its HID interface.
 void EraseAndReset() {
     static uint8_t reply[1100];
+    // Read now, while the camera is still in normal mode: it is found again
+    // by it when its boot loader has brought it back.
+    ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
+    EnumerateImageDevice(g_szCurrentDevicePath, g_USBUniqueID);
     SetPreparseDataAndAttributes();
     DevicestateCX3SNI(reply);
     g_byHidCommandBlock[0] = 0xAA;
