@@ -746,6 +746,11 @@ int main(int argc, char** argv) {
     g_uiReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE ui = CreateThread(nullptr, 0, UiThread, nullptr, 0, nullptr);
     WaitForSingleObject(g_uiReady, 30000);
+    if (!DialogAlive()) {
+        std::printf("soak: the main dialog could not be created (no display?)\n");
+        std::fflush(stdout);
+        ExitProcess(2);
+    }
     HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
 
     int done = 0;

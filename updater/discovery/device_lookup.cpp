@@ -360,6 +360,25 @@ int FindNewDeviceAgainstSnapshot() {
     return -1;
 }
 
+int FindNewUpdateModeDevice() {
+    int first = -1;
+    const bool known = g_USBUniqueID[0] != L'\0' && wcscmp(g_USBUniqueID, L"00") != 0;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+        if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
+                         L"DBT_DEVICEARRIVAL:Device not macthed\r\n"))
+            continue;
+        wchar_t pid[kIdFieldChars];
+        StringCchCopyW(pid, kIdFieldChars, g_szPIDList[i]);
+        if (!updater::IsSameId(pid, L"DF00") && !updater::IsSameId(pid, L"DF01") && !updater::IsSameId(pid, L"DF02"))
+            continue;
+        wchar_t id[11] = {};
+        UniqueIdOfUpdateModePath(g_szDevicePathList[i], id);
+        if (known && wmemcmp(id, g_USBUniqueID, 10) == 0) return i;
+        if (first < 0) first = i;
+    }
+    return first;
+}
+
 int FindReturnedUpdateModeDevice() {
     if (!g_bIsStartUpdatedFromDFU || !g_bFirstPartWritten || g_szUpdateModeDevicePath[0] == L'\0') return -1;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {

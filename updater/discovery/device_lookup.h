@@ -42,6 +42,11 @@ int UpdateDeviceRemoved();
 
 // Index of the first listed device whose path is not in the snapshot, or -1.
 int FindNewDeviceAgainstSnapshot();
+// Index of the first listed update-mode device (DF00, DF01, DF02) whose path
+// is not in the snapshot, the one carrying the updated camera's serial
+// first; -1 when there is none. A camera in normal mode or another device
+// that arrives while an update waits is not its device.
+int FindNewUpdateModeDevice();
 // Index of the update-mode device that an update started on directly, when
 // it is listed again after writing the first part of a two-part image (it
 // returns under the path it had, which the snapshot holds), or -1.

@@ -189,11 +189,18 @@ int UsbArrival(Variant variant) {
             // goes on over it, whichever of its two arrivals comes first.
             if (flashLoader >= 0) startThread = TakeOverFlashLoader(flashLoader);
         } else {
-            int i = FindNewDeviceAgainstSnapshot();
+            int i = FindNewUpdateModeDevice();
             // A device updated from update mode is in the snapshot itself:
             // its return must not leave the second part on the old handle.
             if (i < 0) i = FindReturnedUpdateModeDevice();
-            if (i >= 0) {
+            if (i < 0) {
+                // Another device came (a camera plugged meanwhile): a thread
+                // on whatever is open would fail the update that waits for
+                // its own device.
+                DebugLine(L"DBT_DEVICEARRIVAL: no update-mode device arrived: the update waits on\r\n");
+                return 1;
+            }
+            {
                 g_nPrevSelectedIndex = i;
                 ReleaseUpdateModeDevice();
                 if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;

@@ -197,7 +197,12 @@ void OnFirmwareUpdate() {
     // The camera the operator chose: device changes while the warning is
     // open rebuild the list, and the update must still go to this one.
     CopyPath(g_szUpdateDevicePath, g_szCurrentDevicePath);
-    Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), Dlg(), UpdateWarningDialogProc, 0);
+    {
+        // The warning ends when the file's camera leaves: it sees the device
+        // changes while it is open.
+        MessageHoldLift lift;
+        Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), Dlg(), UpdateWarningDialogProc, 0);
+    }
     g_hUpdateWarningDialog = nullptr;
 }
 
@@ -566,7 +571,13 @@ INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
             ReplayDeferredMessages();
             return message == WM_DEVICECHANGE ? TRUE : 0;
         }
-        const INT_PTR result = HandleMessage(hDlg, message, wParam, lParam);
+        INT_PTR result;
+        if (message == WM_DEVICECHANGE || message == WM_COMMAND) {
+            MessageHold hold;
+            result = HandleMessage(hDlg, message, wParam, lParam);
+        } else {
+            result = HandleMessage(hDlg, message, wParam, lParam);
+        }
         if (MayChangeState(message)) {
             ApplyBusyState();
             ReplayDeferredMessages();

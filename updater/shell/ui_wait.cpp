@@ -167,6 +167,11 @@ void UiRunWhileServing(void (*fn)(void* context), void* context) {
 
 bool UiInPause() { return g_nPauseDepth > 0; }
 
+MessageHold::MessageHold() { ++g_nPauseDepth; }
+MessageHold::~MessageHold() { --g_nPauseDepth; }
+MessageHoldLift::MessageHoldLift() : saved_(g_nPauseDepth) { g_nPauseDepth = 0; }
+MessageHoldLift::~MessageHoldLift() { g_nPauseDepth = saved_; }
+
 void SetCommandActive(bool active) { g_bCommandActive = active; }
 bool CommandActive() { return g_bCommandActive; }
 

@@ -35,6 +35,30 @@ void UiRunWhileServing(void (*fn)(void* context), void* context);
 // True while the user-interface thread is inside a pause.
 bool UiInPause();
 
+// While the dialog handles an operator command or a device change, what
+// would re-enter it waits the same way: Windows delivers messages sent from
+// other threads (the device changes among them) inside some of the calls a
+// handler makes, and a second handler must not run in the middle of the
+// first. MessageHoldLift lets them through again for a modal dialog that
+// must see them (the update warning ends when its camera leaves).
+class MessageHold {
+public:
+    MessageHold();
+    ~MessageHold();
+    MessageHold(const MessageHold&) = delete;
+    MessageHold& operator=(const MessageHold&) = delete;
+};
+class MessageHoldLift {
+public:
+    MessageHoldLift();
+    ~MessageHoldLift();
+    MessageHoldLift(const MessageHoldLift&) = delete;
+    MessageHoldLift& operator=(const MessageHoldLift&) = delete;
+
+private:
+    int saved_;
+};
+
 // The command thread has a command to run, or runs one: set by the dialog
 // before it signals the command event, cleared by the command thread when the
 // command has returned (it then posts WM_FW_COMMAND_DONE).

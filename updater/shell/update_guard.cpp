@@ -7,6 +7,7 @@
 #include "debug_print.h"
 #include "os_api.h"
 #include "resource.h"
+#include "main_dialog.h"
 #include "ui_wait.h"
 
 const wchar_t kCloseRefusedText[] =
@@ -127,6 +128,11 @@ void ApplyBusyState() {
         g_bWaitingForCamera = false;
         DebugPrint(1, L"UpdateFirmware :: the camera did not come back within %d s\r\n",
                    static_cast<int>(kCameraComeBackWaitMs / 1000));
+        // The update is over: the next device that arrives is not taken for
+        // its camera, and the dialog is the operator's again.
+        g_bUpdatedFromHIDMode = false;
+        g_bIsStartUpdatedFromDFU = false;
+        SetUIState(g_nDeviceCount > 0 ? UI_STATE_DEVICE_CONNECTED : UI_STATE_NO_DEVICE);
         EnableWindow(GetDlgItem(dlg, IDC_BTN_EXIT), TRUE);
     }
     const bool busy = UpdateIsBusy();

@@ -220,8 +220,10 @@ int ChosenEntry() {
 }  // namespace
 
 void StartFirmwareUpdate() {
-    // Nothing may close the program or start anything else while this runs.
+    // Nothing may close the program or start anything else while this runs,
+    // and device changes wait until it is done.
     UpdateStartScope starting;
+    MessageHold hold;
     g_bNoFilePending = true;
     EndDialog(g_hUpdateWarningDialog.load(), IDC_BTN_NOTICE_OK);
     UiWait(1000);

@@ -124,7 +124,9 @@ void ResetDialogAfterFailure() {
 
 DWORD EndWithCommunicationFailure() {
     UpdateThreadDone();
-    UpdateWaitEnd();
+    // The camera may still come back and take its part (the part flags
+    // stay): the update waits for it, bounded.
+    UpdateWaitForCamera();
     g_bIsStartUpdatedFromDFU = false;
     g_bMatchUpdatedDeviceHID = false;
     // The part flags and the block count stay: a camera that comes back after
