@@ -523,6 +523,11 @@ void PlanActions(Rng& rng, Plan& p) {
                     if (how == 0) Post(WM_CLOSE, 0);
                     else if (how == 1) Post(WM_SYSCOMMAND, SC_CLOSE);
                     else PostClick(IDC_BTN_EXIT);
+                    // The program is to refuse: it is still there once the
+                    // attempt was handled.
+                    DWORD_PTR r = 0;
+                    SendMessageTimeoutW(g_dialog, WM_NULL, 0, 0, SMTO_NORMAL, 20000, &r);
+                    if (!DialogAlive()) Violation("the program closed while an update ran");
                 };
                 break;
             }
@@ -635,9 +640,15 @@ bool RunActionsAndWaitForTheEnding(Plan& p) {
             ++next;
             if (!DialogAlive()) return false;
         }
-        if (!UpdateIsBusy() && next >= p.actions.size()) {
+        // Once the update is over the operator waits for the camera: the
+        // rest of the schedule is left out (a selection of their own would
+        // rightly move the selection away from the updated camera).
+        if (!UpdateIsBusy()) {
             SleepSim(500);
-            if (!UpdateIsBusy()) return true;
+            if (!UpdateIsBusy()) {
+                for (; next < p.actions.size(); ++next) p.schedule[next] += " (left out: the update had ended)";
+                return true;
+            }
         }
         SleepSim(50);
     }
