@@ -161,6 +161,7 @@ void ReplyReadSettle() {
 BOOL ReplyReadResult(DWORD* bytes) {
     if (g_bReadHandleOverlapped) {
         g_bOverlappedReadOutstanding = false;
+        // Called once ReplyReadWait saw the read end: nothing is waited for.
         return Os().GetOverlappedResult(g_ReadHandle, &g_ReadOverlapped, bytes, TRUE);
     }
     if (g_pSyncRead == nullptr || g_hSyncReadThread == nullptr ||

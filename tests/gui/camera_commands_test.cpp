@@ -8,6 +8,7 @@
 
 #include "app_state.h"
 #include "camera_plug.h"
+#include "com_video_devices.h"
 #include "dialog_harness.h"
 #include "resource.h"
 
@@ -129,4 +130,41 @@ TEST(CameraCommands, VersionReadKeepsItsButtonDisabledWhileItRuns) {
     h.Pump(20);
     EXPECT_TRUE(h.Enabled(IDC_BTN_READFW_VERSION));
     EXPECT_EQ(L"Firmware Version Failed", sim::MessageBoxes().back().text);
+}
+
+// Two extension-unit cameras of one model: the version read is the selected
+// camera's, whichever the dialog bound last, and the interfaces it uses are
+// obtained and released on the command thread.
+TEST(CameraCommands, ExtensionUnitVersionIsTheSelectedCamerasOfTwo) {
+    struct Case {
+        const char* name;
+        std::function<void(const sim::CameraPlace&, const sim::XuCameraKnobs&)> plug;
+        std::function<void(sim::XuCameraKnobs*, uint8_t)> version;
+        std::wstring secondsText;
+    } cases[] = {
+        {"R7", [](const sim::CameraPlace& p, const sim::XuCameraKnobs& k) { sim::PlugKivoR7Camera(p, k); },
+         [](sim::XuCameraKnobs* k, uint8_t v) { k->r7Version[3] = v; }, L"Firmware Version : 2024.5.17, Version : 9"},
+        {"Tessa", [](const sim::CameraPlace& p, const sim::XuCameraKnobs& k) { sim::PlugTessaCamera(p, k); },
+         [](sim::XuCameraKnobs* k, uint8_t v) { k->tessaVersion[3] = v; }, L"Firmware Version = 1.4.2.9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DialogHarness h;
+        for (uint8_t v : {uint8_t{4}, uint8_t{9}}) {
+            sim::CameraPlace place = Place();
+            place.serial = v == 4 ? L"XUFIRST0001" : L"XUSECOND001";
+            place.ports = {3, v == 4 ? 1 : 2};
+            sim::XuCameraKnobs knobs;
+            c.version(&knobs, v);
+            c.plug(place, knobs);
+        }
+        h.Open();
+        ASSERT_EQ(2u, h.ListItems().size());
+        h.Select(1);
+        h.Click(IDC_BTN_READFW_VERSION);
+        ASSERT_TRUE(h.WaitFor([] { return !g_bReadVersionRequested; }));
+        h.Pump(20);
+        EXPECT_EQ((std::vector<std::pair<std::wstring, std::wstring>>{{L"Corvane_FW_Updater", c.secondsText}}), Boxes());
+        EXPECT_EQ(0, sim::LiveComObjects()) << "the command released what it bound";
+    }
 }

@@ -153,6 +153,9 @@ void UiRunWhileServing(void (*fn)(void* context), void* context) {
         return;
     }
     ++g_nPauseDepth;
+    // No bound of its own: the library call is bounded (the handshake's
+    // rounds, each write and reply wait, see KivoFWSW.h), and giving up on a
+    // call that still runs would let the next library call overlap it.
     for (;;) {
         const DWORD r = Os().MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
         if (r == WAIT_OBJECT_0 + 1) {
