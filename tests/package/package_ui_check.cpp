@@ -44,10 +44,48 @@ bool Visible(HWND dialog, int id) {
     return control != nullptr && (GetWindowLongW(control, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-HWND WaitForDialog(DWORD timeoutMs) {
+struct Search {
+    const wchar_t* cls;
+    const wchar_t* title;
+    const std::wstring* exe;
+    HWND found;
+};
+
+std::wstring ImageOf(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return L"";
+    wchar_t image[MAX_PATH] = L"";
+    DWORD size = MAX_PATH;
+    QueryFullProcessImageNameW(process, 0, image, &size);
+    CloseHandle(process);
+    return image;
+}
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM p) {
+    auto* s = reinterpret_cast<Search*>(p);
+    wchar_t cls[64] = L"", title[260] = L"";
+    GetClassNameW(window, cls, 64);
+    GetWindowTextW(window, title, 260);
+    if (lstrcmpW(cls, s->cls) != 0 || lstrcmpW(title, s->title) != 0) return TRUE;
+    if (_wcsicmp(ImageOf(window).c_str(), s->exe->c_str()) != 0) return TRUE;
+    s->found = window;
+    return FALSE;
+}
+
+// A window of the installed program: other programs on the desktop (the
+// tests' own dialogs among them) show windows with the same class and title.
+HWND FindProgramWindow(const wchar_t* cls, const wchar_t* title, const std::wstring& exe) {
+    Search s{cls, title, &exe, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+HWND WaitForDialog(const std::wstring& exe, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
-        if (HWND w = FindWindowW(L"#32770", L"Corvane FirmWare Updater")) return w;
+        if (HWND w = FindProgramWindow(L"#32770", L"Corvane FirmWare Updater", exe)) return w;
         Sleep(50);
     }
     return nullptr;
@@ -68,7 +106,7 @@ int CheckUpdater(const std::wstring& shortcut, const std::wstring& exe, const st
                  const std::wstring& maker, const std::wstring& picture) {
     // The updater runs once per desktop: a copy left by someone else would
     // answer in its place.
-    if (FindWindowW(L"CORVANE_FW_UPDATER", L"Corvane_FW_Updater") != nullptr) {
+    if (FindProgramWindow(L"CORVANE_FW_UPDATER", L"Corvane_FW_Updater", exe) != nullptr) {
         std::fwprintf(stdout, L"FAIL: another copy of the updater runs already\n");
         return 1;
     }
@@ -85,7 +123,7 @@ int CheckUpdater(const std::wstring& shortcut, const std::wstring& exe, const st
         return 1;
     }
     // A cold Wine on a busy machine may take many seconds to start a program.
-    HWND dialog = WaitForDialog(90000);
+    HWND dialog = WaitForDialog(exe, 90000);
     if (dialog == nullptr) {
         std::fwprintf(stdout, L"FAIL: no main dialog after starting %ls\n", shortcut.c_str());
         DWORD code = 0;
