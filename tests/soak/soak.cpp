@@ -722,6 +722,20 @@ void Report(unsigned long long seed, int update, const Plan* p) {
         std::printf("  operator's schedule after F/W UPDATE:\n");
         for (const auto& s : p->schedule) std::printf("    %s\n", s.c_str());
     }
+    std::printf("  the program then: busy=%d wait=%d workers update=%d fx3=%d rom=%d sunplus=%d command=%d pause=%d "
+                "from-normal-mode=%d from-update-mode=%d looking-for-camera=%d devices=%d EXIT=%d Browse=%d\n",
+                UpdateIsBusy(), UpdateWaitActive(), RunningWorkers(WorkerKind::Update),
+                RunningWorkers(WorkerKind::Fx3Download), RunningWorkers(WorkerKind::RomDownload),
+                RunningWorkers(WorkerKind::Sunplus), CommandActive(), UiInPause(), g_bUpdatedFromHIDMode.load(),
+                g_bIsStartUpdatedFromDFU.load(), g_bMatchUpdatedDeviceHID.load(), g_nDeviceCount.load(),
+                Enabled(IDC_BTN_EXIT), Enabled(IDC_BTN_BROWSE));
+    const auto lines = sim::DebugLines();
+    std::printf("  its last diagnostic lines:\n");
+    for (size_t i = lines.size() > 40 ? lines.size() - 40 : 0; i < lines.size(); ++i) {
+        std::string t = Narrow(lines[i].text);
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+        std::printf("    [%lu] %s\n", static_cast<unsigned long>(lines[i].threadId), t.c_str());
+    }
     std::fflush(stdout);
 }
 
