@@ -6,21 +6,29 @@
 using namespace sim;
 using namespace sim::detail;
 
+namespace {
+
+// Records a block-reason call; the window holds a reason afterwards or not.
+void RecordBlockReason(PowerCall::Kind kind, HWND window, LPCWSTR reason) {
+    World& w = W();
+    LastErrorGuard keep;
+    std::lock_guard<std::mutex> lock(w.mu);
+    PowerCall c;
+    c.kind = kind;
+    c.window = window;
+    c.reason = reason != nullptr ? reason : L"";
+    c.threadId = ::GetCurrentThreadId();
+    w.powerCalls.push_back(c);
+    if (kind == PowerCall::Kind::BlockReasonCreate) w.blockedWindows.insert(window);
+    else w.blockedWindows.erase(window);
+}
+
+}  // namespace
+
 namespace simos {
 
 BOOL WINAPI ShutdownBlockReasonCreate(HWND window, LPCWSTR reason) {
-    {
-        World& w = W();
-        LastErrorGuard keep;
-        std::lock_guard<std::mutex> lock(w.mu);
-        PowerCall c;
-        c.kind = PowerCall::Kind::BlockReasonCreate;
-        c.window = window;
-        c.reason = reason != nullptr ? reason : L"";
-        c.threadId = ::GetCurrentThreadId();
-        w.powerCalls.push_back(c);
-        w.blockedWindows.insert(window);
-    }
+    RecordBlockReason(PowerCall::Kind::BlockReasonCreate, window, reason);
     Real().ShutdownBlockReasonCreate(window, reason);
     // Windows refuses a window of another thread; the record keeps the call
     // either way, and the tests check the thread.
@@ -28,17 +36,7 @@ BOOL WINAPI ShutdownBlockReasonCreate(HWND window, LPCWSTR reason) {
 }
 
 BOOL WINAPI ShutdownBlockReasonDestroy(HWND window) {
-    {
-        World& w = W();
-        LastErrorGuard keep;
-        std::lock_guard<std::mutex> lock(w.mu);
-        PowerCall c;
-        c.kind = PowerCall::Kind::BlockReasonDestroy;
-        c.window = window;
-        c.threadId = ::GetCurrentThreadId();
-        w.powerCalls.push_back(c);
-        w.blockedWindows.erase(window);
-    }
+    RecordBlockReason(PowerCall::Kind::BlockReasonDestroy, window, nullptr);
     Real().ShutdownBlockReasonDestroy(window);
     return TRUE;
 }
