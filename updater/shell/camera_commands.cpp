@@ -48,8 +48,18 @@ bool WithExtensionUnit(int (*bind)(wchar_t*), int i, Request request) {
 bool PidIs(int i, const wchar_t* text) { return Valid(i) && IdEqualsText(g_szPIDList[i], kIdFieldChars, text); }
 bool VidIs(int i, const wchar_t* text) { return Valid(i) && IdEqualsText(g_szVIDList[i], kIdFieldChars, text); }
 
+// A station reads versions without a box: the texts go to it instead.
+thread_local wchar_t* t_versionText = nullptr;
+thread_local size_t t_versionChars = 0;
+
 void ShowText(const wchar_t* text, const wchar_t* caption) {
     DebugLine(text);
+    if (t_versionText != nullptr) {
+        // The first text is the camera's version: a later step of the read
+        // for another kind of camera does not replace it.
+        if (t_versionText[0] == L'\0') StringCchCopyW(t_versionText, t_versionChars, text);
+        return;
+    }
     Os().MessageBoxW(Dlg(), text, caption, MB_OK);
 }
 
@@ -97,9 +107,7 @@ void ReadCx3Version() {
     ShowText(text, L"SocioNext_FW_Updater");
 }
 
-void ReadVersion() {
-    EnableWindow(GetDlgItem(Dlg(), IDC_BTN_READFW_VERSION), FALSE);
-    const int i = ReadSelectedIndex();
+void ReadVersionOf(int i) {
     DeinitExtensionUnit();
     wchar_t text[kPathChars];
 
@@ -146,7 +154,27 @@ void ReadVersion() {
     }
 }
 
+void ReadVersion() {
+    EnableWindow(GetDlgItem(Dlg(), IDC_BTN_READFW_VERSION), FALSE);
+    ReadVersionOf(ReadSelectedIndex());
+}
+
 }  // namespace
+
+bool ReadCameraVersionText(int entry, wchar_t* text, size_t chars) {
+    if (text == nullptr || chars == 0) return false;
+    text[0] = L'\0';
+    t_versionText = text;
+    t_versionChars = chars;
+    try {
+        ReadVersionOf(entry);
+    } catch (...) {
+        DebugLine(L"ReadCameraVersionText exception\r\n");
+    }
+    t_versionText = nullptr;
+    t_versionChars = 0;
+    return text[0] != L'\0' && wcsstr(text, L"Failed") == nullptr;
+}
 
 void GetFirmwarVersion() {
     try {

@@ -7,6 +7,13 @@
 #include "main_dialog.h"
 #include "resource.h"
 #include "hidden_window.h"
+#include "os_api.h"
+#include "station.h"
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -25,6 +32,25 @@ ATOM RegisterHiddenWindowClass(HINSTANCE hInstance) {
     return RegisterClassExW(&wc);
 }
 
+// The program's arguments after its name. A station is started from them;
+// without any of its switches they are ignored, as they always were.
+std::wstring ReadArguments(station::Arguments* arguments) {
+    int n = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &n);
+    std::vector<std::wstring> args;
+    for (int i = 1; argv != nullptr && i < n; ++i) args.emplace_back(argv[i]);
+    if (argv != nullptr) LocalFree(argv);
+    return station::ParseArguments(args, arguments);
+}
+
+void RefuseStation(const std::wstring& text) {
+    DebugLine((text + L"\r\n").c_str());
+    const std::wstring box = text +
+                             L"\r\n\r\nUsage: Corvane_FW_Updater.exe /station <firmware file> [/results <csv file>] "
+                             L"[/count <n>] [/timeout <seconds>]";
+    Os().MessageBoxW(nullptr, box.c_str(), L"Corvane_FW_Updater - Station", MB_ICONERROR);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
@@ -32,10 +58,22 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
     LoadStringW(hInstance, IDC_CORVANE_FW_UPDATER, g_szWindowClass, 100);
     RegisterHiddenWindowClass(hInstance);
 
+    station::Arguments arguments;
+    const std::wstring wrong = ReadArguments(&arguments);
+    if (!wrong.empty()) {
+        RefuseStation(wrong);
+        return kStationRefused;
+    }
+
     // One copy at a time: bring the running one forward instead.
     HWND running = FindWindowW(g_szWindowClass, g_szTitle);
     if (running != nullptr) {
         DebugLine(L"FindWindow .........succeed\r\n");
+        if (arguments.station) {
+            // A script must not take the running copy's answer for its own.
+            RefuseStation(L"The updater is already running: close it before starting a station.");
+            return kStationRefused;
+        }
         ShowWindow(running, SW_SHOW);
         SetForegroundWindow(running);
         return 0;
@@ -54,7 +92,14 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
     g_hMainDlg = dialog;
 
     ShowWindow(g_hMainWnd, nCmdShow);
-    ShowWindow(dialog, nCmdShow);
+    bool refused = false;
+    if (!arguments.station) {
+        ShowWindow(dialog, nCmdShow);
+    } else if (!StartStation(arguments)) {
+        // No station: the program ends without showing its dialog.
+        refused = true;
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_BTN_EXIT, BN_CLICKED), 0);
+    }
     UpdateWindow(g_hMainWnd);
 
     HACCEL accelerators = LoadAcceleratorsW(g_hInst, MAKEINTRESOURCEW(IDC_CORVANE_FW_UPDATER));
@@ -65,5 +110,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    if (refused) return kStationRefused;
+    if (StationActive()) return StationExitCode();
     return static_cast<int>(msg.wParam);
 }

@@ -18,6 +18,7 @@
 #include "ui_wait.h"
 #include "update_guard.h"
 #include "update_start.h"
+#include "station.h"
 #include "usb_requests.h"
 #include <strsafe.h>
 
@@ -181,8 +182,7 @@ void OnFirmwareUpdate() {
     const int i = g_nSelectedIndex;
     const wchar_t* name = i >= 0 && i < kMaxDevices ? g_szDeviceNameList[i] : L"";
     if (wcsstr(name, L"DFU") == nullptr) {
-        const wchar_t* model = wcsstr(name, L"Corvane_RX40_MH") != nullptr ? L"Corvane_RX40M" : name;
-        if (wcsstr(g_szFirmwareFileName, model) == nullptr) {
+        if (!FileNameFitsDevice(g_szFirmwareFileName, name)) {
             const int answer = Os().MessageBoxW(
                 Dlg(),
                 L"The firmware that you are trying to upload might not be suitable for this device. This can cause "
@@ -386,6 +386,19 @@ bool RegisterForInterfaceClass(HWND hDlg, const GUID& cls) {
 
 }  // namespace
 
+const wchar_t* ModelOfDeviceName(const wchar_t* name) {
+    return wcsstr(name, L"Corvane_RX40_MH") != nullptr ? L"Corvane_RX40M" : name;
+}
+
+bool FileNameFitsDevice(const wchar_t* fileName, const wchar_t* deviceName) {
+    return wcsstr(fileName, ModelOfDeviceName(deviceName)) != nullptr;
+}
+
+void SelectListEntry(int i) {
+    SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+    OnSelectionChange();
+}
+
 void SetUIState(int state) {
     switch (state) {
         case UI_STATE_NO_DEVICE:
@@ -483,6 +496,14 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 g_hMainDlg = hDlg;
                 SetInitialVaue();
                 createThreadUpdateUI();
+                if (HMENU menu = GetSystemMenu(hDlg, FALSE)) {
+                    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+                    AppendMenuW(menu, MF_STRING, IDM_STATION_MODE, L"Station mode...");
+                }
+                return TRUE;
+            case WM_SYSCOMMAND:
+                if ((wParam & 0xFFF0) != IDM_STATION_MODE) return 0;
+                if (!Refused(L"Station mode")) StartStationFromMenu();
                 return TRUE;
             case WM_PAINT: {
                 PAINTSTRUCT ps;

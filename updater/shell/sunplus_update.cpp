@@ -4,6 +4,7 @@
 #include "app_state.h"
 #include "debug_print.h"
 #include "os_api.h"
+#include "update_outcome.h"
 #include "resource.h"
 #include "update_guard.h"
 #include "update_start.h"
@@ -193,7 +194,7 @@ void ShowDownloadFailed() {
         EnableWindow(Item(id), FALSE);
     for (int id : {IDC_STATIC_UPDATING, IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_STATUS, IDC_PROGRESS})
         ShowWindow(Item(id), SW_HIDE);
-    Os().MessageBoxW(Dlg(), L"Firmware Download Failed!", L"Error", MB_ICONERROR);
+    ReportUpdate(UpdateReport::Failed, L"Firmware Download Failed!", L"Error", MB_ICONERROR);
 }
 
 }  // namespace
@@ -203,7 +204,7 @@ void StartSunplusUpdate() {
     // closed or freed under it.
     if (g_bSunplusDownloadActive) {
         DebugLine(L"StartSunplusUpdate :: a download is still running\r\n");
-        Os().MessageBoxW(Dlg(), L"A firmware download is still running. Please wait until it has finished.",
+        ReportUpdate(UpdateReport::Failed, L"A firmware download is still running. Please wait until it has finished.",
                          L"Alert", MB_ICONEXCLAMATION);
         return;
     }
@@ -235,11 +236,11 @@ void StartSunplusUpdate() {
             return;
         case ReadResult::Empty:
             DebugLine(L"StartSunplusUpdate :: the firmware file is empty\r\n");
-            Os().MessageBoxW(Dlg(), L"The firmware file is empty.", L"Error", MB_ICONERROR);
+            ReportUpdate(UpdateReport::Failed, L"The firmware file is empty.", L"Error", MB_ICONERROR);
             return;
         case ReadResult::TooLarge:
             DebugLine(L"Memory Allocation FAiled..\r\n");
-            Os().MessageBoxW(Dlg(), L"The firmware file is too large for this camera.", L"Error", MB_ICONERROR);
+            ReportUpdate(UpdateReport::Failed, L"The firmware file is too large for this camera.", L"Error", MB_ICONERROR);
             return;
     }
 
@@ -272,7 +273,7 @@ DWORD WINAPI DownloadThread(LPVOID) {
         }
         DebugLine(L"Download progress finished,\r\n you need re-init device before access.\r\n");
         if (result == 0)
-            Os().MessageBoxW(Dlg(),
+            ReportUpdate(UpdateReport::Succeeded,
                              L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                              L"automatically after completing firmware update!",
                              L"Success", MB_ICONEXCLAMATION);

@@ -8,6 +8,7 @@
 #include "id_text.h"
 #include "main_dialog.h"
 #include "os_api.h"
+#include "update_outcome.h"
 #include "resource.h"
 #include "ui_wait.h"
 #include "update_engine.h"
@@ -228,7 +229,7 @@ void StartFirmwareUpdate() {
     EndDialog(g_hUpdateWarningDialog.load(), IDC_BTN_NOTICE_OK);
     UiWait(1000);
     if (Os().GetFileAttributesW(g_szFirmwareFilePath) == INVALID_FILE_ATTRIBUTES) {
-        Os().MessageBoxW(Dlg(), L"Check File Path!", L"Alert", MB_ICONEXCLAMATION);
+        ReportUpdate(UpdateReport::Failed, L"Check File Path!", L"Alert", MB_ICONEXCLAMATION);
         return;
     }
     // The camera the operator chose, wherever device changes while the

@@ -6,6 +6,7 @@
 #include "debug_print.h"
 #include "image_format.h"
 #include "os_api.h"
+#include "update_outcome.h"
 #include "ui_wait.h"
 #include "resource.h"
 #include <strsafe.h>
@@ -26,7 +27,7 @@ uint8_t* ReadWholeFile(const wchar_t* path, uint32_t* size) {
     HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        Os().MessageBoxW(g_hMainDlg.load(), L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
+        ReportUpdate(UpdateReport::Trouble, L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
         return nullptr;
     }
     LARGE_INTEGER length{};
@@ -107,7 +108,7 @@ int ReadLoaderImage(const wchar_t* name) {
     ReleaseLoaderImage();
     wchar_t path[kPathChars];
     if (!LoaderPath(name, path)) {
-        Os().MessageBoxW(g_hMainDlg.load(), L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
+        ReportUpdate(UpdateReport::Trouble, L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
         return 0;
     }
     uint32_t size = 0;

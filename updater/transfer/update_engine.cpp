@@ -10,6 +10,7 @@
 #include "image_format.h"
 #include "notice_dialogs.h"
 #include "os_api.h"
+#include "update_outcome.h"
 #include "resource.h"
 #include "update_guard.h"
 #include <strsafe.h>
@@ -134,7 +135,7 @@ DWORD EndWithCommunicationFailure() {
     // new file starts them afresh). g_bUpdatedFromHIDMode stays for the same
     // reason.
     g_bDownloadInProgress = false;
-    Os().MessageBoxW(Dlg(), L"USB Communication Failure!", L"Error", MB_ICONERROR);
+    ReportUpdate(UpdateReport::Failed, L"USB Communication Failure!", L"Error", MB_ICONERROR);
     ResetDialogAfterFailure();
     return 0;
 }
@@ -160,7 +161,7 @@ DWORD EndWithDownloadFailure() {
     const wchar_t* text = mcu ? L"MCU firmware update failed. Please retry again...!!"
                         : fpga ? L"Firmware update failed. Please retry again...!!"
                                : L"Firmware Download Failed!";
-    Os().MessageBoxW(Dlg(), text, L"Error", MB_ICONERROR);
+    ReportUpdate(UpdateReport::Failed, text, L"Error", MB_ICONERROR);
     ResetDialogAfterFailure();
     DebugLine(L"UpdateFirmware failed thread -----   \n");
     return 0;
@@ -259,7 +260,7 @@ int WriteImagePart2(DfuStatus* st) {
 int ChangeToDFUIdleState() {
     DfuStatus st{};
     if (!Getstatus(&st)) {
-        Os().MessageBoxW(Dlg(), L"Get Status Failed!", L"Error", MB_ICONERROR | MB_TOPMOST);
+        ReportUpdate(UpdateReport::Trouble, L"Get Status Failed!", L"Error", MB_ICONERROR | MB_TOPMOST);
         return 0;
     }
     DebugLine(L"ChangeToDFUIdleState\n");
@@ -283,7 +284,7 @@ int ChangeToDFUIdleState() {
             return 1;
     }
     if (st.bState != DFU_STATE_IDLE) {
-        Os().MessageBoxW(Dlg(), L"Change State Failed!", L"Error", MB_ICONERROR);
+        ReportUpdate(UpdateReport::Trouble, L"Change State Failed!", L"Error", MB_ICONERROR);
         return 0;
     }
     return 1;
@@ -507,9 +508,9 @@ DWORD RunUpdate() {
     g_bDownloadComplete = false;
     SendMessageW(Dlg(), WM_FW_UPDATE_DONE, 0, 0);
     if (df01 && g_bTessaDevice) {
-        Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_WARNING_NOTICE), Dlg(), WarningNoticeProc, 0);
+        ReportUpdate(UpdateReport::SucceededReplug, L"", L"", 0);
     } else {
-        Os().MessageBoxW(Dlg(),
+        ReportUpdate(UpdateReport::Succeeded,
                          L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                          L"automatically after completing firmware update!",
                          L"Success", MB_ICONEXCLAMATION);

@@ -1,0 +1,486 @@
+// The simulated Corvane_FW_Updater.exe started as a station from its command
+// line against worlds of cameras plugged in one after another: what it
+// writes to its results file, what its window shows, how it ends, and that
+// it never shows a box.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine_harness.h"
+#include "station.h"
+#include "station_record.h"
+#include "window_picture.h"
+
+namespace {
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t buf[MAX_PATH] = L"";
+    GetEnvironmentVariableW(name, buf, MAX_PATH);
+    return buf;
+}
+
+std::wstring Wide(const std::string& s) {
+    wchar_t out[4096] = L"";
+    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, out, 4096);
+    return out;
+}
+
+bool WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    DWORD n = 0;
+    const bool ok = WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) && n == bytes.size();
+    CloseHandle(f);
+    return ok;
+}
+
+std::string ReadText(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return {};
+    std::string text;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) text.append(buf, n);
+    CloseHandle(f);
+    return text;
+}
+
+// RFC 4180 records (quoted fields may hold commas and line breaks).
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text, bool* wellFormed) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string field;
+    bool quoted = false, any = false;
+    *wellFormed = true;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') field += text[++i];
+            else if (c == '"') quoted = false;
+            else field += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            row.push_back(field);
+            field.clear();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            row.push_back(field);
+            rows.push_back(row);
+            row.clear();
+            field.clear();
+            ++i;
+            any = false;
+            continue;
+        } else {
+            field += c;
+        }
+        any = true;
+    }
+    // A last record without its CRLF was cut off.
+    if (any || quoted) *wellFormed = false;
+    return rows;
+}
+
+constexpr int kTime = 0, kComputer = 1, kVersion = 2, kFile = 3, kSha = 4, kModel = 5, kVidPid = 6, kUniqueId = 7,
+              kPort = 8, kBefore = 9, kAfter = 10, kResult = 11, kFailure = 12, kSeconds = 13;
+
+struct Program {
+    PROCESS_INFORMATION pi{};
+    std::wstring folder, log, results, firmware;
+    DWORD exitCode = 0xFFFFFFFF;
+
+    ~Program() {
+        if (pi.hProcess != nullptr) {
+            if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+    }
+
+    // A fresh folder for this test's files.
+    void Prepare(const std::wstring& name) {
+        wchar_t temp[MAX_PATH] = L"";
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + L"corvane-station-" + name;
+        CreateDirectoryW(folder.c_str(), nullptr);
+        log = folder + L"\\debug.log";
+        results = folder + L"\\results.csv";
+        DeleteFileW(results.c_str());
+        DeleteFileW(log.c_str());
+    }
+
+    // The firmware file (two parts, image type 2; the new image carries version
+    // 2.3.0.7 in its first bytes) and the FX3 boot image beside the program.
+    void WriteFirmware(const std::wstring& name) {
+        std::vector<uint8_t> part2 = Pattern(40 * 1024, 9);
+        const uint8_t newVersion[6] = {2, 3, 0, 0, 0, 7};
+        std::copy(newVersion, newVersion + 6, part2.begin());
+        firmware = folder + L"\\" + name;
+        ASSERT_TRUE(WriteBytes(firmware, TwoPartFile(2, Pattern(20 * 1024, 8), part2)));
+        std::vector<uint8_t> program = Pattern(12000, 21);
+        std::vector<uint8_t> boot = {'C', 'Y', 0x1C, 0xB0};
+        for (const auto& part : {Le32(static_cast<uint32_t>(program.size() / 4)), Le32(0x40000000), program,
+                                 Le32(0), Le32(0x40000000)})
+            boot.insert(boot.end(), part.begin(), part.end());
+        ASSERT_TRUE(WriteBytes(folder + L"\\bootloader.img", boot));
+    }
+
+    void Start(const std::string& world, const std::wstring& arguments) {
+        const std::wstring worldPath = folder + L"\\world.txt";
+        std::string text = world + "program-folder path=%STATION_FILES%\n";
+        ASSERT_TRUE(WriteBytes(worldPath, std::vector<uint8_t>(text.begin(), text.end())));
+        SetEnvironmentVariableW(L"STATION_FILES", folder.c_str());
+        SetEnvironmentVariableW(L"CORVANE_SIM_SCENARIO", worldPath.c_str());
+        if (Env(L"CORVANE_SIM_TIME_SCALE").empty()) SetEnvironmentVariableW(L"CORVANE_SIM_TIME_SCALE", L"0.02");
+        SetEnvironmentVariableW(L"CORVANE_SIM_DEBUGLOG", log.c_str());
+        wchar_t self[MAX_PATH] = L"";
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring programFolder = self;
+        programFolder.resize(programFolder.find_last_of(L'\\'));
+        const std::wstring exe = programFolder + L"\\Corvane_FW_Updater.exe";
+        std::wstring command = L"\"" + exe + L"\" " + arguments;
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   programFolder.c_str(), &si, &pi))
+            << GetLastError();
+    }
+
+    bool Ended(DWORD ms) {
+        if (WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) return false;
+        GetExitCodeProcess(pi.hProcess, &exitCode);
+        return true;
+    }
+
+    HWND Window() const {
+        struct Search {
+            DWORD pid;
+            HWND found;
+        } search{pi.dwProcessId, nullptr};
+        EnumWindows(
+            [](HWND w, LPARAM p) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(p);
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                wchar_t cls[64] = L"";
+                GetClassNameW(w, cls, 64);
+                if (pid != s->pid || lstrcmpW(cls, kStationWindowClass) != 0) return TRUE;
+                s->found = w;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    std::wstring Text(int id) const {
+        wchar_t buf[1024] = L"";
+        SendMessageTimeoutW(GetDlgItem(Window(), id), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buf), SMTO_NORMAL,
+                            5000, nullptr);
+        return buf;
+    }
+
+    // The list view's cells, read through a buffer in the program's memory.
+    std::vector<std::vector<std::wstring>> Rows() const {
+        std::vector<std::vector<std::wstring>> rows;
+        HWND list = GetDlgItem(Window(), IDC_ST_LIST);
+        DWORD_PTR n = 0;
+        if (list == nullptr || !SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, 5000, &n)) return rows;
+        const size_t textChars = 256;
+        void* remote = VirtualAllocEx(pi.hProcess, nullptr, sizeof(LVITEMW) + textChars * sizeof(wchar_t),
+                                      MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (remote == nullptr) return rows;
+        auto* remoteText = reinterpret_cast<wchar_t*>(static_cast<BYTE*>(remote) + sizeof(LVITEMW));
+        for (DWORD_PTR r = 0; r < n; ++r) {
+            std::vector<std::wstring> cells;
+            for (int c = 0; c < 9; ++c) {
+                LVITEMW item{};
+                item.iSubItem = c;
+                item.pszText = remoteText;
+                item.cchTextMax = static_cast<int>(textChars);
+                SIZE_T done = 0;
+                WriteProcessMemory(pi.hProcess, remote, &item, sizeof(item), &done);
+                DWORD_PTR got = 0;
+                SendMessageTimeoutW(list, LVM_GETITEMTEXTW, r, reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 5000,
+                                    &got);
+                wchar_t text[256] = L"";
+                ReadProcessMemory(pi.hProcess, remoteText, text, sizeof(text) - sizeof(wchar_t), &done);
+                cells.push_back(text);
+            }
+            rows.push_back(cells);
+        }
+        VirtualFreeEx(pi.hProcess, remote, 0, MEM_RELEASE);
+        return rows;
+    }
+
+    std::vector<std::vector<std::string>> Csv(bool* wellFormed) const { return ParseCsv(ReadText(results), wellFormed); }
+
+    size_t CsvRows() const {
+        bool ok = false;
+        const auto rows = Csv(&ok);
+        return rows.empty() ? 0 : rows.size() - 1;
+    }
+
+    // The boxes the program showed, as the simulator logged them.
+    size_t Boxes() const {
+        const std::string text = ReadText(log);
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find("] MessageBox \"", at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
+    bool LogHas(const std::string& part) const { return ReadText(log).find(part) != std::string::npos; }
+
+    void Picture(const std::wstring& stage) const {
+        const std::wstring dir = Env(L"CORVANE_STATION_PICTURES").empty() ? folder : Env(L"CORVANE_STATION_PICTURES");
+        SaveWindowPicture(Window(), dir + L"\\station-" + stage + L".bmp");
+    }
+};
+
+bool WaitFor(const std::function<bool()>& cond, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (!cond()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::string Sha256Of(const std::wstring& path) {
+    const std::string bytes = ReadText(path);
+    return station::Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// Four cameras of mixed kinds, plugged one after another: a HID camera that
+// is there when the station starts, a HID camera whose update-mode device
+// stalls halfway through the second part, a stereo camera the file is not
+// for, and a CX3 camera that goes through the FX3 boot loader.
+const char kFourCameras[] =
+    "camera kind=hid serial=SN00000000A1 label=A name=Corvane_RX20 ports=3,1 runs=2 version=1.0.0.1\n"
+    "camera kind=hid serial=SN00000000B2 label=B name=Corvane_RX20 ports=3,2 runs=2 version=1.0.0.2 "
+    "fault=stall-at-block:4 part=2 at=4000\n"
+    "camera kind=stereo serial=ST00000000C3 label=C name=Corvane_ST20 ports=2 at=8000\n"
+    "camera kind=cx3 serial=CX00000000D4 label=D name=Corvane_RX20 ports=4 runs=2 at=12000\n";
+
+TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
+    Program p;
+    p.Prepare(L"four");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    p.Start(kFourCameras, L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 4");
+    ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000)) << "no station window";
+
+    // Each stage as the operator sees it: the file, then each result.
+    std::vector<std::vector<std::wstring>> windowRows;
+    std::wstring counters;
+    size_t seen = 0;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const size_t n = p.CsvRows();
+            if (n > seen && n < 4) {
+                seen = n;
+                p.Picture(L"result-" + std::to_wstring(n));
+                if (n == 3) {
+                    windowRows = p.Rows();
+                    counters = p.Text(IDC_ST_COUNTERS);
+                }
+            } else if (seen == 0 && p.Text(IDC_ST_STATUS).rfind(L"Updating", 0) == 0) {
+                p.Picture(L"updating");
+            }
+            return p.Ended(0);
+        },
+        200000))
+        << "the station did not end after four cameras";
+
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed)) << "one failed and one was skipped";
+    EXPECT_EQ(p.Boxes(), 0u) << "a station shows no box";
+
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    EXPECT_TRUE(wellFormed);
+    ASSERT_EQ(csv.size(), 5u) << "a header and four rows";
+    EXPECT_EQ(csv[0], (std::vector<std::string>{"time", "computer", "program_version", "firmware_file",
+                                                "firmware_sha256", "model", "vid_pid", "unique_id", "port",
+                                                "version_before", "version_after", "result", "failure",
+                                                "seconds"}));
+    struct Expected {
+        const char* uniqueId;
+        const char* vidPid;
+        const char* result;
+        const char* before;
+        const char* after;
+        const char* failure;  // a part of the failure text
+    };
+    const Expected expected[] = {
+        {"SN00000000A1", "4A7E:C110", "passed", "1.0.0.1", "2.3.0.7", ""},
+        {"SN00000000B2", "4A7E:C110", "failed", "1.0.0.2", "", "Firmware Download Failed!"},
+        {"ST00000000C3", "4A7E:C114", "skipped", "", "", "not for Corvane_ST20"},
+        {"CX00000000D4", "04B4:C1D0", "passed", nullptr, nullptr, ""},
+    };
+    const std::string sha = Sha256Of(p.firmware);
+    for (size_t i = 0; i < 4; ++i) {
+        const auto& row = csv[i + 1];
+        const Expected& e = expected[i];
+        ASSERT_EQ(row.size(), 14u) << "row " << i;
+        SCOPED_TRACE(e.uniqueId);
+        EXPECT_EQ(row[kUniqueId], e.uniqueId);
+        EXPECT_EQ(row[kVidPid], e.vidPid);
+        EXPECT_EQ(row[kResult], e.result);
+        if (e.before != nullptr) EXPECT_EQ(row[kBefore], e.before);
+        if (e.after != nullptr) EXPECT_EQ(row[kAfter], e.after);
+        if (std::string(e.result) == "passed") {
+            EXPECT_TRUE(row[kFailure].empty()) << row[kFailure];
+            EXPECT_FALSE(row[kAfter].empty()) << "a camera passes with its version read back";
+        } else {
+            EXPECT_NE(row[kFailure].find(e.failure), std::string::npos) << row[kFailure];
+        }
+        EXPECT_EQ(row[kFile], "Corvane_RX20_fw.img");
+        EXPECT_EQ(row[kSha], sha);
+        EXPECT_EQ(row[kVersion], "1.0.50.0");
+        EXPECT_FALSE(row[kComputer].empty());
+        EXPECT_NE(row[kPort].find("Port_#"), std::string::npos) << row[kPort];
+        // 2026-12-08T14:03:09+01:00
+        ASSERT_EQ(row[kTime].size(), 25u) << row[kTime];
+        EXPECT_EQ(row[kTime][10], 'T');
+        EXPECT_TRUE(row[kTime][19] == '+' || row[kTime][19] == '-') << row[kTime];
+        EXPECT_GT(std::stod(row[kSeconds]), 0.0);
+    }
+    EXPECT_EQ(csv[1][kModel], "Corvane_RX20");
+    EXPECT_EQ(csv[3][kModel], "Corvane_ST20");
+
+    // The window after three results: their rows as written, then the CX3
+    // camera being updated; and the counters.
+    ASSERT_GE(windowRows.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(windowRows[i][2], Wide(csv[i + 1][kUniqueId]));
+        EXPECT_EQ(windowRows[i][6], Wide(csv[i + 1][kResult]));
+        EXPECT_EQ(windowRows[i][4], Wide(csv[i + 1][kBefore]));
+        EXPECT_EQ(windowRows[i][5], Wide(csv[i + 1][kAfter]));
+    }
+    EXPECT_EQ(windowRows[3][2], L"CX00000000D4");
+    EXPECT_EQ(windowRows[3][6], L"updating");
+    EXPECT_EQ(counters, L"Passed: 1    Failed: 1    Skipped: 1");
+}
+
+// Cameras that are connected together when the station starts wait for
+// their turn, listed as waiting.
+TEST(StationProgram, CamerasConnectedTogetherWaitTheirTurn) {
+    Program p;
+    p.Prepare(L"together");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    p.Start("camera kind=hid serial=SN00000000E5 name=Corvane_RX20 ports=1 runs=2\n"
+            "camera kind=hid serial=SN00000000F6 name=Corvane_RX20 ports=2 runs=2\n",
+            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 2");
+    ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000));
+    std::vector<std::wstring> states;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (states.empty() && p.CsvRows() == 0) {
+                const auto rows = p.Rows();
+                if (rows.size() == 2 && rows[0][6] == L"updating") {
+                    states = {rows[0][6], rows[1][6]};
+                    p.Picture(L"waiting");
+                }
+            }
+            return p.Ended(0);
+        },
+        120000));
+    EXPECT_EQ(states, (std::vector<std::wstring>{L"updating", L"waiting"}));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationAllPassed));
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    ASSERT_EQ(csv.size(), 3u);
+    EXPECT_EQ(csv[1][kResult], "passed");
+    EXPECT_EQ(csv[2][kResult], "passed");
+    EXPECT_NE(csv[1][kUniqueId], csv[2][kUniqueId]) << "each camera is updated once";
+}
+
+// A camera that takes the handshake but never goes to update mode: the
+// update waits for it, bounded, and the row says so.
+TEST(StationProgram, CameraThatNeverComesBackFails) {
+    Program p;
+    p.Prepare(L"gone");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    p.Start("camera kind=hid serial=SN00000000G7 name=Corvane_RX20 fault=no-update-mode\n",
+            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1");
+    ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 120000));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed));
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    ASSERT_EQ(csv.size(), 2u);
+    EXPECT_EQ(csv[1][kResult], "failed");
+    EXPECT_EQ(csv[1][kFailure], "did not come back");
+    EXPECT_EQ(p.Boxes(), 0u);
+}
+
+// The program ends in the middle of the third camera's update (killed): the
+// two rows written before are in the file, whole.
+TEST(StationProgram, RowsWrittenBeforeACrashAreInTheFile) {
+    Program p;
+    p.Prepare(L"crash");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    p.Start("camera kind=hid serial=SN00000000H1 name=Corvane_RX20 ports=1 runs=2\n"
+            "camera kind=hid serial=SN00000000H2 name=Corvane_ST20 ports=2 runs=2\n"
+            "camera kind=hid serial=SN00000000H3 name=Corvane_RX20 ports=3 runs=2\n",
+            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\"");
+    ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return p.CsvRows() == 2 && p.Text(IDC_ST_STATUS).rfind(L"Updating", 0) == 0; },
+                        120000));
+    TerminateProcess(p.pi.hProcess, 99);
+    ASSERT_TRUE(p.Ended(10000));
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    EXPECT_TRUE(wellFormed);
+    ASSERT_EQ(csv.size(), 3u);
+    EXPECT_EQ(csv[1][kUniqueId], "SN00000000H1");
+    EXPECT_EQ(csv[1][kResult], "passed");
+    EXPECT_EQ(csv[2][kUniqueId], "SN00000000H2");
+    EXPECT_EQ(csv[2][kResult], "skipped");
+}
+
+// With /timeout and no camera: exit code 2, the file holds its header only.
+TEST(StationProgram, NoCameraInTimeEndsWithTimeout) {
+    Program p;
+    p.Prepare(L"timeout");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    p.Start("", L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /timeout 30");
+    ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 60000));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationTimedOut));
+    bool wellFormed = false;
+    EXPECT_EQ(p.Csv(&wellFormed).size(), 1u);
+}
+
+// A bad command line or an unreadable file: a box that says what is wrong,
+// no station, exit code 4.
+TEST(StationProgram, BadArgumentsStartNoStation) {
+    struct Case {
+        const wchar_t* arguments;  // %F: the firmware file
+        const char* said;          // part of the box's text
+    };
+    const Case cases[] = {
+        {L"/station", "/station needs the firmware file"},
+        {L"/station %F /count x", "/count"},
+        {L"/station %F /bogus", "bogus"},
+        {L"/station C:\\no\\such\\file.img", "cannot be read"},
+    };
+    for (const Case& c : cases) {
+        Program p;
+        p.Prepare(L"bad");
+        p.WriteFirmware(L"Corvane_RX20_fw.img");
+        std::wstring arguments = c.arguments;
+        const size_t at = arguments.find(L"%F");
+        if (at != std::wstring::npos) arguments.replace(at, 2, L"\"" + p.firmware + L"\"");
+        SCOPED_TRACE(arguments);
+        p.Start("camera kind=hid serial=SN00000000J1 name=Corvane_RX20\n", arguments);
+        ASSERT_TRUE(p.Ended(60000));
+        EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationRefused));
+        EXPECT_EQ(p.Boxes(), 1u);
+        EXPECT_TRUE(p.LogHas(c.said));
+        EXPECT_FALSE(p.LogHas("Station :: started"));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// How an update went, told by the engines and shown by the shell.
+//
+// The update engines, the boot-loader paths and the Sunplus download do not
+// show their endings themselves: they report them here. In the dialog the
+// report is exactly the box or notice the operator has always seen; a
+// station (station.h) takes the reports instead and shows and records them
+// in its own window, without a box.
+#pragma once
+
+#include <windows.h>
+
+enum class UpdateReport {
+    // The firmware was written: the success box.
+    Succeeded,
+    // The firmware was written, and the camera stays in update mode until the
+    // operator unplugs and replugs it: the warning notice (dialog 143).
+    SucceededReplug,
+    // The update ended without writing the firmware: its error box.
+    Failed,
+    // Something went wrong and the update's own ending follows (an ending of
+    // kind Failed, or the end of the wait for the camera): its box.
+    Trouble,
+};
+
+// From any thread. Returns what the box returned (IDOK when no box was shown).
+int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags);
+
+// The station's receiver of the reports; null gives them back to the boxes.
+// The receiver runs on the reporting thread and must not block.
+using UpdateReportSink = void (*)(UpdateReport kind, const wchar_t* text);
+void SetUpdateReportSink(UpdateReportSink sink);

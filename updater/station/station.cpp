@@ -1,0 +1,1033 @@
+#include "station.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "KivoFWSW.h"
+#include "app_state.h"
+#include "camera_commands.h"
+#include "debug_print.h"
+#include "id_text.h"
+#include "image_file.h"
+#include "image_format.h"
+#include "main_dialog.h"
+#include "os_api.h"
+#include "product_version.h"
+#include "resource.h"
+#include "ui_wait.h"
+#include "update_engine.h"
+#include "update_guard.h"
+#include "update_outcome.h"
+#include "update_start.h"
+#include <strsafe.h>
+
+namespace {
+
+// How long a camera has to be back in normal mode after its firmware was
+// written: the restart into the new firmware and the driver's binding. A
+// Tessa camera waits for the operator to unplug and replug it.
+constexpr DWORD kComeBackMs = 90000;
+constexpr DWORD kReplugMs = 300000;
+
+constexpr UINT WM_STATION_REPORT = WM_APP + 20;
+constexpr UINT_PTR kPollTimer = 1;
+constexpr UINT kPollMs = 100;
+
+
+enum class Phase { Idle, Updating, ComingBack, Ending };
+enum class Look { Waiting, Busy, Passed, Failed, Skipped };
+
+std::wstring Wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
+    return w;
+}
+
+bool IdIs(const wchar_t* field, const wchar_t* text) {
+    wchar_t copy[kIdFieldChars];
+    StringCchCopyW(copy, kIdFieldChars, field);
+    return IdEqualsText(copy, kIdFieldChars, text);
+}
+
+// Update-mode devices and boot loaders: stages of a camera's trip.
+bool InUpdateMode(int i) {
+    return IdIs(g_szPIDList[i], L"DF00") || IdIs(g_szPIDList[i], L"DF01") || IdIs(g_szPIDList[i], L"DF02");
+}
+bool BootLoader(int i) {
+    return (IdIs(g_szVIDList[i], L"04B4") && IdIs(g_szPIDList[i], L"00F3")) ||
+           (IdIs(g_szVIDList[i], L"1FC9") && IdIs(g_szPIDList[i], L"0135"));
+}
+
+// --- which USB device a listed path belongs to ------------------------------
+
+const GUID kClasses[] = {
+    {0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}},  // video
+    {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}},  // capture
+    {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}},  // USB device
+    {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}},  // HID
+};
+const GUID& kUsbDeviceClass = kClasses[2];
+
+struct Identity {
+    std::wstring serial;  // the USB device's serial (its instance ID's last part)
+    std::wstring port;    // where Windows says it is plugged ("Port_#0002.Hub_#0003")
+};
+
+// The device node of an interface path, or 0.
+DEVINST NodeOfPath(const wchar_t* path) {
+    for (const GUID& cls : kClasses) {
+        HDEVINFO set = Os().SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (set == INVALID_HANDLE_VALUE) continue;
+        DEVINST found = 0;
+        SP_DEVICE_INTERFACE_DATA iface{};
+        iface.cbSize = sizeof(iface);
+        for (DWORD index = 0; found == 0 && Os().SetupDiEnumDeviceInterfaces(set, nullptr, &cls, index, &iface);
+             ++index) {
+            DWORD need = 0;
+            Os().SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &need, nullptr);
+            if (need < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || need > 4096) continue;
+            std::vector<BYTE> buffer(need);
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            SP_DEVINFO_DATA info{};
+            info.cbSize = sizeof(info);
+            if (!Os().SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, need, nullptr, &info)) continue;
+            if (lstrcmpiW(detail->DevicePath, path) == 0) found = info.DevInst;
+        }
+        Os().SetupDiDestroyDeviceInfoList(set);
+        if (found != 0) return found;
+    }
+    return 0;
+}
+
+std::wstring NodeId(DEVINST node) {
+    wchar_t id[512] = L"";
+    if (Os().CM_Get_Device_IDW(node, id, 511, 0) != CR_SUCCESS) return {};
+    return id;
+}
+
+std::wstring Upper(std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
+    return s;
+}
+
+// The location Windows gives the USB device node.
+std::wstring PortOfNode(DEVINST node) {
+    HDEVINFO set =
+        Os().SetupDiGetClassDevsW(&kUsbDeviceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return {};
+    std::wstring port;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    for (DWORD index = 0; Os().SetupDiEnumDeviceInfo(set, index, &info); ++index) {
+        if (info.DevInst != node) continue;
+        wchar_t text[256] = L"";
+        DWORD type = 0;
+        if (Os().SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_LOCATION_INFORMATION, &type,
+                                                   reinterpret_cast<BYTE*>(text), sizeof(text) - sizeof(wchar_t),
+                                                   nullptr))
+            port = text;
+        break;
+    }
+    Os().SetupDiDestroyDeviceInfoList(set);
+    return port;
+}
+
+// The USB device (not one of its functions) that a listed path belongs to.
+Identity IdentifyPath(const wchar_t* path) {
+    Identity id;
+    DEVINST node = NodeOfPath(path);
+    for (int up = 0; node != 0 && up < 4; ++up) {
+        const std::wstring text = Upper(NodeId(node));
+        if (text.rfind(L"USB\\VID_", 0) == 0 && text.find(L"&MI_") == std::wstring::npos) {
+            const size_t slash = text.rfind(L'\\');
+            id.serial = slash == std::wstring::npos ? text : text.substr(slash + 1);
+            id.port = PortOfNode(node);
+            return id;
+        }
+        DEVINST parent = 0;
+        if (Os().CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+        node = parent;
+    }
+    // Not found as a node: an update-mode device's own path carries its serial.
+    const std::wstring upper = Upper(path);
+    const size_t pid = upper.find(L"PID_");
+    if (pid != std::wstring::npos && upper.size() > pid + 9 && upper[pid + 8] == L'#') {
+        const size_t end = upper.find(L'#', pid + 9);
+        id.serial = upper.substr(pid + 9, end == std::wstring::npos ? std::wstring::npos : end - pid - 9);
+    }
+    return id;
+}
+
+// --- the station ---------------------------------------------------------------
+
+struct Camera {
+    std::wstring path, name, vidPid, serial, port;
+    bool updateMode = false;
+};
+
+struct Station {
+    station::Arguments args;
+    std::vector<uint8_t> image;
+    std::wstring firmwarePath, firmwareName;
+    std::string sha256;
+    std::wstring layoutText, meantFor;
+    std::wstring resultsPath;
+    bool resultsBroken = false;
+
+    HWND window = nullptr;
+    HFONT bigFont = nullptr, textFont = nullptr;
+    HBRUSH brushes[5] = {};
+    Look look = Look::Waiting;
+
+    // The rows written, in order, and what is still to come.
+    std::vector<station::Row> rows;
+    int passed = 0, failed = 0, skipped = 0;
+    std::map<std::wstring, bool> handled;           // serial or path -> a row was written
+    std::map<std::wstring, Identity> identities;    // listed path -> its USB device
+    std::vector<std::wstring> waitingShown;
+
+    Phase phase = Phase::Idle;
+    Camera current;
+    station::Row row;
+    DWORD startTick = 0, deadline = 0, idleSince = 0;
+    bool replug = false;
+    std::wstring failure;
+    bool polling = false;
+    bool ending = false;
+    int exitCode = kStationAllPassed;
+
+    // Reports of the engines, from their threads.
+    std::mutex lock;
+    bool reported = false;
+    UpdateReport report = UpdateReport::Failed;
+    std::wstring reportText, troubleText;
+};
+
+Station* g_station = nullptr;
+
+void Sink(UpdateReport kind, const wchar_t* text) {
+    Station* s = g_station;
+    if (s == nullptr) return;
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        if (kind == UpdateReport::Trouble) {
+            if (s->troubleText.empty()) s->troubleText = text != nullptr ? text : L"";
+        } else if (!s->reported) {
+            s->reported = true;
+            s->report = kind;
+            s->reportText = text != nullptr ? text : L"";
+        }
+    }
+    DebugPrint(1, L"Station :: update report %d: %s\r\n", static_cast<int>(kind), text != nullptr ? text : L"");
+    PostMessageW(s->window, WM_STATION_REPORT, 0, 0);
+}
+
+std::string Narrow(const std::wstring& w) { return station::Utf8(w); }
+
+std::string NowText() {
+    SYSTEMTIME t{};
+    GetLocalTime(&t);
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD which = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias;
+    if (which == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+    else if (which == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+    station::LocalTime lt{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<int>(-bias)};
+    return station::IsoTime(lt);
+}
+
+std::string ComputerName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
+    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &n)) return {};
+    return Narrow(name);
+}
+
+// "Firmware Version = 1.2.10.300" -> "1.2.10.300"; several lines -> one.
+std::string VersionOfText(const wchar_t* text) {
+    std::wstring t = text;
+    const size_t eq = t.find_first_of(L"=:");
+    if (eq != std::wstring::npos && t.find(L'\n') > eq) t = t.substr(eq + 1);
+    std::wstring out;
+    bool blank = false;
+    for (wchar_t c : t) {
+        if (c == L'\r' || c == L'\n' || c == L'\t') c = L' ';
+        if (c == L' ') {
+            blank = true;
+            continue;
+        }
+        if (blank && !out.empty()) out += L' ';
+        blank = false;
+        out += c;
+    }
+    return Narrow(out);
+}
+
+struct VersionRead {
+    int entry;
+    wchar_t text[kPathChars];
+    bool ok;
+};
+
+void ReadVersionOnItsThread(void* context) {
+    auto* v = static_cast<VersionRead*>(context);
+    // The read binds the camera's interfaces on this thread and lets them go
+    // before it ends.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    v->ok = ReadCameraVersionText(v->entry, v->text, kPathChars);
+    DeinitExtUnit();
+    DeinitExtensionUnit();
+    CoUninitialize();
+}
+
+// The version of list entry i, "" when its kind has no version read or the
+// read failed.
+std::string ReadVersionOf(int i, bool* ok) {
+    VersionRead v{i, L"", false};
+    DeinitExtUnit();
+    UiRunWhileServing(ReadVersionOnItsThread, &v);
+    *ok = v.ok;
+    return v.ok ? VersionOfText(v.text) : std::string();
+}
+
+// --- the window ------------------------------------------------------------------
+
+HWND Item(int id) { return GetDlgItem(g_station->window, id); }
+
+void SetStatus(Look look, const std::wstring& text) {
+    Station& s = *g_station;
+    s.look = look;
+    SetWindowTextW(Item(IDC_ST_STATUS), text.c_str());
+    InvalidateRect(Item(IDC_ST_STATUS), nullptr, TRUE);
+}
+
+void ShowCounters() {
+    Station& s = *g_station;
+    wchar_t text[160];
+    StringCchPrintfW(text, 160, L"Passed: %d    Failed: %d    Skipped: %d", s.passed, s.failed, s.skipped);
+    SetWindowTextW(Item(IDC_ST_COUNTERS), text);
+}
+
+void SetCell(HWND list, int row, int column, const std::string& text) {
+    std::wstring w = Wide(text);
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = &w[0];
+    SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+const char* kColumns[] = {"Time", "Model", "Unique ID", "Port", "Version before", "Version after",
+                          "Result", "Seconds", "Failure"};
+
+void FillRow(int index, const station::Row& r, const char* result) {
+    HWND list = Item(IDC_ST_LIST);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
+    const std::string cells[] = {r.time, r.model, r.uniqueId, r.port, r.versionBefore, r.versionAfter,
+                                 result, seconds, r.failure};
+    for (int c = 0; c < 9; ++c) SetCell(list, index, c, cells[c]);
+}
+
+int InsertRow(int index) {
+    std::wstring empty;
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = index;
+    item.pszText = const_cast<wchar_t*>(L"");
+    return static_cast<int>(SendMessageW(Item(IDC_ST_LIST), LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+// The list: the rows written, the camera being updated, then the cameras
+// that wait for their turn.
+void ShowList() {
+    Station& s = *g_station;
+    HWND list = Item(IDC_ST_LIST);
+    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+    const int done = static_cast<int>(s.rows.size());
+    while (SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > done) SendMessageW(list, LVM_DELETEITEM, done, 0);
+    int next = done;
+    if (s.phase != Phase::Idle) {
+        InsertRow(next);
+        FillRow(next, s.row, s.phase == Phase::ComingBack && s.replug ? "unplug and replug it" : "updating");
+        ++next;
+    }
+    for (const std::wstring& path : s.waitingShown) {
+        station::Row w;
+        for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+            if (lstrcmpiW(g_szDevicePathList[i], path.c_str()) != 0) continue;
+            w.model = Narrow(g_szDeviceNameList[i]);
+            auto id = s.identities.find(path);
+            if (id != s.identities.end()) {
+                w.uniqueId = Narrow(id->second.serial);
+                w.port = Narrow(id->second.port);
+            }
+        }
+        InsertRow(next);
+        FillRow(next, w, "waiting");
+        ++next;
+    }
+    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+}
+
+// --- results ----------------------------------------------------------------------
+
+bool AppendToResults(const std::string& bytes, bool header) {
+    Station& s = *g_station;
+    HANDLE file = Os().CreateFileW(s.resultsPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    std::string out;
+    if (Os().GetFileSizeEx(file, &size) && size.QuadPart == 0) out = station::CsvHeader();
+    else if (header) out.clear();
+    out += bytes;
+    DWORD written = 0;
+    bool ok = out.empty() ||
+              (Os().WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &written, nullptr) &&
+               written == out.size());
+    // On the disk before the next camera: a crash loses no row written.
+    if (ok && !FlushFileBuffers(file)) ok = false;
+    Os().CloseHandle(file);
+    return ok;
+}
+
+void WriteRow(const station::Row& r) {
+    Station& s = *g_station;
+    if (!AppendToResults(station::CsvRow(r), false)) {
+        s.resultsBroken = true;
+        DebugLine(L"Station :: the results file cannot be written\r\n");
+    }
+}
+
+// --- one camera -------------------------------------------------------------------
+
+std::wstring KeyOf(const std::wstring& path) {
+    Station& s = *g_station;
+    auto id = s.identities.find(path);
+    if (id != s.identities.end() && !id->second.serial.empty() && id->second.serial.find(L'&') == std::wstring::npos)
+        return id->second.serial;
+    return Upper(path);
+}
+
+void Finish(station::Result result, const std::wstring& failure) {
+    Station& s = *g_station;
+    s.row.result = result;
+    s.row.failure = Narrow(failure);
+    s.row.seconds = static_cast<double>(Os().GetTickCount() - s.startTick) / 1000.0;
+    WriteRow(s.row);
+    s.rows.push_back(s.row);
+    s.handled[KeyOf(s.current.path)] = true;
+    const std::wstring who = Wide(s.row.model) + L" " + Wide(s.row.uniqueId);
+    switch (result) {
+        case station::Result::Passed:
+            ++s.passed;
+            SetStatus(Look::Passed, L"PASSED  " + who);
+            MessageBeep(MB_OK);
+            break;
+        case station::Result::Failed:
+            ++s.failed;
+            SetStatus(Look::Failed, L"FAILED: " + failure + L"  (" + who + L")");
+            MessageBeep(MB_ICONHAND);
+            break;
+        case station::Result::Skipped:
+            ++s.skipped;
+            SetStatus(Look::Skipped, L"SKIPPED: " + failure + L"  (" + who + L")");
+            MessageBeep(MB_ICONEXCLAMATION);
+            break;
+    }
+    DebugPrint(1, L"Station :: %s %s %s\r\n", Wide(station::ResultText(result)).c_str(), who.c_str(),
+               failure.c_str());
+    if (s.resultsBroken)
+        SetStatus(Look::Failed, L"FAILED: the results file cannot be written: " + s.resultsPath);
+    s.phase = Phase::Idle;
+    s.idleSince = Os().GetTickCount();
+    ShowCounters();
+    ShowList();
+}
+
+int EntryOf(const std::wstring& path) {
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
+        if (lstrcmpiW(g_szDevicePathList[i], path.c_str()) == 0) return i;
+    return -1;
+}
+
+bool Busy() {
+    return UpdateIsBusy() || UpdateThreadWriting() || RunningWorkers(WorkerKind::Update) > 0 ||
+           RunningWorkers(WorkerKind::Fx3Download) > 0 || RunningWorkers(WorkerKind::RomDownload) > 0 ||
+           RunningWorkers(WorkerKind::Sunplus) > 0;
+}
+
+void TakeReport(bool* reported, UpdateReport* kind, std::wstring* text, std::wstring* trouble) {
+    Station& s = *g_station;
+    std::lock_guard<std::mutex> guard(s.lock);
+    *reported = s.reported;
+    *kind = s.report;
+    *text = s.reportText;
+    *trouble = s.troubleText;
+}
+
+void ClearReport() {
+    Station& s = *g_station;
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.reported = false;
+    s.reportText.clear();
+    s.troubleText.clear();
+}
+
+void StartCamera(int i) {
+    Station& s = *g_station;
+    s.current = Camera{};
+    s.current.path = g_szDevicePathList[i];
+    s.current.name = g_szDeviceNameList[i];
+    s.current.vidPid = std::wstring(g_szVIDList[i]) + L":" + g_szPIDList[i];
+    s.current.updateMode = InUpdateMode(i);
+    const Identity id = s.identities[s.current.path];
+    s.row = station::Row{};
+    s.row.time = NowText();
+    s.row.computer = ComputerName();
+    s.row.programVersion = CORVANE_VERSION_TEXT;
+    s.row.firmwareFile = Narrow(s.firmwareName);
+    s.row.firmwareSha256 = s.sha256;
+    s.row.model = Narrow(s.current.name);
+    s.row.vidPid = Narrow(Upper(s.current.vidPid));
+    s.row.uniqueId = Narrow(id.serial);
+    s.row.port = Narrow(id.port);
+    s.startTick = Os().GetTickCount();
+    s.replug = false;
+    ClearReport();
+    s.phase = Phase::Updating;
+    s.waitingShown.erase(std::remove(s.waitingShown.begin(), s.waitingShown.end(), s.current.path),
+                         s.waitingShown.end());
+
+    // The dialog's rule: a device in update mode has no model to check.
+    if (!s.current.updateMode && !FileNameFitsDevice(s.firmwareName.c_str(), s.current.name.c_str())) {
+        Finish(station::Result::Skipped, L"the firmware file is not for " + s.current.name);
+        return;
+    }
+    SetStatus(Look::Busy, L"Updating " + s.current.name + L" " + id.serial);
+    ShowList();
+    if (!s.current.updateMode) {
+        bool ok = false;
+        s.row.versionBefore = ReadVersionOf(i, &ok);
+        i = EntryOf(s.current.path);
+        if (i < 0) {
+            Finish(station::Result::Failed, L"the camera left before its update");
+            return;
+        }
+        FillRow(static_cast<int>(s.rows.size()), s.row, "updating");
+    }
+
+    // What F/W UPDATE and the warning's OK do for this camera and file.
+    SelectListEntry(i);
+    StringCchCopyW(g_szFirmwareFilePath, kPathChars, s.firmwarePath.c_str());
+    StringCchCopyW(g_szFirmwareFileName, kPathChars, s.firmwareName.c_str());
+    SetDlgItemTextW(g_hMainDlg.load(), IDC_EDIT_FIRMWARE_PATH, s.firmwarePath.c_str());
+    if (!LoadFirmwareImage(s.image.data(), static_cast<uint32_t>(s.image.size()))) {
+        Finish(station::Result::Failed, L"the firmware file cannot be read");
+        return;
+    }
+    g_bNoFilePending = false;
+    g_bTessaDevice = false;
+    g_nSelectedIndex = i;
+    StringCchCopyW(g_szCurrentDevicePath, kPathChars, s.current.path.c_str());
+    StringCchCopyW(g_szUpdateDevicePath, kPathChars, s.current.path.c_str());
+    DebugPrint(1, L"Station :: updating %s\r\n", s.current.path.c_str());
+    StartFirmwareUpdate();
+    ApplyBusyState();
+    ReplayDeferredMessages();
+}
+
+// The camera is back in normal mode: listed again under its serial, and not
+// as an update-mode device or a boot loader.
+int ReturnedEntry() {
+    Station& s = *g_station;
+    const std::wstring key = KeyOf(s.current.path);
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+        if (InUpdateMode(i) || BootLoader(i)) continue;
+        if (KeyOf(g_szDevicePathList[i]) == key) return i;
+    }
+    return -1;
+}
+
+void FollowUpdate() {
+    Station& s = *g_station;
+    bool reported = false;
+    UpdateReport kind = UpdateReport::Failed;
+    std::wstring text, trouble;
+    TakeReport(&reported, &kind, &text, &trouble);
+    const DWORD now = Os().GetTickCount();
+
+    if (s.phase == Phase::Updating) {
+        if (reported && kind == UpdateReport::Failed) {
+            s.failure = text.empty() ? trouble : text;
+            s.phase = Phase::Ending;
+        } else if (reported) {
+            s.replug = kind == UpdateReport::SucceededReplug;
+            s.deadline = now + (s.replug ? kReplugMs : kComeBackMs);
+            s.phase = Phase::ComingBack;
+            if (s.replug) {
+                SetStatus(Look::Busy, L"Unplug " + s.current.name + L" " + Wide(s.row.uniqueId) +
+                                          L" and plug it in again");
+                MessageBeep(MB_ICONASTERISK);
+            }
+            ShowList();
+        } else if (!Busy()) {
+            // The update ended without an ending: the camera never came back
+            // in update mode (or the update could not start).
+            Finish(station::Result::Failed, trouble.empty() ? L"did not come back" : trouble);
+            return;
+        } else {
+            wchar_t percent[64] = L"";
+            GetDlgItemTextW(g_hMainDlg.load(), IDC_STATIC_STATUS, percent, 64);
+            std::wstring status = L"Updating " + s.current.name + L" " + Wide(s.row.uniqueId);
+            if (wcschr(percent, L'%') != nullptr) status += std::wstring(L" \x2014 ") + percent;
+            wchar_t shown[300] = L"";
+            GetWindowTextW(Item(IDC_ST_STATUS), shown, 300);
+            if (status != shown) SetStatus(Look::Busy, status);
+        }
+    }
+    if (s.phase == Phase::Ending) {
+        // The failed update's threads end first; its wait for the camera
+        // ends with it (the station takes the next camera, this one failed).
+        if (RunningWorkers(WorkerKind::Update) > 0 || UpdateThreadWriting() ||
+            RunningWorkers(WorkerKind::Sunplus) > 0)
+            return;
+        UpdateWaitEnd();
+        g_bUpdatedFromHIDMode = false;
+        g_bIsStartUpdatedFromDFU = false;
+        g_bMatchUpdatedDeviceHID = false;
+        ApplyBusyState();
+        Finish(station::Result::Failed, s.failure.empty() ? L"the update failed" : s.failure);
+        return;
+    }
+    if (s.phase == Phase::ComingBack) {
+        if (static_cast<LONG>(now - s.deadline) >= 0) {
+            Finish(station::Result::Failed, L"did not come back");
+            return;
+        }
+        if (Busy()) return;
+        const int i = ReturnedEntry();
+        if (i < 0) return;
+        std::wstring name = g_szDeviceNameList[i];
+        s.current.path = g_szDevicePathList[i];
+        bool ok = false;
+        const std::string version = ReadVersionOf(i, &ok);
+        s.row.versionAfter = version;
+        if (ok || s.row.versionBefore.empty()) Finish(station::Result::Passed, L"");
+        else Finish(station::Result::Failed, L"its version could not be read back");
+    }
+}
+
+void EndStation(int code) {
+    Station& s = *g_station;
+    if (s.ending) return;
+    s.ending = true;
+    s.exitCode = code;
+    DebugPrint(1, L"Station :: ends with exit code %d\r\n", code);
+    KillTimer(s.window, kPollTimer);
+    PostMessageW(g_hMainDlg.load(), WM_COMMAND, MAKEWPARAM(IDC_BTN_EXIT, BN_CLICKED), 0);
+}
+
+int CodeOfResults() {
+    Station& s = *g_station;
+    return s.failed == 0 && s.skipped == 0 ? kStationAllPassed : kStationNotAllPassed;
+}
+
+void Poll() {
+    Station& s = *g_station;
+    if (s.polling || s.ending || UiInPause() || CommandActive()) return;
+    s.polling = true;
+    // Every listed device gets to know its USB device once.
+    std::map<std::wstring, Identity> seen;
+    std::vector<std::wstring> listed;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+        const std::wstring path = g_szDevicePathList[i];
+        auto known = s.identities.find(path);
+        seen[path] = known != s.identities.end() ? known->second : IdentifyPath(path.c_str());
+        listed.push_back(path);
+    }
+    // Paths that left are forgotten (a camera plugged in again is looked at anew).
+    s.identities.swap(seen);
+
+    if (s.phase != Phase::Idle) FollowUpdate();
+
+    if (s.phase == Phase::Idle && !s.ending) {
+        if (s.args.count != 0 && s.rows.size() >= s.args.count) {
+            EndStation(CodeOfResults());
+        } else if (s.args.timeoutSeconds != 0 &&
+                   Os().GetTickCount() - s.idleSince >= s.args.timeoutSeconds * 1000u) {
+            EndStation(kStationTimedOut);
+        } else if (!s.resultsBroken && !Busy()) {
+            int next = -1;
+            std::vector<std::wstring> waiting;
+            for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+                if (BootLoader(i) || s.handled.count(KeyOf(g_szDevicePathList[i])) != 0) continue;
+                if (next < 0) next = i;
+                else waiting.push_back(g_szDevicePathList[i]);
+            }
+            if (next >= 0) {
+                s.waitingShown = waiting;
+                StartCamera(next);
+            } else if (s.look != Look::Waiting && s.look != Look::Passed && s.look != Look::Failed &&
+                       s.look != Look::Skipped) {
+                SetStatus(Look::Waiting, L"Plug in the next camera");
+            }
+        }
+    }
+    if (s.phase != Phase::Idle) {
+        // Cameras that wait for their turn.
+        std::vector<std::wstring> waiting;
+        const std::wstring key = KeyOf(s.current.path);
+        for (const std::wstring& path : listed) {
+            const int i = EntryOf(path);
+            if (i < 0 || BootLoader(i) || InUpdateMode(i)) continue;
+            const std::wstring k = KeyOf(path);
+            if (k == key || s.handled.count(k) != 0) continue;
+            waiting.push_back(path);
+        }
+        if (waiting != s.waitingShown) {
+            s.waitingShown = waiting;
+            ShowList();
+        }
+    }
+    s.polling = false;
+}
+
+// Status colours: readable from a step away.
+COLORREF Background(Look look) {
+    switch (look) {
+        case Look::Busy: return RGB(255, 214, 0);
+        case Look::Passed: return RGB(0, 160, 60);
+        case Look::Failed: return RGB(200, 0, 0);
+        case Look::Skipped: return RGB(255, 140, 0);
+        default: return RGB(230, 230, 230);
+    }
+}
+
+int Scale(int px) {
+    HDC dc = GetDC(nullptr);
+    const int dpi = dc != nullptr ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
+    if (dc != nullptr) ReleaseDC(nullptr, dc);
+    return MulDiv(px, dpi, 96);
+}
+
+void Layout(HWND hWnd) {
+    RECT r{};
+    GetClientRect(hWnd, &r);
+    const int m = Scale(10), w = r.right - 2 * m;
+    int y = m;
+    MoveWindow(Item(IDC_ST_FILE), m, y, w, Scale(36), TRUE);
+    y += Scale(38);
+    MoveWindow(Item(IDC_ST_MODEL), m, y, w, Scale(18), TRUE);
+    y += Scale(22);
+    MoveWindow(Item(IDC_ST_STATUS), m, y, w, Scale(70), TRUE);
+    y += Scale(76);
+    MoveWindow(Item(IDC_ST_COUNTERS), m, y, w, Scale(22), TRUE);
+    y += Scale(26);
+    MoveWindow(Item(IDC_ST_RESULTS), m, y + Scale(4), w - Scale(130), Scale(18), TRUE);
+    MoveWindow(Item(IDC_ST_OPEN_FOLDER), r.right - m - Scale(120), y, Scale(120), Scale(26), TRUE);
+    y += Scale(32);
+    MoveWindow(Item(IDC_ST_LIST), m, y, w, std::max(Scale(60), static_cast<int>(r.bottom) - y - m), TRUE);
+}
+
+HWND Child(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id) {
+    return CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_hInst, nullptr);
+}
+
+void CreateControls(HWND hWnd) {
+    Station& s = *g_station;
+    s.window = hWnd;
+    s.bigFont = CreateFontW(-Scale(30), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                            CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Arial");
+    s.textFont = CreateFontW(-Scale(13), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    wchar_t file[1024];
+    StringCchPrintfW(file, 1024, L"Firmware: %s    %u bytes    %s\r\nSHA-256: %s", s.firmwareName.c_str(),
+                     static_cast<unsigned>(s.image.size()), s.layoutText.c_str(), Wide(s.sha256).c_str());
+    Child(hWnd, L"STATIC", file, SS_LEFT | SS_NOPREFIX, IDC_ST_FILE);
+    Child(hWnd, L"STATIC", s.meantFor.c_str(), SS_LEFT | SS_NOPREFIX, IDC_ST_MODEL);
+    Child(hWnd, L"STATIC", L"Plug in the next camera", SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX, IDC_ST_STATUS);
+    Child(hWnd, L"STATIC", L"", SS_LEFT, IDC_ST_COUNTERS);
+    Child(hWnd, L"STATIC", (L"Results: " + s.resultsPath).c_str(), SS_LEFT | SS_NOPREFIX | SS_PATHELLIPSIS,
+          IDC_ST_RESULTS);
+    Child(hWnd, L"BUTTON", L"Open folder", BS_PUSHBUTTON | WS_TABSTOP, IDC_ST_OPEN_FOLDER);
+    HWND list = Child(hWnd, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP,
+                      IDC_ST_LIST);
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+    const int widths[] = {150, 130, 110, 150, 110, 110, 90, 60, 220};
+    for (int c = 0; c < 9; ++c) {
+        std::wstring title = Wide(kColumns[c]);
+        LVCOLUMNW col{};
+        col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+        col.cx = Scale(widths[c]);
+        col.pszText = &title[0];
+        col.iSubItem = c;
+        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&col));
+    }
+    for (int id = IDC_ST_FILE; id <= IDC_ST_LIST; ++id)
+        SendMessageW(GetDlgItem(hWnd, id), WM_SETFONT, reinterpret_cast<WPARAM>(s.textFont), FALSE);
+    SendMessageW(GetDlgItem(hWnd, IDC_ST_STATUS), WM_SETFONT, reinterpret_cast<WPARAM>(s.bigFont), FALSE);
+    for (int k = 0; k < 5; ++k) s.brushes[k] = CreateSolidBrush(Background(static_cast<Look>(k)));
+    ShowCounters();
+    Layout(hWnd);
+}
+
+void OpenResultsFolder() {
+    Station& s = *g_station;
+    std::wstring folder = s.resultsPath;
+    const size_t slash = folder.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) folder.resize(slash);
+    ShellExecuteW(s.window, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// Closing waits for the camera being updated: the operator is told so in
+// the status, without a box that would hold up the line.
+bool CloseRefused() {
+    Station& s = *g_station;
+    if (s.phase == Phase::Idle && !Busy()) return false;
+    DebugLine(L"Station :: closing refused: a camera is being updated\r\n");
+    SetStatus(s.look, L"Wait: " + s.current.name + L" is being updated");
+    MessageBeep(MB_ICONEXCLAMATION);
+    return true;
+}
+
+LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    Station* s = g_station;
+    switch (message) {
+        case WM_CREATE:
+            CreateControls(hWnd);
+            SetTimer(hWnd, kPollTimer, kPollMs, nullptr);
+            return 0;
+        case WM_SIZE:
+            if (s != nullptr && s->window != nullptr) Layout(hWnd);
+            return 0;
+        case WM_GETMINMAXINFO:
+            reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {Scale(640), Scale(420)};
+            return 0;
+        case WM_CTLCOLORSTATIC:
+            if (s != nullptr && reinterpret_cast<HWND>(lParam) == GetDlgItem(hWnd, IDC_ST_STATUS)) {
+                HDC dc = reinterpret_cast<HDC>(wParam);
+                SetBkColor(dc, Background(s->look));
+                SetTextColor(dc, s->look == Look::Busy || s->look == Look::Waiting ? RGB(0, 0, 0)
+                                                                                    : RGB(255, 255, 255));
+                return reinterpret_cast<LRESULT>(s->brushes[static_cast<int>(s->look)]);
+            }
+            break;
+        case WM_TIMER:
+            if (wParam == kPollTimer && s != nullptr) {
+                try {
+                    Poll();
+                } catch (...) {
+                    DebugLine(L"Station :: exception\r\n");
+                    s->polling = false;
+                }
+            }
+            return 0;
+        case WM_STATION_REPORT:
+            return 0;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDC_ST_OPEN_FOLDER) OpenResultsFolder();
+            return 0;
+        case WM_CLOSE:
+            if (s != nullptr && !CloseRefused()) EndStation(CodeOfResults());
+            return 0;
+        case WM_QUERYENDSESSION:
+            if (s != nullptr && (s->phase != Phase::Idle || Busy())) return FALSE;
+            return TRUE;
+        default:
+            break;
+    }
+    return DefWindowProcW(hWnd, message, wParam, lParam);
+}
+
+std::wstring LayoutText(const std::vector<uint8_t>& data, bool* ok) {
+    fwimage::ParsedImage parsed;
+    const fwimage::ParseStatus st = fwimage::ParseFirmwareImage(data.data(), static_cast<uint32_t>(data.size()),
+                                                                &parsed);
+    *ok = st == fwimage::ParseStatus::Ok;
+    const wchar_t* layout = parsed.layout == fwimage::Layout::TwoPart ? L"two-part image"
+                            : parsed.layout == fwimage::Layout::Mcu   ? L"MCU and image"
+                            : parsed.layout == fwimage::Layout::Fpga  ? L"FPGA and image"
+                                                                      : L"plain image";
+    wchar_t text[128];
+    if (parsed.hasImageType)
+        StringCchPrintfW(text, 128, L"%s, image type %u", layout, static_cast<unsigned>(parsed.imageType));
+    else
+        StringCchCopyW(text, 128, layout);
+    return text;
+}
+
+// The model a file name says, by the dialog's rule read backwards: the
+// "Corvane_..." words up to the first that is not a model's (a model's words
+// are capitals and digits: "Corvane_RX20_fw.img" is for Corvane_RX20).
+std::wstring ModelInFileName(const std::wstring& name) {
+    const size_t at = name.find(L"Corvane_");
+    if (at == std::wstring::npos) return {};
+    std::wstring model = L"Corvane";
+    size_t i = at + 7;
+    while (i < name.size() && name[i] == L'_') {
+        size_t j = i + 1;
+        std::wstring word;
+        while (j < name.size() && (iswupper(name[j]) || iswdigit(name[j]))) word += name[j++];
+        if (word.empty() || (j < name.size() && name[j] != L'_' && name[j] != L'.' && name[j] != L'-')) break;
+        model += L"_" + word;
+        i = j;
+    }
+    return model == L"Corvane" ? std::wstring() : model;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out) {
+    HANDLE file = Os().CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    bool ok = Os().GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < 0x7FFFFFFF;
+    if (ok) {
+        out->resize(static_cast<size_t>(size.QuadPart));
+        size_t done = 0;
+        while (done < out->size()) {
+            DWORD got = 0;
+            if (!Os().ReadFile(file, out->data() + done, static_cast<DWORD>(out->size() - done), &got, nullptr) ||
+                got == 0)
+                break;
+            done += got;
+        }
+        ok = done == out->size();
+    }
+    Os().CloseHandle(file);
+    return ok;
+}
+
+void Refuse(const std::wstring& text) {
+    DebugPrint(1, L"Station :: %s\r\n", text.c_str());
+    Os().MessageBoxW(nullptr, text.c_str(), L"Corvane_FW_Updater - Station", MB_ICONERROR);
+}
+
+bool EnsureFolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return true;
+    const std::wstring folder = path.substr(0, slash);
+    if (folder.empty() || GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    return SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::wstring DefaultStationResultsPath() {
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder)) && folder != nullptr)
+        path = folder;
+    CoTaskMemFree(folder);
+    if (path.empty()) {
+        wchar_t env[MAX_PATH] = L"";
+        if (GetEnvironmentVariableW(L"LOCALAPPDATA", env, MAX_PATH) > 0) path = env;
+    }
+    return path + L"\\Corvane\\Firmware Updater\\station-results.csv";
+}
+
+bool StationActive() { return g_station != nullptr; }
+
+int StationExitCode() { return g_station != nullptr ? g_station->exitCode : 0; }
+
+bool StartStation(const station::Arguments& arguments) {
+    if (g_station != nullptr) return false;
+    auto s = std::make_unique<Station>();
+    s->args = arguments;
+    wchar_t full[MAX_PATH] = L"";
+    if (GetFullPathNameW(arguments.firmware.c_str(), MAX_PATH, full, nullptr) == 0)
+        StringCchCopyW(full, MAX_PATH, arguments.firmware.c_str());
+    s->firmwarePath = full;
+    const size_t slash = s->firmwarePath.find_last_of(L"\\/");
+    s->firmwareName = slash == std::wstring::npos ? s->firmwarePath : s->firmwarePath.substr(slash + 1);
+    if (!ReadWholeFile(s->firmwarePath, &s->image)) {
+        Refuse(L"The firmware file cannot be read: " + s->firmwarePath);
+        return false;
+    }
+    bool parsed = false;
+    s->layoutText = LayoutText(s->image, &parsed);
+    if (!parsed) {
+        Refuse(L"The file is not a firmware image this program can write: " + s->firmwarePath);
+        return false;
+    }
+    s->sha256 = station::Sha256Hex(s->image.data(), s->image.size());
+    const std::wstring model = ModelInFileName(s->firmwareName);
+    s->meantFor = model.empty() ? L"Meant for: the file name names no camera model (every camera is skipped)"
+                                : L"Meant for: " + model + L" (from the file name)";
+    s->resultsPath = arguments.results.empty() ? DefaultStationResultsPath() : arguments.results;
+    wchar_t results[MAX_PATH] = L"";
+    if (GetFullPathNameW(s->resultsPath.c_str(), MAX_PATH, results, nullptr) != 0) s->resultsPath = results;
+    g_station = s.get();
+    if (!EnsureFolderOf(s->resultsPath) || !AppendToResults(std::string(), true)) {
+        g_station = nullptr;
+        Refuse(L"The results file cannot be written: " + s->resultsPath);
+        return false;
+    }
+
+    static bool registered = false;
+    if (!registered) {
+        INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES};
+        InitCommonControlsEx(&icc);
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = StationProc;
+        wc.hInstance = g_hInst;
+        wc.hIcon = LoadIconW(g_hInst, MAKEINTRESOURCEW(IDI_APPLICATION_ICON));
+        wc.hIconSm = wc.hIcon;
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        wc.lpszClassName = kStationWindowClass;
+        registered = RegisterClassExW(&wc) != 0;
+    }
+    SetUpdateReportSink(Sink);
+    s->idleSince = Os().GetTickCount();
+    Station* raw = s.release();
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kStationWindowClass, L"Corvane_FW_Updater - Station",
+                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, Scale(1000), Scale(640),
+                                  g_hMainWnd, nullptr, g_hInst, nullptr);
+    if (window == nullptr) {
+        SetUpdateReportSink(nullptr);
+        g_station = nullptr;
+        delete raw;
+        Refuse(L"The station window cannot be created.");
+        return false;
+    }
+    ShowWindow(g_hMainDlg.load(), SW_HIDE);
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    DebugPrint(1, L"Station :: started with %s (%S), results in %s\r\n", raw->firmwarePath.c_str(),
+               raw->sha256.c_str(), raw->resultsPath.c_str());
+    return true;
+}
+
+void StartStationFromMenu() {
+    if (g_station != nullptr) return;
+    wchar_t path[kPathChars] = L"";
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = g_hMainDlg.load();
+    ofn.lpstrFilter = L"Binary Files (*.IMG)\0*.img\0Binary Files (*.BIN)\0*.bin\0";
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = kPathChars;
+    ofn.lpstrTitle = L"Station mode: the firmware for every camera";
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+    if (!Os().GetOpenFileNameW(&ofn)) return;
+    station::Arguments arguments;
+    arguments.station = true;
+    arguments.firmware = path;
+    StartStation(arguments);
+}
