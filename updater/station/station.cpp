@@ -172,7 +172,8 @@ Identity IdentifyPath(const wchar_t* path) {
 // --- the station ---------------------------------------------------------------
 
 struct Camera {
-    std::wstring path, name, vidPid, serial, port;
+    std::wstring path, name, vidPid;
+    std::wstring key;  // what tells it from the other cameras (KeyOf)
     bool updateMode = false;
 };
 
@@ -427,8 +428,12 @@ void Finish(station::Result result, const std::wstring& failure) {
     s.row.failure = Narrow(failure);
     s.row.seconds = static_cast<double>(Os().GetTickCount() - s.startTick) / 1000.0;
     WriteRow(s.row);
+    // The camera's row in the window takes its result in place.
+    const int index = static_cast<int>(s.rows.size());
+    if (SendMessageW(Item(IDC_ST_LIST), LVM_GETITEMCOUNT, 0, 0) <= index) InsertRow(index);
+    FillRow(index, s.row, station::ResultText(result));
     s.rows.push_back(s.row);
-    s.handled[KeyOf(s.current.path)] = true;
+    s.handled[s.current.key] = true;
     const std::wstring who = Wide(s.row.model) + L" " + Wide(s.row.uniqueId);
     switch (result) {
         case station::Result::Passed:
@@ -493,6 +498,7 @@ void StartCamera(int i) {
     s.current.name = g_szDeviceNameList[i];
     s.current.vidPid = std::wstring(g_szVIDList[i]) + L":" + g_szPIDList[i];
     s.current.updateMode = InUpdateMode(i);
+    s.current.key = KeyOf(s.current.path);
     const Identity id = s.identities[s.current.path];
     s.row = station::Row{};
     s.row.time = NowText();
@@ -553,7 +559,7 @@ void StartCamera(int i) {
 // as an update-mode device or a boot loader.
 int ReturnedEntry() {
     Station& s = *g_station;
-    const std::wstring key = KeyOf(s.current.path);
+    const std::wstring& key = s.current.key;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
         if (InUpdateMode(i) || BootLoader(i)) continue;
         if (KeyOf(g_szDevicePathList[i]) == key) return i;
@@ -689,7 +695,7 @@ void Poll() {
     if (s.phase != Phase::Idle) {
         // Cameras that wait for their turn.
         std::vector<std::wstring> waiting;
-        const std::wstring key = KeyOf(s.current.path);
+        const std::wstring& key = s.current.key;
         for (const std::wstring& path : listed) {
             const int i = EntryOf(path);
             if (i < 0 || BootLoader(i) || InUpdateMode(i)) continue;
