@@ -4,6 +4,7 @@
 // it never shows a box.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "engine_harness.h"
+#include "main_dialog.h"
 #include "station.h"
 #include "station_record.h"
 #include "window_picture.h"
@@ -117,12 +119,16 @@ struct Program {
 
     // The firmware file (two parts, image type 2; the new image carries version
     // 2.3.0.7 in its first bytes) and the FX3 boot image beside the program.
-    void WriteFirmware(const std::wstring& name) {
-        std::vector<uint8_t> part2 = Pattern(40 * 1024, 9);
-        const uint8_t newVersion[6] = {2, 3, 0, 0, 0, 7};
-        std::copy(newVersion, newVersion + 6, part2.begin());
+    void WriteFirmware(const std::wstring& name, std::vector<uint8_t> bytes = {}) {
+        if (bytes.empty()) {
+            std::vector<uint8_t> part2 = Pattern(40 * 1024, 9);
+            const uint8_t newVersion[6] = {2, 3, 0, 0, 0, 7};
+            std::copy(newVersion, newVersion + 6, part2.begin());
+            bytes = TwoPartFile(2, Pattern(20 * 1024, 8), part2);
+        }
         firmware = folder + L"\\" + name;
-        ASSERT_TRUE(WriteBytes(firmware, TwoPartFile(2, Pattern(20 * 1024, 8), part2)));
+        ASSERT_TRUE(WriteBytes(firmware, bytes));
+        ASSERT_TRUE(WriteBytes(folder + L"\\RT1060_Flashloader_nopadding.bin", Pattern(86272, 25)));
         std::vector<uint8_t> program = Pattern(12000, 21);
         std::vector<uint8_t> boot = {'C', 'Y', 0x1C, 0xB0};
         for (const auto& part : {Le32(static_cast<uint32_t>(program.size() / 4)), Le32(0x40000000), program,
@@ -143,6 +149,9 @@ struct Program {
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring programFolder = self;
         programFolder.resize(programFolder.find_last_of(L'\\'));
+        // The world's program folder is this test's folder: the Sunplus
+        // library stand-in is looked up there too.
+        CopyFileW((programFolder + L"\\SunplusCamera.dll").c_str(), (folder + L"\\SunplusCamera.dll").c_str(), FALSE);
         const std::wstring exe = programFolder + L"\\Corvane_FW_Updater.exe";
         std::wstring command = L"\"" + exe + L"\" " + arguments;
         STARTUPINFOW si{};
@@ -158,11 +167,14 @@ struct Program {
         return true;
     }
 
-    HWND Window() const {
+    // The station window, or (with a control ID) the window of the
+    // program's that holds that control.
+    HWND Window(int control = 0) const {
         struct Search {
             DWORD pid;
+            int control;
             HWND found;
-        } search{pi.dwProcessId, nullptr};
+        } search{pi.dwProcessId, control, nullptr};
         EnumWindows(
             [](HWND w, LPARAM p) -> BOOL {
                 auto* s = reinterpret_cast<Search*>(p);
@@ -170,7 +182,9 @@ struct Program {
                 GetWindowThreadProcessId(w, &pid);
                 wchar_t cls[64] = L"";
                 GetClassNameW(w, cls, 64);
-                if (pid != s->pid || lstrcmpW(cls, kStationWindowClass) != 0) return TRUE;
+                if (pid != s->pid) return TRUE;
+                if (s->control != 0 ? GetDlgItem(w, s->control) == nullptr : lstrcmpW(cls, kStationWindowClass) != 0)
+                    return TRUE;
                 s->found = w;
                 return FALSE;
             },
@@ -365,6 +379,48 @@ TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     EXPECT_EQ(counters, L"Passed: 1    Failed: 1    Skipped: 1");
 }
 
+// Every other kind through its own path: the stereo camera through its
+// update-mode device, the R7 camera through the NXP ROM and the flash
+// loader, the V9 camera through the Sunplus library.
+TEST(StationProgram, EveryKindOfCameraPassesThroughItsOwnPath) {
+    struct Case {
+        const char* camera;
+        const wchar_t* file;
+        std::vector<uint8_t> image;
+        const char* before;
+        const char* after;
+    };
+    std::vector<uint8_t> stereo = Pattern(16 * 1024, 23);
+    const uint8_t stereoVersion[6] = {2, 4, 0, 0, 0, 1};
+    std::copy(stereoVersion, stereoVersion + 6, stereo.begin());
+    const Case cases[] = {
+        {"camera kind=stereo serial=ST00000000L1 name=Corvane_ST20 runs=2 version=1.1.0.5", L"Corvane_ST20_fw.img",
+         TwoPartFile(2, Pattern(8 * 1024, 22), stereo), "1.1.0.5", "2.4.0.1"},
+        {"camera kind=r7 serial=R700000000L2 name=Corvane_R7", L"Corvane_R7_fw.img", Pattern(30000, 26), nullptr,
+         nullptr},
+        {"camera kind=v9 serial=V900000000L3 name=Corvane_V9 flash-type=2 step-ms=40", L"Corvane_V9_fw.bin",
+         Pattern(70000, 28), nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.camera);
+        Program p;
+        p.Prepare(L"kind");
+        p.WriteFirmware(c.file, c.image);
+        p.Start(std::string(c.camera) + "\n",
+                L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1");
+        ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 120000));
+        EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationAllPassed));
+        EXPECT_EQ(p.Boxes(), 0u);
+        bool wellFormed = false;
+        const auto csv = p.Csv(&wellFormed);
+        ASSERT_EQ(csv.size(), 2u);
+        EXPECT_EQ(csv[1][kResult], "passed") << csv[1][kFailure];
+        if (c.before != nullptr) EXPECT_EQ(csv[1][kBefore], c.before);
+        if (c.after != nullptr) EXPECT_EQ(csv[1][kAfter], c.after);
+        EXPECT_FALSE(csv[1][kAfter].empty()) << "its version is read back";
+    }
+}
+
 // Cameras that are connected together when the station starts wait for
 // their turn, listed as waiting.
 TEST(StationProgram, CamerasConnectedTogetherWaitTheirTurn) {
@@ -430,6 +486,55 @@ TEST(StationProgram, TessaCameraIsToldToBeReplugged) {
     EXPECT_EQ(csv[1][kResult], "passed");
     EXPECT_FALSE(csv[1][kAfter].empty());
     EXPECT_EQ(p.Boxes(), 0u) << "no notice either";
+}
+
+// The dialog's window menu starts a station for the file chosen in the
+// open-file dialog, with the results file in the user's local application
+// data. Closing and the end of the session wait for the camera being
+// updated; once it is done, closing ends the program.
+TEST(StationProgram, StartedFromTheDialogsMenuAndClosedWhenNoCameraIsUpdated) {
+    Program p;
+    p.Prepare(L"menu");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    wchar_t* local = nullptr;
+    ASSERT_TRUE(SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local)));
+    const std::wstring results = std::wstring(local) + L"\\Corvane\\Firmware Updater\\station-results.csv";
+    CoTaskMemFree(local);
+    DeleteFileW(results.c_str());
+    p.results = results;
+    p.Start("camera kind=hid serial=SN00000000M1 name=Corvane_RX20 runs=2\n"
+            "open-file path=" + station::Utf8(p.firmware) + "\n",
+            L"");
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            dialog = p.Window(1012);
+            return dialog != nullptr && IsWindowVisible(dialog);
+        },
+        30000));
+    PostMessageW(dialog, WM_SYSCOMMAND, IDM_STATION_MODE, 0);
+    ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000));
+    EXPECT_FALSE(IsWindowVisible(dialog)) << "the station's window takes the dialog's place";
+    EXPECT_NE(p.Text(IDC_ST_RESULTS).find(L"\\Corvane\\Firmware Updater\\station-results.csv"), std::wstring::npos)
+        << p.Text(IDC_ST_RESULTS);
+
+    ASSERT_TRUE(WaitFor([&] { return p.Text(IDC_ST_STATUS).rfind(L"Updating", 0) == 0; }, 60000));
+    PostMessageW(p.Window(), WM_CLOSE, 0, 0);
+    DWORD_PTR answer = 1;
+    SendMessageTimeoutW(p.Window(), WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+    EXPECT_EQ(answer, 0u) << "the session does not end in the middle of an update";
+    ASSERT_TRUE(WaitFor([&] { return p.CsvRows() == 1 || p.Ended(0); }, 60000));
+    EXPECT_FALSE(p.Ended(0)) << "closing waited for the camera being updated";
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    ASSERT_EQ(csv.size(), 2u);
+    EXPECT_EQ(csv[1][kResult], "passed");
+    EXPECT_EQ(csv[1][kUniqueId], "SN00000000M1");
+
+    PostMessageW(p.Window(), WM_CLOSE, 0, 0);
+    ASSERT_TRUE(p.Ended(30000));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationAllPassed));
+    EXPECT_EQ(p.Boxes(), 0u);
 }
 
 // A camera that takes the handshake but never goes to update mode: the

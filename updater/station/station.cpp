@@ -1001,6 +1001,9 @@ bool StartStation(const station::Arguments& arguments) {
     SetUpdateReportSink(Sink);
     s->idleSince = Os().GetTickCount();
     Station* raw = s.release();
+    // The station's window takes the dialog's place.
+    const bool dialogShown = IsWindowVisible(g_hMainDlg.load()) != FALSE;
+    ShowWindow(g_hMainDlg.load(), SW_HIDE);
     HWND window = CreateWindowExW(WS_EX_APPWINDOW, kStationWindowClass, L"Corvane_FW_Updater - Station",
                                   WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, Scale(1000), Scale(640),
                                   g_hMainWnd, nullptr, g_hInst, nullptr);
@@ -1008,10 +1011,10 @@ bool StartStation(const station::Arguments& arguments) {
         SetUpdateReportSink(nullptr);
         g_station = nullptr;
         delete raw;
+        if (dialogShown) ShowWindow(g_hMainDlg.load(), SW_SHOW);
         Refuse(L"The station window cannot be created.");
         return false;
     }
-    ShowWindow(g_hMainDlg.load(), SW_HIDE);
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
     DebugPrint(1, L"Station :: started with %s (%S), results in %s\r\n", raw->firmwarePath.c_str(),
