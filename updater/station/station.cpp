@@ -230,7 +230,8 @@ void Sink(UpdateReport kind, const wchar_t* text) {
             s->reportText = text != nullptr ? text : L"";
         }
     }
-    DebugPrint(1, L"Station :: update report %d: %s\r\n", static_cast<int>(kind), text != nullptr ? text : L"");
+    DebugPrint(1, L"Station :: update report %d at %lu ms: %s\r\n", static_cast<int>(kind), Os().GetTickCount(),
+               text != nullptr ? text : L"");
     PostMessageW(s->window, WM_STATION_REPORT, 0, 0);
 }
 
@@ -452,7 +453,8 @@ void Finish(station::Result result, const std::wstring& failure) {
             MessageBeep(MB_ICONEXCLAMATION);
             break;
     }
-    DebugPrint(1, L"Station :: %s %s %s\r\n", Wide(station::ResultText(result)).c_str(), who.c_str(),
+    DebugPrint(1, L"Station :: %s at %lu ms: %s %s\r\n", Wide(station::ResultText(result)).c_str(), Os().GetTickCount(),
+               who.c_str(),
                failure.c_str());
     if (s.resultsBroken)
         SetStatus(Look::Failed, L"FAILED: the results file cannot be written: " + s.resultsPath);
@@ -511,6 +513,7 @@ void StartCamera(int i) {
     s.row.uniqueId = Narrow(id.serial);
     s.row.port = Narrow(id.port);
     s.startTick = Os().GetTickCount();
+    DebugPrint(1, L"Station :: takes %s at %lu ms\r\n", s.current.path.c_str(), s.startTick);
     s.replug = false;
     ClearReport();
     s.phase = Phase::Updating;
@@ -549,7 +552,7 @@ void StartCamera(int i) {
     g_nSelectedIndex = i;
     StringCchCopyW(g_szCurrentDevicePath, kPathChars, s.current.path.c_str());
     StringCchCopyW(g_szUpdateDevicePath, kPathChars, s.current.path.c_str());
-    DebugPrint(1, L"Station :: updating %s\r\n", s.current.path.c_str());
+    DebugPrint(1, L"Station :: updating at %lu ms: %s\r\n", Os().GetTickCount(), s.current.path.c_str());
     StartFirmwareUpdate();
     ApplyBusyState();
     ReplayDeferredMessages();
@@ -626,6 +629,7 @@ void FollowUpdate() {
         if (Busy()) return;
         const int i = ReturnedEntry();
         if (i < 0) return;
+        DebugPrint(1, L"Station :: back in normal mode at %lu ms\r\n", Os().GetTickCount());
         std::wstring name = g_szDeviceNameList[i];
         s.current.path = g_szDevicePathList[i];
         bool ok = false;
