@@ -137,11 +137,24 @@ struct Program {
         ASSERT_TRUE(WriteBytes(folder + L"\\bootloader.img", boot));
     }
 
-    void Start(const std::string& world, const std::wstring& arguments) {
+    HANDLE errRead = nullptr;  // the program's standard error, when asked for
+
+    std::string StandardError() {
+        std::string text;
+        char buf[1024];
+        DWORD n = 0, avail = 0;
+        while (errRead != nullptr && PeekNamedPipe(errRead, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
+               ReadFile(errRead, buf, sizeof buf, &n, nullptr) && n > 0)
+            text.append(buf, n);
+        return text;
+    }
+
+    void Start(const std::string& world, const std::wstring& arguments, bool captureError = false) {
         const std::wstring worldPath = folder + L"\\world.txt";
-        std::string text = world + "program-folder path=%STATION_FILES%\n";
+        std::string text = world;
+        if (text.find("program-folder") == std::string::npos) text += "program-folder path=%CORVANE_WORLD_FILES%\n";
         ASSERT_TRUE(WriteBytes(worldPath, std::vector<uint8_t>(text.begin(), text.end())));
-        SetEnvironmentVariableW(L"STATION_FILES", folder.c_str());
+        SetEnvironmentVariableW(L"CORVANE_WORLD_FILES", folder.c_str());
         SetEnvironmentVariableW(L"CORVANE_SIM_SCENARIO", worldPath.c_str());
         if (Env(L"CORVANE_SIM_TIME_SCALE").empty()) SetEnvironmentVariableW(L"CORVANE_SIM_TIME_SCALE", L"0.02");
         SetEnvironmentVariableW(L"CORVANE_SIM_DEBUGLOG", log.c_str());
@@ -156,9 +169,19 @@ struct Program {
         std::wstring command = L"\"" + exe + L"\" " + arguments;
         STARTUPINFOW si{};
         si.cb = sizeof(si);
-        ASSERT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+        HANDLE errWrite = nullptr;
+        if (captureError) {
+            SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+            ASSERT_TRUE(CreatePipe(&errRead, &errWrite, &sa, 1 << 16));
+            SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+            si.dwFlags = STARTF_USESTDHANDLES;
+            si.hStdError = errWrite;
+            si.hStdOutput = errWrite;
+        }
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, captureError, 0, nullptr,
                                    programFolder.c_str(), &si, &pi))
             << GetLastError();
+        if (errWrite != nullptr) CloseHandle(errWrite);
     }
 
     bool Ended(DWORD ms) {
@@ -182,7 +205,7 @@ struct Program {
                 GetWindowThreadProcessId(w, &pid);
                 wchar_t cls[64] = L"";
                 GetClassNameW(w, cls, 64);
-                if (pid != s->pid) return TRUE;
+                if (pid != s->pid || !IsWindowVisible(w)) return TRUE;
                 if (s->control != 0 ? GetDlgItem(w, s->control) == nullptr : lstrcmpW(cls, kStationWindowClass) != 0)
                     return TRUE;
                 s->found = w;
@@ -220,8 +243,12 @@ struct Program {
                 SIZE_T done = 0;
                 WriteProcessMemory(pi.hProcess, remote, &item, sizeof(item), &done);
                 DWORD_PTR got = 0;
-                SendMessageTimeoutW(list, LVM_GETITEMTEXTW, r, reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, 5000,
-                                    &got);
+                if (!SendMessageTimeoutW(list, LVM_GETITEMTEXTW, r, reinterpret_cast<LPARAM>(remote), SMTO_NORMAL,
+                                         5000, &got)) {
+                    // Not answered in time: no rows rather than rows with holes.
+                    VirtualFreeEx(pi.hProcess, remote, 0, MEM_RELEASE);
+                    return {};
+                }
                 wchar_t text[256] = L"";
                 ReadProcessMemory(pi.hProcess, remoteText, text, sizeof(text) - sizeof(wchar_t), &done);
                 cells.push_back(text);
@@ -229,6 +256,10 @@ struct Program {
             rows.push_back(cells);
         }
         VirtualFreeEx(pi.hProcess, remote, 0, MEM_RELEASE);
+        // The program serves other messages between ours: a list that
+        // changed meanwhile is read again by the caller.
+        DWORD_PTR after = 0;
+        if (!SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, 5000, &after) || after != n) return {};
         return rows;
     }
 
@@ -269,22 +300,19 @@ std::string Sha256Of(const std::wstring& path) {
     return station::Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-// Four cameras of mixed kinds, plugged one after another: a HID camera that
-// is there when the station starts, a HID camera whose update-mode device
-// stalls halfway through the second part, a stereo camera the file is not
-// for, and a CX3 camera that goes through the FX3 boot loader.
-const char kFourCameras[] =
-    "camera kind=hid serial=SN00000000A1 label=A name=Corvane_RX20 ports=3,1 runs=2 version=1.0.0.1\n"
-    "camera kind=hid serial=SN00000000B2 label=B name=Corvane_RX20 ports=3,2 runs=2 version=1.0.0.2 "
-    "fault=stall-at-block:4 part=2 at=4000\n"
-    "camera kind=stereo serial=ST00000000C3 label=C name=Corvane_ST20 ports=2 at=8000\n"
-    "camera kind=cx3 serial=CX00000000D4 label=D name=Corvane_RX20 ports=4 runs=2 at=12000\n";
-
-TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
+// The ready station world (demo/worlds/station.txt): five cameras of mixed
+// kinds plugged one after another, a HID camera that is there when the
+// station starts, a HID camera whose update-mode device stalls halfway
+// through the second part, a stereo camera the file is not for, a CX3 camera
+// that goes through the FX3 boot loader and a HID camera that comes while the
+// CX3 camera is updated. They are taken in the order they came.
+TEST(StationProgram, CamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     Program p;
-    p.Prepare(L"four");
+    p.Prepare(L"five");
     p.WriteFirmware(L"Corvane_RX20_fw.img");
-    p.Start(kFourCameras, L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 4");
+    const std::string world = ReadText(Wide(STATION_WORLD));
+    ASSERT_FALSE(world.empty()) << STATION_WORLD;
+    p.Start(world, L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 5");
     ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000)) << "no station window";
 
     // Each stage as the operator sees it: the file, then each result.
@@ -294,20 +322,25 @@ TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     ASSERT_TRUE(WaitFor(
         [&] {
             const size_t n = p.CsvRows();
-            if (n > seen && n < 4) {
+            if (n == 3 && windowRows.empty()) {
+                // Once the CX3 camera is taken after the third result.
+                const auto rows = p.Rows();
+                if (rows.size() >= 4 && rows[3][6] == L"updating") {
+                    windowRows = rows;
+                    counters = p.Text(IDC_ST_COUNTERS);
+                    p.Picture(L"cx3-updating");
+                }
+            }
+            if (n > seen && n < 5) {
                 seen = n;
                 p.Picture(L"result-" + std::to_wstring(n));
-                if (n == 3) {
-                    windowRows = p.Rows();
-                    counters = p.Text(IDC_ST_COUNTERS);
-                }
             } else if (seen == 0 && p.Text(IDC_ST_STATUS).rfind(L"Updating", 0) == 0) {
                 p.Picture(L"updating");
             }
             return p.Ended(0);
         },
         200000))
-        << "the station did not end after four cameras";
+        << "the station did not end after five cameras";
 
     EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed)) << "one failed and one was skipped";
     EXPECT_EQ(p.Boxes(), 0u) << "a station shows no box";
@@ -315,7 +348,7 @@ TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     bool wellFormed = false;
     const auto csv = p.Csv(&wellFormed);
     EXPECT_TRUE(wellFormed);
-    ASSERT_EQ(csv.size(), 5u) << "a header and four rows";
+    ASSERT_EQ(csv.size(), 6u) << "a header and five rows";
     EXPECT_EQ(csv[0], (std::vector<std::string>{"time", "computer", "program_version", "firmware_file",
                                                 "firmware_sha256", "model", "vid_pid", "unique_id", "port",
                                                 "version_before", "version_after", "result", "failure",
@@ -334,9 +367,10 @@ TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
         {"ST00000000C3", "4A7E:C114", "skipped", "", "", "not for Corvane_ST20"},
         // READ F/W VERSION reads nothing from a CX3 camera: it passes on coming back.
         {"CX00000000D4", "04B4:C1D0", "passed", "", "", ""},
+        {"SN00000000E5", "4A7E:C110", "passed", "1.2.10.300", "2.3.0.7", ""},
     };
     const std::string sha = Sha256Of(p.firmware);
-    for (size_t i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 5; ++i) {
         const auto& row = csv[i + 1];
         const Expected& e = expected[i];
         ASSERT_EQ(row.size(), 14u) << "row " << i;
@@ -360,14 +394,18 @@ TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
         ASSERT_EQ(row[kTime].size(), 25u) << row[kTime];
         EXPECT_EQ(row[kTime][10], 'T');
         EXPECT_TRUE(row[kTime][19] == '+' || row[kTime][19] == '-') << row[kTime];
-        if (std::string(e.result) != "skipped") EXPECT_GT(std::stod(row[kSeconds]), 0.0);
+        if (std::string(e.result) != "skipped") {
+            EXPECT_GT(std::stod(row[kSeconds]), 0.0);
+        }
     }
     EXPECT_EQ(csv[1][kModel], "Corvane_RX20");
     EXPECT_EQ(csv[3][kModel], "Corvane_ST20");
 
     // The window after three results: their rows as written, then the CX3
-    // camera being updated; and the counters.
-    ASSERT_GE(windowRows.size(), 4u);
+    // camera being updated, the last HID camera waiting; and the counters.
+    std::string shown;
+    for (const auto& r : windowRows) shown += station::Utf8(r[2] + L" " + r[6]) + "; ";
+    ASSERT_EQ(windowRows.size(), 5u) << shown;
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(windowRows[i][2], Wide(csv[i + 1][kUniqueId]));
         EXPECT_EQ(windowRows[i][6], Wide(csv[i + 1][kResult]));
@@ -376,6 +414,8 @@ TEST(StationProgram, FourCamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     }
     EXPECT_EQ(windowRows[3][2], L"CX00000000D4");
     EXPECT_EQ(windowRows[3][6], L"updating");
+    EXPECT_EQ(windowRows[4][2], L"SN00000000E5");
+    EXPECT_EQ(windowRows[4][6], L"waiting");
     EXPECT_EQ(counters, L"Passed: 1    Failed: 1    Skipped: 1");
 }
 
@@ -415,8 +455,12 @@ TEST(StationProgram, EveryKindOfCameraPassesThroughItsOwnPath) {
         const auto csv = p.Csv(&wellFormed);
         ASSERT_EQ(csv.size(), 2u);
         EXPECT_EQ(csv[1][kResult], "passed") << csv[1][kFailure];
-        if (c.before != nullptr) EXPECT_EQ(csv[1][kBefore], c.before);
-        if (c.after != nullptr) EXPECT_EQ(csv[1][kAfter], c.after);
+        if (c.before != nullptr) {
+            EXPECT_EQ(csv[1][kBefore], c.before);
+        }
+        if (c.after != nullptr) {
+            EXPECT_EQ(csv[1][kAfter], c.after);
+        }
         EXPECT_FALSE(csv[1][kAfter].empty()) << "its version is read back";
     }
 }
@@ -485,7 +529,7 @@ TEST(StationProgram, TessaCameraIsToldToBeReplugged) {
     ASSERT_EQ(csv.size(), 2u);
     EXPECT_EQ(csv[1][kResult], "passed");
     EXPECT_FALSE(csv[1][kAfter].empty());
-    EXPECT_EQ(p.Boxes(), 0u) << "no notice either";
+    EXPECT_EQ(p.Boxes(), 0u);
 }
 
 // The dialog's window menu starts a station for the file chosen in the
@@ -516,7 +560,7 @@ TEST(StationProgram, StartedFromTheDialogsMenuAndClosedWhenNoCameraIsUpdated) {
     ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000));
     EXPECT_FALSE(IsWindowVisible(dialog)) << "the station's window takes the dialog's place";
     EXPECT_NE(p.Text(IDC_ST_RESULTS).find(L"\\Corvane\\Firmware Updater\\station-results.csv"), std::wstring::npos)
-        << p.Text(IDC_ST_RESULTS);
+        << "[" << station::Utf8(p.Text(IDC_ST_RESULTS)) << "]";
 
     ASSERT_TRUE(WaitFor([&] { return p.Text(IDC_ST_STATUS).rfind(L"Updating", 0) == 0; }, 60000));
     PostMessageW(p.Window(), WM_CLOSE, 0, 0);
@@ -537,22 +581,71 @@ TEST(StationProgram, StartedFromTheDialogsMenuAndClosedWhenNoCameraIsUpdated) {
     EXPECT_EQ(p.Boxes(), 0u);
 }
 
-// A camera that takes the handshake but never goes to update mode: the
-// update waits for it, bounded, and the row says so.
+// A camera that does not come back, bounded each way: one that takes the
+// handshake but never goes to update mode, and an update-mode device that is
+// written but comes back in update mode instead of as the camera.
 TEST(StationProgram, CameraThatNeverComesBackFails) {
+    const char* worlds[] = {
+        "camera kind=hid serial=SN00000000G7 name=Corvane_RX20 fault=no-update-mode\n",
+        "update-mode-device pid=DF00 serial=SN00000000G8 runs=2 becomes=update-mode\n",
+    };
+    for (const char* world : worlds) {
+        SCOPED_TRACE(world);
+        Program p;
+        p.Prepare(L"gone");
+        p.WriteFirmware(L"Corvane_RX20_fw.img");
+        p.Start(world, L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1");
+        ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 120000));
+        EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed));
+        bool wellFormed = false;
+        const auto csv = p.Csv(&wellFormed);
+        ASSERT_EQ(csv.size(), 2u);
+        EXPECT_EQ(csv[1][kResult], "failed");
+        EXPECT_EQ(csv[1][kFailure], "did not come back");
+        EXPECT_EQ(p.Boxes(), 0u);
+    }
+}
+
+// The results file locked by another program after the first row: the second
+// camera's row waits (no camera is taken meanwhile) and is written once the
+// file can be written again. A firmware file changed on disk meanwhile is
+// not written to the next camera (its recorded SHA-256 would be wrong).
+TEST(StationProgram, ResultsFileLockedAndFirmwareFileChanged) {
     Program p;
-    p.Prepare(L"gone");
+    p.Prepare(L"locked");
     p.WriteFirmware(L"Corvane_RX20_fw.img");
-    p.Start("camera kind=hid serial=SN00000000G7 name=Corvane_RX20 fault=no-update-mode\n",
-            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1");
-    ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 120000));
+    p.Start("camera kind=hid serial=SN00000000N1 name=Corvane_RX20 ports=1 runs=2\n"
+            "camera kind=hid serial=SN00000000N2 name=Corvane_RX20 ports=2 runs=2\n"
+            "camera kind=hid serial=SN00000000N3 name=Corvane_RX20 ports=3 runs=2\n",
+            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 3");
+    ASSERT_TRUE(WaitFor([&] { return p.CsvRows() == 1 || p.Ended(0); }, 120000));
+    HANDLE lock = CreateFileW(p.results.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WaitFor([&] { return p.Text(IDC_ST_STATUS).find(L"results file cannot be written") !=
+                                     std::wstring::npos; },
+                        120000))
+        << station::Utf8(p.Text(IDC_ST_STATUS));
+    const auto rows = p.Rows();
+    ASSERT_EQ(rows.size(), 3u) << "the second row in the window, the third camera waiting";
+    EXPECT_EQ(rows[1][6], L"passed");
+    EXPECT_EQ(rows[2][6], L"waiting");
+    // The file changes while the station waits for its results file.
+    const std::string bytes = ReadText(p.firmware);
+    std::vector<uint8_t> other(bytes.begin(), bytes.end());
+    other.back() ^= 0x5A;
+    ASSERT_TRUE(WriteBytes(p.firmware, other));
+    CloseHandle(lock);
+    ASSERT_TRUE(p.Ended(120000));
     EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed));
     bool wellFormed = false;
     const auto csv = p.Csv(&wellFormed);
-    ASSERT_EQ(csv.size(), 2u);
-    EXPECT_EQ(csv[1][kResult], "failed");
-    EXPECT_EQ(csv[1][kFailure], "did not come back");
-    EXPECT_EQ(p.Boxes(), 0u);
+    EXPECT_TRUE(wellFormed);
+    ASSERT_EQ(csv.size(), 4u);
+    EXPECT_EQ(csv[2][kUniqueId], "SN00000000N2");
+    EXPECT_EQ(csv[2][kResult], "passed");
+    EXPECT_EQ(csv[3][kUniqueId], "SN00000000N3");
+    EXPECT_EQ(csv[3][kResult], "failed");
+    EXPECT_NE(csv[3][kFailure].find("changed on disk"), std::string::npos);
 }
 
 // The program ends in the middle of the third camera's update (killed): the
@@ -592,8 +685,9 @@ TEST(StationProgram, NoCameraInTimeEndsWithTimeout) {
     EXPECT_EQ(p.Csv(&wellFormed).size(), 1u);
 }
 
-// A bad command line or an unreadable file: a box that says what is wrong,
-// no station, exit code 4.
+// A bad command line or an unreadable file: no station, exit code 4, and a
+// message that says what is wrong, on the standard error of the script that
+// started it (no box to hold the script up).
 TEST(StationProgram, BadArgumentsStartNoStation) {
     struct Case {
         const wchar_t* arguments;  // %F: the firmware file
@@ -613,11 +707,12 @@ TEST(StationProgram, BadArgumentsStartNoStation) {
         const size_t at = arguments.find(L"%F");
         if (at != std::wstring::npos) arguments.replace(at, 2, L"\"" + p.firmware + L"\"");
         SCOPED_TRACE(arguments);
-        p.Start("camera kind=hid serial=SN00000000J1 name=Corvane_RX20\n", arguments);
+        p.Start("camera kind=hid serial=SN00000000J1 name=Corvane_RX20\n", arguments, true);
         ASSERT_TRUE(p.Ended(60000));
         EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationRefused));
-        EXPECT_EQ(p.Boxes(), 1u);
-        EXPECT_TRUE(p.LogHas(c.said));
+        EXPECT_EQ(p.Boxes(), 0u);
+        const std::string said = p.StandardError();
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
         EXPECT_FALSE(p.LogHas("Station :: started"));
     }
 }

@@ -9,6 +9,7 @@
 #include "device_id.h"
 #include "image_file.h"
 #include "os_api.h"
+#include "update_outcome.h"
 #include "update_guard.h"
 #include "usb_requests.h"
 #include <strsafe.h>
@@ -34,7 +35,7 @@ void StartLoaderThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc) {
     if (thread == nullptr) {
         // No download runs: the next rebuild may serve the boot loader again.
         g_bLoaderDownloadActive = false;
-        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+        ReportUpdate(UpdateReport::Trouble, L"Could'nt Create Thread", L"Error", MB_OK, false);
     }
 }
 

@@ -43,8 +43,11 @@ std::wstring ReadArguments(station::Arguments* arguments) {
     return station::ParseArguments(args, arguments);
 }
 
+// A station that cannot start says why: on the console or standard error of
+// a script that started it (a box would hold the script up), else in a box.
 void RefuseStation(const std::wstring& text) {
     DebugLine((text + L"\r\n").c_str());
+    if (TellTheConsole(text)) return;
     const std::wstring box = text +
                              L"\r\n\r\nUsage: Corvane_FW_Updater.exe /station <firmware file> [/results <csv file>] "
                              L"[/count <n>] [/timeout <seconds>]";

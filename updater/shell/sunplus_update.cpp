@@ -250,7 +250,7 @@ void StartSunplusUpdate() {
     if (thread == nullptr) {
         g_bSunplusDownloadActive = false;
         GiveBackControls();
-        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+        ReportUpdate(UpdateReport::Failed, L"Could'nt Create Thread", L"Error", MB_OK, false);
         return;
     }
     CloseHandle(thread);

@@ -14,12 +14,12 @@ std::atomic<UpdateReportSink> g_sink{nullptr};
 
 void SetUpdateReportSink(UpdateReportSink sink) { g_sink = sink; }
 
-int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags) {
+int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags, bool ownedByDialog) {
     if (UpdateReportSink sink = g_sink.load()) {
         sink(kind, text);
         return IDOK;
     }
-    HWND owner = g_hMainDlg.load();
+    HWND owner = ownedByDialog ? g_hMainDlg.load() : nullptr;
     if (kind == UpdateReport::SucceededReplug) {
         Os().DialogBoxParamW(g_hInst, MAKEINTRESOURCEW(IDD_WARNING_NOTICE), owner, WarningNoticeProc, 0);
         return IDOK;

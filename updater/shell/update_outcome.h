@@ -23,7 +23,9 @@ enum class UpdateReport {
 };
 
 // From any thread. Returns what the box returned (IDOK when no box was shown).
-int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags);
+// The box belongs to the main dialog, or to no window (ownedByDialog false).
+int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags,
+                 bool ownedByDialog = true);
 
 // The station's receiver of the reports; null gives them back to the boxes.
 // The receiver runs on the reporting thread and must not block.

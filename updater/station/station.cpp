@@ -43,6 +43,9 @@ constexpr UINT kPollMs = 100;
 
 
 enum class Phase { Idle, Updating, ComingBack, Ending };
+
+bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out);
+std::vector<std::wstring> WaitingCameras();
 enum class Look { Waiting, Busy, Passed, Failed, Skipped };
 
 std::wstring Wide(const std::string& utf8) {
@@ -194,7 +197,11 @@ struct Station {
     // The rows written, in order, and what is still to come.
     std::vector<station::Row> rows;
     int passed = 0, failed = 0, skipped = 0;
-    std::map<std::wstring, bool> handled;           // serial or path -> a row was written
+    std::map<std::wstring, station::Result> handled;  // serial or path -> the row written for it
+    // Cameras in the order they came (their turn), by key; a camera that
+    // leaves before its turn comes last when it is back.
+    std::map<std::wstring, unsigned long long> arrival;
+    unsigned long long arrivals = 0;
     std::map<std::wstring, Identity> identities;    // listed path -> its USB device
     std::vector<std::wstring> waitingShown;
 
@@ -206,6 +213,11 @@ struct Station {
     std::wstring failure;
     bool polling = false;
     bool ending = false;
+    bool fileChanged = false;
+    DWORD noticeUntil = 0;      // a notice in the status stays this long (real time)
+    std::wstring lastKey;       // the camera of the last result, until it is unplugged
+    std::string unwritten;      // rows the results file did not take yet
+    DWORD unwrittenSince = 0;
     int exitCode = kStationAllPassed;
 
     // Reports of the engines, from their threads.
@@ -220,6 +232,11 @@ Station* g_station = nullptr;
 void Sink(UpdateReport kind, const wchar_t* text) {
     Station* s = g_station;
     if (s == nullptr) return;
+    // A communication failure leaves the update waiting for its camera
+    // (bounded): as in the dialog, the camera may come back and take the
+    // rest of its image. The failure is the camera's result only if it
+    // does not.
+    if (kind == UpdateReport::Failed && UpdateWaitActive()) kind = UpdateReport::Trouble;
     {
         std::lock_guard<std::mutex> guard(s->lock);
         if (kind == UpdateReport::Trouble) {
@@ -364,6 +381,7 @@ void ShowList() {
         FillRow(next, s.row, s.phase == Phase::ComingBack && s.replug ? "unplug and replug it" : "updating");
         ++next;
     }
+    s.waitingShown = WaitingCameras();
     for (const std::wstring& path : s.waitingShown) {
         station::Row w;
         for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
@@ -405,12 +423,30 @@ bool AppendToResults(const std::string& bytes, bool header) {
     return ok;
 }
 
-void WriteRow(const station::Row& r) {
+// Appends the rows not written yet. A results file that cannot be written
+// (the disk is full, another program locked it) keeps them: no camera is
+// taken until they are written, and they are tried again on every poll.
+bool WriteUnwritten() {
     Station& s = *g_station;
-    if (!AppendToResults(station::CsvRow(r), false)) {
-        s.resultsBroken = true;
-        DebugLine(L"Station :: the results file cannot be written\r\n");
+    if (s.unwritten.empty()) return true;
+    if (AppendToResults(s.unwritten, false)) {
+        s.unwritten.clear();
+        if (s.resultsBroken) DebugLine(L"Station :: the results file takes the rows again\r\n");
+        s.resultsBroken = false;
+        return true;
     }
+    if (!s.resultsBroken) {
+        s.unwrittenSince = GetTickCount();
+        DebugLine(L"Station :: the results file cannot be written; its rows:\r\n");
+        DebugLine(Wide(s.unwritten).c_str());
+    }
+    s.resultsBroken = true;
+    return false;
+}
+
+void WriteRow(const station::Row& r) {
+    g_station->unwritten += station::CsvRow(r);
+    WriteUnwritten();
 }
 
 // --- one camera -------------------------------------------------------------------
@@ -434,7 +470,8 @@ void Finish(station::Result result, const std::wstring& failure) {
     if (SendMessageW(Item(IDC_ST_LIST), LVM_GETITEMCOUNT, 0, 0) <= index) InsertRow(index);
     FillRow(index, s.row, station::ResultText(result));
     s.rows.push_back(s.row);
-    s.handled[s.current.key] = true;
+    s.handled[s.current.key] = result;
+    s.lastKey = s.current.key;
     const std::wstring who = Wide(s.row.model) + L" " + Wide(s.row.uniqueId);
     switch (result) {
         case station::Result::Passed:
@@ -457,7 +494,7 @@ void Finish(station::Result result, const std::wstring& failure) {
                who.c_str(),
                failure.c_str());
     if (s.resultsBroken)
-        SetStatus(Look::Failed, L"FAILED: the results file cannot be written: " + s.resultsPath);
+        SetStatus(Look::Failed, L"The results file cannot be written: " + s.resultsPath);
     s.phase = Phase::Idle;
     s.idleSince = Os().GetTickCount();
     ShowCounters();
@@ -517,15 +554,16 @@ void StartCamera(int i) {
     s.replug = false;
     ClearReport();
     s.phase = Phase::Updating;
-    s.waitingShown.erase(std::remove(s.waitingShown.begin(), s.waitingShown.end(), s.current.path),
-                         s.waitingShown.end());
 
-    // The dialog's rule: a device in update mode has no model to check.
-    if (!s.current.updateMode && !FileNameFitsDevice(s.firmwareName.c_str(), s.current.name.c_str())) {
+    // The dialog's rule: an update-mode device ("DFU" in its name) has no
+    // model to check.
+    if (s.current.name.find(L"DFU") == std::wstring::npos &&
+        !FileNameFitsDevice(s.firmwareName.c_str(), s.current.name.c_str())) {
         Finish(station::Result::Skipped, L"the firmware file is not for " + s.current.name);
         return;
     }
     SetStatus(Look::Busy, L"Updating " + s.current.name + L" " + id.serial);
+    s.waitingShown = WaitingCameras();
     ShowList();
     if (!s.current.updateMode) {
         bool ok = false;
@@ -536,6 +574,15 @@ void StartCamera(int i) {
             return;
         }
         FillRow(static_cast<int>(s.rows.size()), s.row, "updating");
+    }
+
+    // The bytes recorded (their SHA-256) are the bytes written: the Sunplus
+    // download reads the file again, and nothing may have changed it.
+    std::vector<uint8_t> now;
+    if (!ReadWholeFile(s.firmwarePath, &now) || now != s.image) {
+        s.fileChanged = true;
+        Finish(station::Result::Failed, L"the firmware file changed on disk: start the station again");
+        return;
     }
 
     // What F/W UPDATE and the warning's OK do for this camera and file.
@@ -556,6 +603,12 @@ void StartCamera(int i) {
     StartFirmwareUpdate();
     ApplyBusyState();
     ReplayDeferredMessages();
+    bool reported = false;
+    UpdateReport kind = UpdateReport::Failed;
+    std::wstring text, trouble;
+    TakeReport(&reported, &kind, &text, &trouble);
+    if (!reported && !Busy())
+        Finish(station::Result::Failed, trouble.empty() ? L"the update did not start" : trouble);
 }
 
 // The camera is back in normal mode: listed again under its serial, and not
@@ -604,14 +657,16 @@ void FollowUpdate() {
             if (wcschr(percent, L'%') != nullptr) status += std::wstring(L" \x2014 ") + percent;
             wchar_t shown[300] = L"";
             GetWindowTextW(Item(IDC_ST_STATUS), shown, 300);
-            if (status != shown) SetStatus(Look::Busy, status);
+            if (status != shown && static_cast<LONG>(GetTickCount() - s.noticeUntil) >= 0)
+                SetStatus(Look::Busy, status);
         }
     }
     if (s.phase == Phase::Ending) {
         // The failed update's threads end first; its wait for the camera
         // ends with it (the station takes the next camera, this one failed).
         if (RunningWorkers(WorkerKind::Update) > 0 || UpdateThreadWriting() ||
-            RunningWorkers(WorkerKind::Sunplus) > 0)
+            RunningWorkers(WorkerKind::Sunplus) > 0 || RunningWorkers(WorkerKind::Fx3Download) > 0 ||
+            RunningWorkers(WorkerKind::RomDownload) > 0)
             return;
         UpdateWaitEnd();
         g_bUpdatedFromHIDMode = false;
@@ -630,12 +685,14 @@ void FollowUpdate() {
         const int i = ReturnedEntry();
         if (i < 0) return;
         DebugPrint(1, L"Station :: back in normal mode at %lu ms\r\n", Os().GetTickCount());
-        std::wstring name = g_szDeviceNameList[i];
         s.current.path = g_szDevicePathList[i];
+        // READ F/W VERSION reads a version from the 4A7E cameras (HID,
+        // stereo, Tessa, R7, V9); the CX3 camera's read shows nothing.
+        const bool kindHasVersion = IdIs(g_szVIDList[i], L"4A7E");
         bool ok = false;
         const std::string version = ReadVersionOf(i, &ok);
         s.row.versionAfter = version;
-        if (ok || s.row.versionBefore.empty()) Finish(station::Result::Passed, L"");
+        if (ok || !kindHasVersion) Finish(station::Result::Passed, L"");
         else Finish(station::Result::Failed, L"its version could not be read back");
     }
 }
@@ -655,6 +712,23 @@ int CodeOfResults() {
     return s.failed == 0 && s.skipped == 0 ? kStationAllPassed : kStationNotAllPassed;
 }
 
+// The cameras that wait for their turn, in the order they came.
+std::vector<std::wstring> WaitingCameras() {
+    Station& s = *g_station;
+    std::vector<std::wstring> waiting;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
+        if (BootLoader(i) || InUpdateMode(i)) continue;
+        const std::wstring path = g_szDevicePathList[i];
+        const std::wstring k = KeyOf(path);
+        if (k == s.current.key || s.handled.count(k) != 0) continue;
+        waiting.push_back(path);
+    }
+    std::stable_sort(waiting.begin(), waiting.end(), [&](const std::wstring& a, const std::wstring& b) {
+        return s.arrival[KeyOf(a)] < s.arrival[KeyOf(b)];
+    });
+    return waiting;
+}
+
 void Poll() {
     Station& s = *g_station;
     if (s.polling || s.ending || UiInPause() || CommandActive()) return;
@@ -665,30 +739,75 @@ void Poll() {
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
         const std::wstring path = g_szDevicePathList[i];
         auto known = s.identities.find(path);
-        seen[path] = known != s.identities.end() ? known->second : IdentifyPath(path.c_str());
+        // A device Windows had not finished describing is looked at again.
+        seen[path] = known != s.identities.end() && !known->second.serial.empty() ? known->second
+                                                                                  : IdentifyPath(path.c_str());
         listed.push_back(path);
     }
     // Paths that left are forgotten (a camera plugged in again is looked at anew).
     s.identities.swap(seen);
+    std::map<std::wstring, unsigned long long> arrival;
+    for (const std::wstring& path : listed) {
+        const std::wstring key = KeyOf(path);
+        auto known = s.arrival.find(key);
+        if (known != s.arrival.end()) {
+            arrival[key] = known->second;
+            continue;
+        }
+        arrival[key] = ++s.arrivals;
+        auto done = s.handled.find(key);
+        const int i = EntryOf(path);
+        if (done != s.handled.end() && s.phase == Phase::Idle && i >= 0 && !InUpdateMode(i) && !BootLoader(i)) {
+            // Plugged in again: each camera is taken once per station run.
+            SetStatus(s.look, std::wstring(L"Already ") + Wide(station::ResultText(done->second)) + L" in this run: " +
+                                  g_szDeviceNameList[i] + L" " + KeyOf(path));
+        }
+    }
+    if (s.phase != Phase::Idle) arrival[s.current.key] = 0;
+    s.arrival.swap(arrival);
+    // A camera without a serial is known by its path (its port): once it is
+    // gone, the next camera on that port is a new one.
+    for (auto it = s.handled.begin(); it != s.handled.end();) {
+        if (it->first.rfind(L"\\\\?\\", 0) == 0 && s.arrival.count(it->first) == 0 &&
+            (s.phase == Phase::Idle || it->first != s.current.key))
+            it = s.handled.erase(it);
+        else
+            ++it;
+    }
+    if (s.phase == Phase::Idle && !s.lastKey.empty() && s.arrival.count(s.lastKey) == 0) {
+        // The last camera was unplugged: the bench is ready for the next.
+        s.lastKey.clear();
+        if (!s.resultsBroken && !s.fileChanged) SetStatus(Look::Waiting, L"Plug in the next camera");
+    }
+    if (s.phase == Phase::Idle && !WriteUnwritten())
+        SetStatus(Look::Failed, L"The results file cannot be written: " + s.resultsPath);
 
     if (s.phase != Phase::Idle) FollowUpdate();
 
-    if (s.phase == Phase::Idle && !s.ending) {
+    if (s.phase == Phase::Idle && !s.ending && !Busy()) {
         if (s.args.count != 0 && s.rows.size() >= s.args.count) {
-            EndStation(CodeOfResults());
+            // The rows are in the file first; a file that stays unwritable
+            // for a minute ends the program all the same (the rows are in
+            // the diagnostic log).
+            if (s.unwritten.empty()) EndStation(CodeOfResults());
+            else if (GetTickCount() - s.unwrittenSince >= 60000) EndStation(kStationNotAllPassed);
         } else if (s.args.timeoutSeconds != 0 &&
                    Os().GetTickCount() - s.idleSince >= s.args.timeoutSeconds * 1000u) {
             EndStation(kStationTimedOut);
-        } else if (!s.resultsBroken && !Busy()) {
+        } else if (!s.resultsBroken && !s.fileChanged) {
+            // The camera that came first; the others wait.
             int next = -1;
-            std::vector<std::wstring> waiting;
+            unsigned long long first = 0;
             for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-                if (BootLoader(i) || s.handled.count(KeyOf(g_szDevicePathList[i])) != 0) continue;
-                if (next < 0) next = i;
-                else waiting.push_back(g_szDevicePathList[i]);
+                const std::wstring key = KeyOf(g_szDevicePathList[i]);
+                if (BootLoader(i) || s.handled.count(key) != 0) continue;
+                const unsigned long long turn = s.arrival[key];
+                if (next < 0 || turn < first) {
+                    next = i;
+                    first = turn;
+                }
             }
             if (next >= 0) {
-                s.waitingShown = waiting;
                 StartCamera(next);
             } else if (s.look != Look::Waiting && s.look != Look::Passed && s.look != Look::Failed &&
                        s.look != Look::Skipped) {
@@ -697,16 +816,7 @@ void Poll() {
         }
     }
     if (s.phase != Phase::Idle) {
-        // Cameras that wait for their turn.
-        std::vector<std::wstring> waiting;
-        const std::wstring& key = s.current.key;
-        for (const std::wstring& path : listed) {
-            const int i = EntryOf(path);
-            if (i < 0 || BootLoader(i) || InUpdateMode(i)) continue;
-            const std::wstring k = KeyOf(path);
-            if (k == key || s.handled.count(k) != 0) continue;
-            waiting.push_back(path);
-        }
+        const std::vector<std::wstring> waiting = WaitingCameras();
         if (waiting != s.waitingShown) {
             s.waitingShown = waiting;
             ShowList();
@@ -726,12 +836,23 @@ COLORREF Background(Look look) {
     }
 }
 
-int Scale(int px) {
+// The window's DPI (per monitor where Windows has GetDpiForWindow, as the
+// program's manifest asks), else the screen's.
+int WindowDpi() {
+    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+    static const auto getDpi = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpi != nullptr && g_station != nullptr && g_station->window != nullptr) {
+        const UINT dpi = getDpi(g_station->window);
+        if (dpi != 0) return static_cast<int>(dpi);
+    }
     HDC dc = GetDC(nullptr);
     const int dpi = dc != nullptr ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
     if (dc != nullptr) ReleaseDC(nullptr, dc);
-    return MulDiv(px, dpi, 96);
+    return dpi;
 }
+
+int Scale(int px) { return MulDiv(px, WindowDpi(), 96); }
 
 void Layout(HWND hWnd) {
     RECT r{};
@@ -757,13 +878,30 @@ HWND Child(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, in
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_hInst, nullptr);
 }
 
-void CreateControls(HWND hWnd) {
+const int kColumnWidths[] = {150, 130, 110, 150, 110, 110, 90, 60, 220};
+
+// The fonts and column widths for the window's DPI.
+void ApplyDpi(HWND hWnd) {
     Station& s = *g_station;
-    s.window = hWnd;
+    HFONT oldBig = s.bigFont, oldText = s.textFont;
     s.bigFont = CreateFontW(-Scale(30), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Arial");
     s.textFont = CreateFontW(-Scale(13), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    for (int id = IDC_ST_FILE; id <= IDC_ST_LIST; ++id)
+        SendMessageW(GetDlgItem(hWnd, id), WM_SETFONT, reinterpret_cast<WPARAM>(s.textFont), TRUE);
+    SendMessageW(GetDlgItem(hWnd, IDC_ST_STATUS), WM_SETFONT, reinterpret_cast<WPARAM>(s.bigFont), TRUE);
+    for (int c = 0; c < 9; ++c)
+        SendMessageW(GetDlgItem(hWnd, IDC_ST_LIST), LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c),
+                     MAKELPARAM(Scale(kColumnWidths[c]), 0));
+    if (oldBig != nullptr) DeleteObject(oldBig);
+    if (oldText != nullptr) DeleteObject(oldText);
+    Layout(hWnd);
+}
+
+void CreateControls(HWND hWnd) {
+    Station& s = *g_station;
+    s.window = hWnd;
     wchar_t file[1024];
     StringCchPrintfW(file, 1024, L"Firmware: %s    %u bytes    %s\r\nSHA-256: %s", s.firmwareName.c_str(),
                      static_cast<unsigned>(s.image.size()), s.layoutText.c_str(), Wide(s.sha256).c_str());
@@ -777,22 +915,18 @@ void CreateControls(HWND hWnd) {
     HWND list = Child(hWnd, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP,
                       IDC_ST_LIST);
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
-    const int widths[] = {150, 130, 110, 150, 110, 110, 90, 60, 220};
     for (int c = 0; c < 9; ++c) {
         std::wstring title = Wide(kColumns[c]);
         LVCOLUMNW col{};
         col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-        col.cx = Scale(widths[c]);
+        col.cx = Scale(kColumnWidths[c]);
         col.pszText = &title[0];
         col.iSubItem = c;
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&col));
     }
-    for (int id = IDC_ST_FILE; id <= IDC_ST_LIST; ++id)
-        SendMessageW(GetDlgItem(hWnd, id), WM_SETFONT, reinterpret_cast<WPARAM>(s.textFont), FALSE);
-    SendMessageW(GetDlgItem(hWnd, IDC_ST_STATUS), WM_SETFONT, reinterpret_cast<WPARAM>(s.bigFont), FALSE);
     for (int k = 0; k < 5; ++k) s.brushes[k] = CreateSolidBrush(Background(static_cast<Look>(k)));
     ShowCounters();
-    Layout(hWnd);
+    ApplyDpi(hWnd);
 }
 
 void OpenResultsFolder() {
@@ -809,7 +943,8 @@ bool CloseRefused() {
     Station& s = *g_station;
     if (s.phase == Phase::Idle && !Busy()) return false;
     DebugLine(L"Station :: closing refused: a camera is being updated\r\n");
-    SetStatus(s.look, L"Wait: " + s.current.name + L" is being updated");
+    SetStatus(s.look, L"Wait: " + s.current.name + L" is being updated (closing refused)");
+    s.noticeUntil = GetTickCount() + 3000;
     MessageBeep(MB_ICONEXCLAMATION);
     return true;
 }
@@ -824,6 +959,14 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
         case WM_SIZE:
             if (s != nullptr && s->window != nullptr) Layout(hWnd);
             return 0;
+        case WM_DPICHANGED: {
+            // Moved to a monitor of another DPI: Windows suggests the new size.
+            const RECT* r = reinterpret_cast<const RECT*>(lParam);
+            SetWindowPos(hWnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            if (s != nullptr && s->window != nullptr) ApplyDpi(hWnd);
+            return 0;
+        }
         case WM_GETMINMAXINFO:
             reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {Scale(640), Scale(420)};
             return 0;
@@ -923,6 +1066,7 @@ bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out) {
 
 void Refuse(const std::wstring& text) {
     DebugPrint(1, L"Station :: %s\r\n", text.c_str());
+    if (TellTheConsole(text)) return;
     Os().MessageBoxW(nullptr, text.c_str(), L"Corvane_FW_Updater - Station", MB_ICONERROR);
 }
 
@@ -935,6 +1079,28 @@ bool EnsureFolderOf(const std::wstring& path) {
 }
 
 }  // namespace
+
+// Writes the text to the standard error a script gave the program, or to
+// the console it was started from; false when there is neither.
+bool TellTheConsole(const std::wstring& text) {
+    const std::wstring line = text + L"\r\n";
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err != nullptr && err != INVALID_HANDLE_VALUE && GetFileType(err) != FILE_TYPE_UNKNOWN) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string bytes(static_cast<size_t>(n > 0 ? n : 1), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &bytes[0], n, nullptr, nullptr);
+        DWORD written = 0;
+        return WriteFile(err, bytes.data(), static_cast<DWORD>(n > 0 ? n - 1 : 0), &written, nullptr) != FALSE;
+    }
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD written = 0;
+    const bool ok = console != INVALID_HANDLE_VALUE &&
+                    WriteConsoleW(console, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+    FreeConsole();
+    return ok;
+}
 
 std::wstring DefaultStationResultsPath() {
     PWSTR folder = nullptr;
@@ -975,8 +1141,9 @@ bool StartStation(const station::Arguments& arguments) {
     }
     s->sha256 = station::Sha256Hex(s->image.data(), s->image.size());
     const std::wstring model = ModelInFileName(s->firmwareName);
-    s->meantFor = model.empty() ? L"Meant for: the file name names no camera model (every camera is skipped)"
-                                : L"Meant for: " + model + L" (from the file name)";
+    s->meantFor = model.empty()
+                      ? L"Meant for: the file name names no camera model (a camera whose name is not in it is skipped)"
+                      : L"Meant for: " + model + L" (from the file name; a camera whose name is not in it is skipped)";
     s->resultsPath = arguments.results.empty() ? DefaultStationResultsPath() : arguments.results;
     wchar_t results[MAX_PATH] = L"";
     if (GetFullPathNameW(s->resultsPath.c_str(), MAX_PATH, results, nullptr) != 0) s->resultsPath = results;

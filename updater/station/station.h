@@ -46,6 +46,11 @@ bool StationActive();
 // What the program returns when its message loop ends.
 int StationExitCode();
 
+// Writes a line to the standard error a script gave the program, or to the
+// console it was started from; false when there is neither (then the
+// caller shows a box).
+bool TellTheConsole(const std::wstring& text);
+
 // The default results file: "<local application data>\Corvane\Firmware
 // Updater\station-results.csv".
 std::wstring DefaultStationResultsPath();

@@ -4,6 +4,7 @@
 #include "image_file.h"
 #include "nxp_packets.h"
 #include "os_api.h"
+#include "update_display.h"
 #include "resource.h"
 #include "update_engine.h"
 
@@ -73,10 +74,7 @@ int DoDownloadNXPFirmware() {
     g_dwBlocksSent = 0;
     g_bDownloadInProgress = true;
     DebugLine(L"DoDownloadNXPFirmware ++\n");
-    Os().KillTimer(Dlg(), IDT_TIMER_ERASE_BLINK);
-    SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Updating Firmware.....");
-    ShowWindow(GetDlgItem(Dlg(), IDC_STATIC_UPDATING), SW_SHOW);
-    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, L"Erasing Memory...Please Wait...");
+    ShowFlashLoaderWriting();
 
     const uint8_t* image = g_pImageData2;
     const uint32_t size = g_dwImageSize2;

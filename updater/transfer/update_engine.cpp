@@ -10,6 +10,7 @@
 #include "image_format.h"
 #include "notice_dialogs.h"
 #include "os_api.h"
+#include "update_display.h"
 #include "update_outcome.h"
 #include "resource.h"
 #include "update_guard.h"
@@ -18,7 +19,6 @@
 namespace {
 
 HWND Dlg() { return g_hMainDlg.load(); }
-HWND Item(int id) { return GetDlgItem(Dlg(), id); }
 
 void SendProgressRange(uint32_t blocks) { SendMessageW(Dlg(), WM_FW_PROGRESS_RANGE, blocks, 0); }
 
@@ -28,7 +28,7 @@ void SendProgressStep() {
     g_dwBlocksSent = sent;
 }
 
-void KillEraseBlink() { Os().KillTimer(Dlg(), IDT_TIMER_ERASE_BLINK); }
+void KillEraseBlink() { ShowEraseDone(); }
 
 void RecordState(const DfuStatus& st) {
     StringCchPrintfW(g_szUpdateStatus, 127, L"UpdateFirmware : bState = %d \r\n", st.bState);
@@ -111,18 +111,6 @@ bool SendSectionStrict(const uint8_t* data, uint32_t size, bool fpgaRequest, Dfu
     return true;
 }
 
-void ResetDialogAfterFailure() {
-    SetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, L"");
-    EnableWindow(Item(IDC_BTN_EXIT), TRUE);
-    EnableWindow(Item(IDC_EDIT_FIRMWARE_PATH), FALSE);
-    EnableWindow(Item(IDC_STATIC_SELECT_FILE), FALSE);
-    EnableWindow(Item(IDC_BTN_READFW_VERSION), FALSE);
-    ShowWindow(Item(IDC_STATIC_UPDATING), SW_HIDE);
-    ShowWindow(Item(IDC_STATIC_ENTERING_UPDATE), SW_HIDE);
-    ShowWindow(Item(IDC_STATIC_STATUS), SW_HIDE);
-    ShowWindow(Item(IDC_PROGRESS), SW_HIDE);
-}
-
 DWORD EndWithCommunicationFailure() {
     UpdateThreadDone();
     // The camera may still come back and take its part (the part flags
@@ -136,7 +124,7 @@ DWORD EndWithCommunicationFailure() {
     // reason.
     g_bDownloadInProgress = false;
     ReportUpdate(UpdateReport::Failed, L"USB Communication Failure!", L"Error", MB_ICONERROR);
-    ResetDialogAfterFailure();
+    ShowUpdateFailedState();
     return 0;
 }
 
@@ -154,15 +142,13 @@ DWORD EndWithDownloadFailure() {
     g_bMatchUpdatedDeviceHID = false;
     g_bForceFirstPart = false;
     g_nBlinkState = 5;
-    Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
-    Os().KillTimer(Dlg(), IDT_TIMER_ERASE_BLINK);
-    SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, 0, 0);
+    ClearUpdateProgress();
     Os().Sleep(10);
     const wchar_t* text = mcu ? L"MCU firmware update failed. Please retry again...!!"
                         : fpga ? L"Firmware update failed. Please retry again...!!"
                                : L"Firmware Download Failed!";
     ReportUpdate(UpdateReport::Failed, text, L"Error", MB_ICONERROR);
-    ResetDialogAfterFailure();
+    ShowUpdateFailedState();
     DebugLine(L"UpdateFirmware failed thread -----   \n");
     return 0;
 }
@@ -181,7 +167,7 @@ int WriteImagePart1(DfuStatus* st) {
     g_bFirstPartWritten = true;
     DebugLine(L"DoDownload :: writing first part of the image  ++\n");
     SendProgressRange(fwimage::BlockCount(size1) + fwimage::BlockCount(size2));
-    ShowWindow(Item(IDC_STATIC_UPDATING), SW_SHOW);
+    ShowPartWriting();
 
     if (g_bCombinedImage) {
         DebugLine(L"DoDownload CombinedImage Found and gonna erase the image\r\n");
@@ -317,7 +303,7 @@ int DoDownloadMCUFirmware() {
         return 0;
     }
     SendProgressRange(g_dwMCUPacketCount + fwimage::BlockCount(imgSize));
-    ShowWindow(Item(IDC_STATIC_UPDATING), SW_SHOW);
+    ShowPartWriting();
 
     uint32_t pos = 0;
     bool first = true;
@@ -346,7 +332,7 @@ int DoDownloadMCUFirmware() {
         // MCU data.
         DebugLine(L"DoDownloadMCUFirmware :: no MCU data: nothing to verify ++\n");
     } else {
-        Os().SetTimer(Dlg(), IDT_TIMER_VERIFY_BLINK, 300, nullptr);
+        ShowVerifying(true);
         DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
         SendDataMCUVerifyFlashRequest();
         Os().Sleep(10000);
@@ -355,10 +341,10 @@ int DoDownloadMCUFirmware() {
         DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
         if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
             DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
-            Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+            ShowVerifying(false);
             return 0;
         }
-        Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+        ShowVerifying(false);
     }
 
     if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
@@ -378,20 +364,20 @@ int DoDownloadFPGAFirmware() {
         return 0;
     }
     KillEraseBlink();
-    Os().SetTimer(Dlg(), IDT_TIMER_VERIFY_BLINK, 300, nullptr);
+    ShowVerifying(true);
     DebugLine(L"SendDataFGPAVerifyFlashRequest ++\n");
     SendDataFGPAVerifyFlashRequest();
     const int statusRead = GetFPGAVerifyStatus(&st);
     DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
     if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_FPGA_VERIFIED) {
         DebugLine(L"DoDownloadFGPAFirmware :: SendDataFGPAVerifyFlashRequest failed ++\n");
-        Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+        ShowVerifying(false);
         return 0;
     }
-    Os().KillTimer(Dlg(), IDT_TIMER_VERIFY_BLINK);
+    ShowVerifying(false);
 
     SendProgressRange(fwimage::BlockCount(fpgaSize) + fwimage::BlockCount(imgSize));
-    ShowWindow(Item(IDC_STATIC_UPDATING), SW_SHOW);
+    ShowPartWriting();
     if (!SendSectionStrict(g_pImageData1, fpgaSize, true, &st)) return 0;
     Release(g_pImageData1, g_dwImageSize1);
     if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
@@ -445,7 +431,7 @@ bool StartUpdateFirmwareThread() {
     if (thread == nullptr) {
         g_bUpdateThreadWriting = false;
         if (flashLoader) g_bDownloadInProgress = false;
-        Os().MessageBoxW(nullptr, L"Could'nt Create Thread", L"Error", MB_OK);
+        ReportUpdate(UpdateReport::Failed, L"Could'nt Create Thread", L"Error", MB_OK, false);
         return false;
     }
     return true;
@@ -471,9 +457,7 @@ bool WritesToDf01() {
 DWORD RunUpdate() {
     DebugLine(L"UpdateFirmware::THreadCreated++++   ++\n");
     const bool df01 = WritesToDf01();
-    Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 400, nullptr);
-    EnableWindow(Item(IDC_BTN_FW_UPDATE), FALSE);
-    EnableWindow(Item(IDC_BTN_RESET), FALSE);
+    ShowUpdateWriting();
 
     const bool nxp = g_bNXPDevice;
     int ok;
