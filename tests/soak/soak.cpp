@@ -95,7 +95,18 @@ std::mutex g_mu;
 std::vector<std::string> g_violations;
 std::string g_step = "start";
 
+// The operator posted a close attempt during this update. The attempt is
+// checked to be refused while the update runs; but the update may end
+// between the operator's look and the program's handling of the message
+// (or the program keeps it behind others until a pause is over), and then
+// closing ends the program, as it should once nothing runs.
+std::atomic<bool> g_closePosted{false};
+bool ClosedOnceNothingRan();
+
 void Violation(const std::string& what) {
+    // What is left unseen once the operator closed the program after the
+    // update ended is no fault of the program's.
+    if (ClosedOnceNothingRan()) return;
     std::lock_guard<std::mutex> lock(g_mu);
     g_violations.push_back("[" + g_step + "] " + what);
 }
@@ -154,6 +165,7 @@ struct Plan {
 struct Stats {
     int updates[8][3] = {};  // kind x {success, failure, no ending box}
     int retargeted = 0;
+    int closedAfterTheEnd = 0;
     int actions = 0, closeAttempts = 0, sessionEnds = 0, faults = 0, leaves = 0, bystanders = 0, reversedArrivals = 0,
         slowDevices = 0;
 } g_stats;
@@ -248,6 +260,16 @@ bool OnDialog(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
 HANDLE g_uiReady = nullptr;
 HWND g_dialog = nullptr;
 
+// Whether the program was busy at the moment its dialog was destroyed
+// (-1: it was not destroyed).
+std::atomic<int> g_busyAtDestroy{-1};
+WNDPROC g_dialogClassProc = nullptr;
+
+LRESULT CALLBACK WatchDestroy(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DESTROY && g_busyAtDestroy < 0) g_busyAtDestroy = UpdateIsBusy() ? 1 : 0;
+    return CallWindowProcW(g_dialogClassProc, hWnd, message, wParam, lParam);
+}
+
 DWORD WINAPI UiThread(LPVOID) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
@@ -262,6 +284,8 @@ DWORD WINAPI UiThread(LPVOID) {
     RegisterClassW(&wc);
     g_hMainWnd = CreateWindowExW(0, wc.lpszClassName, L"soak", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, g_hInst, nullptr);
     g_dialog = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_MAIN_DIALOG), g_hMainWnd, MainDialogProc, 0);
+    g_dialogClassProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(g_dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchDestroy)));
     ShowWindow(g_dialog, SW_SHOW);
     SetEvent(g_uiReady);
     MSG msg;
@@ -274,6 +298,8 @@ DWORD WINAPI UiThread(LPVOID) {
 }
 
 bool DialogAlive() { return IsWindow(g_dialog) != FALSE; }
+
+bool ClosedOnceNothingRan() { return g_closePosted && !DialogAlive() && g_busyAtDestroy == 0; }
 
 // A message to the dialog as another thread sends it; false when the dialog
 // did not answer within the bound (or is gone).
@@ -520,6 +546,7 @@ void PlanActions(Rng& rng, Plan& p) {
                     // only while the update runs is it an attempt to refuse.
                     if (!UpdateIsBusy()) return;
                     ++g_stats.closeAttempts;
+                    g_closePosted = true;
                     if (how == 0) Post(WM_CLOSE, 0);
                     else if (how == 1) Post(WM_SYSCOMMAND, SC_CLOSE);
                     else PostClick(IDC_BTN_EXIT);
@@ -783,6 +810,7 @@ int main(int argc, char** argv) {
     for (int u = 0; u < updates && !Violated() && DialogAlive(); ++u) {
         plan = MakePlan(rng, u);
         PlanActions(rng, plan);
+        g_closePosted = false;
         const bool reversed = rng.Chance(0.4);
         sim::SetArrivalOrder(reversed ? sim::ArrivalOrder::FunctionsFirst : sim::ArrivalOrder::UsbDeviceFirst);
         if (reversed) ++g_stats.reversedArrivals;
@@ -810,6 +838,11 @@ int main(int argc, char** argv) {
             Violation("the update ended without a box or notice, and no fault was injected");
         CheckAfterTheEnding(plan);
         if (Violated()) break;
+        if (ClosedOnceNothingRan()) {
+            // The round ends with the session the operator closed.
+            ++g_stats.closedAfterTheEnd;
+            break;
+        }
         ClearTheBench();
         g_current = nullptr;
         ++done;
@@ -822,7 +855,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 8; ++k)
         std::printf(" %s=%d/%d/%d", KindName(static_cast<Kind>(k)), g_stats.updates[k][0], g_stats.updates[k][1],
                     g_stats.updates[k][2]);
-    std::printf(" retargeted=%d", g_stats.retargeted);
+    std::printf(" retargeted=%d closed-after-the-end=%d", g_stats.retargeted, g_stats.closedAfterTheEnd);
     std::printf(" actions=%d closes=%d session-ends=%d faults=%d leaves=%d bystanders=%d reversed-arrivals=%d "
                 "slow-devices=%d\n",
                 g_stats.actions, g_stats.closeAttempts, g_stats.sessionEnds, g_stats.faults, g_stats.leaves,
