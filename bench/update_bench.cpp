@@ -77,8 +77,8 @@ int Exchanges(size_t pairs) {
     EngineHarness h;
     h.PlugDevice();
     const OsApi& os = Os();
-    WINUSB_INTERFACE_HANDLE ifh = g_hWinUsbInterface.load();
-    std::memset(g_byTransferBuffer, 0x5A, sizeof g_byTransferBuffer);
+    WINUSB_INTERFACE_HANDLE ifh = DialogUpdate().hWinUsbInterface.load();
+    std::memset(DialogUpdate().byTransferBuffer, 0x5A, sizeof DialogUpdate().byTransferBuffer);
     WINUSB_SETUP_PACKET block = {0x40, DFU_REQ_DNLOAD, 1, 0, kTransferBlock};
     WINUSB_SETUP_PACKET status = {0xC0, DFU_REQ_GETSTATUS, 0, 0, 6};
     DfuStatus st{};
@@ -86,7 +86,7 @@ int Exchanges(size_t pairs) {
     QueryPerformanceCounter(&t0);
     for (size_t i = 0; i < pairs; ++i) {
         ULONG n = 0;
-        if (!os.WinUsb_ControlTransfer(ifh, block, g_byTransferBuffer, kTransferBlock, &n, nullptr) ||
+        if (!os.WinUsb_ControlTransfer(ifh, block, DialogUpdate().byTransferBuffer, kTransferBlock, &n, nullptr) ||
             !os.WinUsb_ControlTransfer(ifh, status, reinterpret_cast<PUCHAR>(&st), 6, &n, nullptr)) {
             std::printf("exchange %zu failed\n", i);
             return 1;

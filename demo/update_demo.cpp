@@ -44,8 +44,8 @@ int main() {
         std::printf("reading the firmware file failed\n");
         return 1;
     }
-    std::printf("   image type %d, part 1: %u bytes, part 2: %u bytes\n", g_byImageType.load(),
-                unsigned(g_dwImageSize1.load()), unsigned(g_dwImageSize2.load()));
+    std::printf("   image type %d, part 1: %u bytes, part 2: %u bytes\n", DialogUpdate().byImageType.load(),
+                unsigned(DialogUpdate().dwImageSize1.load()), unsigned(DialogUpdate().dwImageSize2.load()));
 
     std::printf("== update thread, run 1\n");
     DWORD ok = h.RunUpdateThread();

@@ -30,10 +30,10 @@ Bytes BootImage(const std::vector<BootSection>& sections, uint32_t entry) {
 }
 
 void SetLoaderImage(const Bytes& bytes) {
-    delete[] g_pLoaderFileData;
-    g_pLoaderFileData = new uint8_t[bytes.empty() ? 1 : bytes.size()];
-    if (!bytes.empty()) memcpy(g_pLoaderFileData, bytes.data(), bytes.size());
-    g_dwLoaderFileSize = static_cast<uint32_t>(bytes.size());
+    delete[] DialogUpdate().pLoaderFileData;
+    DialogUpdate().pLoaderFileData = new uint8_t[bytes.empty() ? 1 : bytes.size()];
+    if (!bytes.empty()) memcpy(DialogUpdate().pLoaderFileData, bytes.data(), bytes.size());
+    DialogUpdate().dwLoaderFileSize = static_cast<uint32_t>(bytes.size());
 }
 
 std::wstring UsbPath(sim::DeviceId device) {
@@ -98,7 +98,7 @@ bool WaitThread(HANDLE thread, DWORD timeoutMs) {
 }
 
 DWORD RunOnThread(LPTHREAD_START_ROUTINE proc) {
-    HANDLE thread = CreateThread(nullptr, 0, proc, nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, proc, &DialogUpdate(), 0, nullptr);
     if (!WaitThread(thread)) {
         ADD_FAILURE() << "the thread did not end within 60 s";
         TerminateThread(thread, 99);

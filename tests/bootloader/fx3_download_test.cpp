@@ -21,15 +21,15 @@ struct Fx3World {
     explicit Fx3World(const sim::Fx3BootLoaderKnobs& knobs = sim::Fx3BootLoaderKnobs()) {
         sim::Reset();
         sim::SetTimeScale(0.001);
-        g_bLoaderDownloadActive = false;
-        g_hOpenedDeviceFile = nullptr;
+        DialogUpdate().bLoaderDownloadActive = false;
+        DialogUpdate().hOpenedDeviceFile = nullptr;
         model = std::make_shared<sim::Fx3BootLoaderModel>(knobs);
         model->SetStartPlan(programSpec, nullptr);
         sim::UsbDeviceSpec spec = sim::WinUsbSpec(0x04B4, 0x00F3, L"", {2}, L"Cypress FX3 USB BootLoader Device");
         spec.service = L"CYUSB3";
         device = sim::Plug(spec, model);
         EXPECT_TRUE(sim::WaitForIdle());
-        EXPECT_NE(nullptr, Initialize_USBHanlde(UsbPath(device).c_str()));
+        EXPECT_NE(nullptr, Initialize_USBHanlde(DialogUpdate(), UsbPath(device).c_str()));
     }
 
     DWORD Download(const Bytes& image) {
@@ -48,9 +48,9 @@ struct Fx3World {
 
 // The download always ends with the flag cleared and the image released.
 void ExpectDownloadOver() {
-    EXPECT_FALSE(g_bLoaderDownloadActive);
-    EXPECT_EQ(nullptr, g_pLoaderFileData);
-    EXPECT_EQ(0u, g_dwLoaderFileSize.load());
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
+    EXPECT_EQ(nullptr, DialogUpdate().pLoaderFileData);
+    EXPECT_EQ(0u, DialogUpdate().dwLoaderFileSize.load());
 }
 
 }  // namespace
@@ -158,12 +158,12 @@ TEST(Fx3Download, ImagesThatMustNotReachTheChipSendNothing) {
 
 TEST(Fx3Download, NoBootImageLoadedEndsAtOnce) {
     Fx3World w;
-    delete[] g_pLoaderFileData;
-    g_pLoaderFileData = nullptr;
-    g_dwLoaderFileSize = 0;
+    delete[] DialogUpdate().pLoaderFileData;
+    DialogUpdate().pLoaderFileData = nullptr;
+    DialogUpdate().dwLoaderFileSize = 0;
     EXPECT_EQ(0u, RunOnThread(DoDownloadCypress));
     EXPECT_TRUE(w.model->Requests().empty());
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
 }
 
 TEST(Fx3Download, AFailedWriteEndsTheDownloadWithoutStartingTheChip) {
@@ -192,9 +192,9 @@ TEST(Fx3Download, AFailedWriteEndsTheDownloadWithoutStartingTheChip) {
 TEST(Fx3Download, XferDataRefusesAMissingDataPointer) {
     Fx3World w;
     WINUSB_SETUP_PACKET setup{0x40, 0xA0, 0, 0, 4};
-    EXPECT_EQ(0, XferData(setup, nullptr, 4));
+    EXPECT_EQ(0, XferData(DialogUpdate(), setup, nullptr, 4));
     EXPECT_TRUE(w.model->Requests().empty());
     const uint8_t data[4] = {1, 2, 3, 4};
-    EXPECT_EQ(1, XferData(setup, data, 4));
+    EXPECT_EQ(1, XferData(DialogUpdate(), setup, data, 4));
     EXPECT_EQ(Bytes(data, data + 4), w.model->Memory(0, 4));
 }

@@ -13,6 +13,7 @@
 #include "engine_harness.h"
 #include "fx3_bootloader.h"
 #include "nxp_rom.h"
+#include "device_combo.h"
 
 namespace {
 
@@ -22,9 +23,9 @@ struct ListWorld {
     explicit ListWorld(double scale = 0.001) {
         sim::Reset();
         sim::SetTimeScale(scale);
-        g_bLoaderDownloadActive = false;
-        g_bLoaderThreadStarted = false;
-        g_hUpdateThread = nullptr;
+        DialogUpdate().bLoaderDownloadActive = false;
+        DialogUpdate().bLoaderThreadStarted = false;
+        DialogUpdate().hUpdateThread = nullptr;
         owner = CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
         g_hDeviceCombo = CreateWindowExW(0, L"COMBOBOX", L"", WS_CHILD | CBS_DROPDOWNLIST, 0, 0, 200, 200, owner,
@@ -32,7 +33,7 @@ struct ListWorld {
         g_nDeviceCount = 0;
     }
     ~ListWorld() {
-        HANDLE t = g_hUpdateThread.exchange(nullptr);
+        HANDLE t = DialogUpdate().hUpdateThread.exchange(nullptr);
         if (t != nullptr) {
             WaitThread(t);
             CloseHandle(t);
@@ -64,7 +65,7 @@ struct ListWorld {
 
     // Waits for the download thread the last rebuild started.
     void WaitForDownload() {
-        HANDLE t = g_hUpdateThread.exchange(nullptr);
+        HANDLE t = DialogUpdate().hUpdateThread.exchange(nullptr);
         ASSERT_NE(nullptr, t) << "no download thread was started";
         ASSERT_TRUE(WaitThread(t));
         CloseHandle(t);
@@ -87,9 +88,9 @@ TEST(LoaderList, NxpBootLoaderThatCannotBeBoundDoesNotBlockLaterRebuilds) {
         SCOPED_TRACE(round);
         AddDeviceNameInCombbox();
         EXPECT_EQ(kThreeItems, w.Items());
-        EXPECT_FALSE(g_bLoaderDownloadActive);
-        EXPECT_FALSE(g_bLoaderThreadStarted) << "no download thread";
-        EXPECT_EQ(nullptr, g_pLoaderFileData) << "the flash loader read for it is released";
+        EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
+        EXPECT_FALSE(DialogUpdate().bLoaderThreadStarted) << "no download thread";
+        EXPECT_EQ(nullptr, DialogUpdate().pLoaderFileData) << "the flash loader read for it is released";
     }
     EXPECT_EQ(2, LineCount(L"\rInit_HIDHandle Failed\r\n"));
 }
@@ -109,19 +110,19 @@ TEST(LoaderList, FailedCypressDownloadLetsTheNextRebuildServeTheBootLoaderAgain)
 
     AddDeviceNameInCombbox();
     EXPECT_EQ(kThreeItems, w.Items());
-    EXPECT_TRUE(g_bLoaderThreadStarted);
+    EXPECT_TRUE(DialogUpdate().bLoaderThreadStarted);
     w.WaitForDownload();
     EXPECT_FALSE(fx3->Started());
-    EXPECT_FALSE(g_bLoaderDownloadActive) << "a failed download must not block the list";
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive) << "a failed download must not block the list";
 
-    g_bLoaderThreadStarted = false;
+    DialogUpdate().bLoaderThreadStarted = false;
     AddDeviceNameInCombbox();
     EXPECT_EQ(kThreeItems, w.Items()) << "the rebuild lists every entry again";
-    EXPECT_TRUE(g_bLoaderThreadStarted);
+    EXPECT_TRUE(DialogUpdate().bLoaderThreadStarted);
     w.WaitForDownload();
     EXPECT_TRUE(fx3->Started()) << "the second download reached the chip and started it";
     EXPECT_EQ(BootSectionData(sections, 0), fx3->Memory(0x10000, 6000));
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
 }
 
 TEST(LoaderList, WhileACypressDownloadRunsASecondRebuildStopsAtItsEntry) {
@@ -137,15 +138,15 @@ TEST(LoaderList, WhileACypressDownloadRunsASecondRebuildStopsAtItsEntry) {
     w.Add(L"4A7E", L"C110", L"\\\\?\\usb#vid_4a7e&pid_c110&mi_00#6&3&0&0000#{x}", L"Cam B");
 
     AddDeviceNameInCombbox();
-    EXPECT_TRUE(g_bLoaderDownloadActive) << "taken before the thread runs";
-    HANDLE first = g_hUpdateThread.exchange(nullptr);
+    EXPECT_TRUE(DialogUpdate().bLoaderDownloadActive) << "taken before the thread runs";
+    HANDLE first = DialogUpdate().hUpdateThread.exchange(nullptr);
     AddDeviceNameInCombbox();
     EXPECT_EQ((std::vector<std::wstring>{L"Cam A(VID_4A7E,PID_C110_0)"}), w.Items());
-    EXPECT_EQ(nullptr, g_hUpdateThread.load()) << "no second download";
+    EXPECT_EQ(nullptr, DialogUpdate().hUpdateThread.load()) << "no second download";
     ASSERT_TRUE(WaitThread(first));
     CloseHandle(first);
     EXPECT_EQ(1u, fx3->Requests().size());
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
 }
 
 TEST(LoaderList, FailedNxpRomDownloadLetsTheNextRebuildServeTheRomAgain) {
@@ -163,10 +164,10 @@ TEST(LoaderList, FailedNxpRomDownloadLetsTheNextRebuildServeTheRomAgain) {
     AddDeviceNameInCombbox();
     w.WaitForDownload();
     EXPECT_FALSE(rom->Jumped());
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
     EXPECT_EQ(2u, w.Items().size());
 
-    g_bLoaderThreadStarted = false;
+    DialogUpdate().bLoaderThreadStarted = false;
     AddDeviceNameInCombbox();
     EXPECT_EQ((std::vector<std::wstring>{L"", L"Cam B(VID_4A7E,PID_C110_1)"}), w.Items());
     w.WaitForDownload();
@@ -174,5 +175,5 @@ TEST(LoaderList, FailedNxpRomDownloadLetsTheNextRebuildServeTheRomAgain) {
     const Bytes ram = rom->Ram(0x20001000);
     ASSERT_GE(ram.size(), loader.size());
     EXPECT_EQ(loader, Bytes(ram.begin(), ram.begin() + loader.size()));
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
 }

@@ -30,11 +30,11 @@ struct FlashWorld {
         DeinitExtensionUnit();
         std::wstring path = UsbPath(device);
         EXPECT_EQ(1, Init_HIDHandle(&path[0]));
-        g_bNXPDevice = true;
+        DialogUpdate().bNXPDevice = true;
     }
     ~FlashWorld() {
         DeinitExtensionUnit();
-        g_bNXPDevice = false;
+        DialogUpdate().bNXPDevice = false;
     }
 
     DWORD Update(const Bytes& image) {
@@ -133,8 +133,8 @@ TEST(NxpFlashDownload, ImageOf2030BytesGoesOutIn1012And1012And6) {
         last = at;
     }
     EXPECT_EQ(1, LineCount(L"sendNXPHidCmd :: BytesLeft calling.....\n"));
-    EXPECT_FALSE(g_bDownloadInProgress);
-    EXPECT_EQ(nullptr, g_pImageData2) << "the image is released once written";
+    EXPECT_FALSE(DialogUpdate().bDownloadInProgress);
+    EXPECT_EQ(nullptr, DialogUpdate().pImageData2) << "the image is released once written";
     EXPECT_TRUE(w.model->Restarted());
 }
 
@@ -224,9 +224,9 @@ TEST(NxpFlashDownload, APacketThatCannotBeWrittenFailsTheUpdate) {
         EXPECT_TRUE(Values(w.h.Progress(), WM_FW_UPDATE_DONE).empty());
         EXPECT_EQ(1, LineCount(c.line));
         EXPECT_EQ(1, LineCount(L"UpdateFirmware failed thread -----   \n"));
-        EXPECT_FALSE(g_bDownloadInProgress);
-        EXPECT_FALSE(g_bDownloadComplete);
-        EXPECT_EQ(0u, g_dwBlocksSent.load());
+        EXPECT_FALSE(DialogUpdate().bDownloadInProgress);
+        EXPECT_FALSE(DialogUpdate().bDownloadComplete);
+        EXPECT_EQ(0u, DialogUpdate().dwBlocksSent.load());
         // The dialog is back to where the operator can leave or retry.
         EXPECT_EQ(L"", w.h.ControlText(1000));
         EXPECT_TRUE(w.h.ControlEnabled(1010));

@@ -23,7 +23,7 @@ struct RomWorld {
     explicit RomWorld(const sim::NxpRomKnobs& knobs = sim::NxpRomKnobs()) {
         sim::Reset();
         sim::SetTimeScale(0.001);
-        g_bLoaderDownloadActive = false;
+        DialogUpdate().bLoaderDownloadActive = false;
         model = std::make_shared<sim::NxpRomModel>(knobs);
         model->SetJumpPlan(sim::NxpFlashLoaderSpec(L"", {4}), std::make_shared<sim::NxpFlashLoaderModel>());
         device = sim::Plug(kRomSpec, model);
@@ -92,8 +92,8 @@ TEST(NxpRomDownload, FlashLoaderOf86272BytesGoesOutIn85Reports) {
     EXPECT_EQ(0x20001000u, w.model->JumpAddress());
     EXPECT_GE(LineIndex(L"DoDownloadNXPCypress ++\r\n"), 0);
     EXPECT_GT(LineIndex(L"DoDownloadNXPCypress --\r\n"), LineIndex(L"DoDownloadNXPCypress ++\r\n"));
-    EXPECT_FALSE(g_bLoaderDownloadActive);
-    EXPECT_EQ(nullptr, g_pLoaderFileData);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
+    EXPECT_EQ(nullptr, DialogUpdate().pLoaderFileData);
 
     // The flash loader takes the ROM's place on the bus.
     ASSERT_TRUE(sim::WaitForIdle());
@@ -145,8 +145,8 @@ TEST(NxpRomDownload, AFailedDataReportEndsTheDownloadWithoutTheJump) {
         for (const auto& cmd : w.model->Commands()) EXPECT_NE(0x0B0B, cmd.type) << "no jump into a partial loader";
         EXPECT_FALSE(w.model->Jumped());
         EXPECT_EQ(-1, LineIndex(L"DoDownloadNXPCypress --\r\n"));
-        EXPECT_FALSE(g_bLoaderDownloadActive) << "the next rebuild may serve the ROM again";
-        EXPECT_EQ(nullptr, g_pLoaderFileData);
+        EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive) << "the next rebuild may serve the ROM again";
+        EXPECT_EQ(nullptr, DialogUpdate().pLoaderFileData);
     }
 }
 
@@ -160,15 +160,15 @@ TEST(NxpRomDownload, ARomThatNeverAnswersIsStillLoadedAndStarted) {
     const Bytes ram = w.model->Ram(0x20001000);
     ASSERT_GE(ram.size(), 5000u);
     EXPECT_EQ(loader, Bytes(ram.begin(), ram.begin() + 5000));
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
 }
 
 TEST(NxpRomDownload, NoFlashLoaderLoadedSendsNothing) {
     RomWorld w;
-    delete[] g_pLoaderFileData;
-    g_pLoaderFileData = nullptr;
-    g_dwLoaderFileSize = 0;
+    delete[] DialogUpdate().pLoaderFileData;
+    DialogUpdate().pLoaderFileData = nullptr;
+    DialogUpdate().dwLoaderFileSize = 0;
     EXPECT_EQ(0u, RunOnThread(DoDownloadNXPCypress));
     EXPECT_TRUE(w.model->OutputReports().empty());
-    EXPECT_FALSE(g_bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
 }

@@ -101,8 +101,8 @@ TEST(BootLoaderScenario, Cx3CameraResetIntoTheFx3BootLoaderIsUpdatedByTheProgram
         return items.size() == 1 && items[0].find(L"CX3 SNI Camera") == 0;
     }, 30000));
     h.Settle();
-    EXPECT_FALSE(g_bLoaderDownloadActive);
-    EXPECT_FALSE(g_bUpdatedFromHIDMode) << "the update is over";
+    EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
+    EXPECT_FALSE(DialogUpdate().bUpdatedFromHIDMode) << "the update is over";
     for (const wchar_t* box : {L"Get Status Failed!", L"USB Communication Failure!", L"Firmware Download Failed!",
                                L"Could'nt Create Thread"})
         EXPECT_FALSE(HasBox(box)) << testing::PrintToString(std::wstring(box));
@@ -123,9 +123,9 @@ TEST(BootLoaderScenario, NxpRomThatArrivesGetsTheFlashLoaderAndStartsIt) {
 
     ASSERT_TRUE(h.WaitFor([&] { return rom->Jumped(); }, 30000)) << "the ROM was not served";
     EXPECT_EQ(flashLoader, rom->Ram(0x20001000));
-    ASSERT_TRUE(h.WaitFor([&] { return !sim::IsPresent(romDevice) && !g_bLoaderDownloadActive; }, 30000));
+    ASSERT_TRUE(h.WaitFor([&] { return !sim::IsPresent(romDevice) && !DialogUpdate().bLoaderDownloadActive; }, 30000));
     h.Settle();
-    EXPECT_TRUE(g_bNXPDevice) << "the next update goes over the flash loader";
+    EXPECT_TRUE(DialogUpdate().bNXPDevice) << "the next update goes over the flash loader";
     EXPECT_TRUE(loader->OutputReports().empty()) << "nothing is written before an update is started";
     for (const wchar_t* box : {L"Check File Path!", L"Could'nt Create Thread", L"USB Communication Failure!"})
         EXPECT_FALSE(HasBox(box)) << testing::PrintToString(std::wstring(box));
@@ -205,7 +205,7 @@ TEST(BootLoaderScenario, CameraUpdatedAfterAFlashLoaderUpdateGetsItsImage) {
     h.Click(IDC_BTN_BROWSE);
     h.Click(IDC_BTN_FW_UPDATE);
     ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000));
-    ASSERT_TRUE(g_bNXPDevice);
+    ASSERT_TRUE(DialogUpdate().bNXPDevice);
     EXPECT_EQ(loaderImage, loader->Flash(0x60001000, 3000));
     // The flash loader restarts the camera and leaves; the camera is left.
     ASSERT_TRUE(h.WaitFor([&] { return h.ListItems().size() == 1; }, 30000));

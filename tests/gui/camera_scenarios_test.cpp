@@ -34,7 +34,7 @@ TEST(CameraScenario, HidCameraTwoPartImageFromNormalModeBackToNormalMode) {
     ASSERT_EQ(2u, h.ListItems().size());
     ASSERT_EQ(0u, h.ListItems()[0].find(L"Corvane_RX20"));
     h.Select(0);
-    EXPECT_EQ(std::wstring(L"SN12345678"), g_USBUniqueID);
+    EXPECT_EQ(std::wstring(L"SN12345678"), DialogUpdate().USBUniqueID);
 
     h.Click(IDC_BTN_READFW_VERSION);
     ASSERT_TRUE(h.WaitFor([] { return HasBox(L"Firmware Version = 1.2.10.300\r\n"); }));
@@ -73,7 +73,7 @@ TEST(CameraScenario, HidCameraTwoPartImageFromNormalModeBackToNormalMode) {
     }, 30000));
     h.Settle();
     EXPECT_EQ(1, h.ListSelection());
-    EXPECT_EQ(std::wstring(L"SN12345678"), g_USBUniqueID);
+    EXPECT_EQ(std::wstring(L"SN12345678"), DialogUpdate().USBUniqueID);
     h.Click(IDC_BTN_READFW_VERSION);
     ASSERT_TRUE(h.WaitFor([] { return HasBox(L"Firmware Version = 2.3.0.7\r\n"); }));
     DeleteFileW(file.c_str());
@@ -239,9 +239,9 @@ TEST_P(FaultyUpdate, EndsWithTheFailureOnly) {
     EXPECT_TRUE(h.Enabled(IDC_BTN_EXIT));
     EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
     EXPECT_FALSE(h.Visible(IDC_PROGRESS));
-    EXPECT_EQ(c.stillAwaitsTheCamera, g_bUpdatedFromHIDMode.load());
-    EXPECT_FALSE(g_bMatchUpdatedDeviceHID);
-    EXPECT_FALSE(g_bDownloadInProgress);
+    EXPECT_EQ(c.stillAwaitsTheCamera, DialogUpdate().bUpdatedFromHIDMode.load());
+    EXPECT_FALSE(DialogUpdate().bMatchUpdatedDeviceHID);
+    EXPECT_FALSE(DialogUpdate().bDownloadInProgress);
     EXPECT_NE(part2, world.flash->image2);
     if (c.inSecondRun) {
         EXPECT_EQ(part1, world.flash->image1) << "the first run ended well";

@@ -56,9 +56,9 @@ TEST(Discovery, TwoCamerasOfOneModelDifferOnlyInTheirIndex) {
     EXPECT_EQ(L"Corvane_RX20(VID_4A7E,PID_C110_0)", items[0]);
     EXPECT_EQ(L"Corvane_RX20(VID_4A7E,PID_C110_1)", items[1]);
     h.Select(1);
-    EXPECT_EQ(std::wstring(L"00"), g_USBUniqueID) << "a made-up instance ID gives 00";
+    EXPECT_EQ(std::wstring(L"00"), DialogUpdate().USBUniqueID) << "a made-up instance ID gives 00";
     h.Select(0);
-    EXPECT_EQ(std::wstring(L"SN00000001"), g_USBUniqueID);
+    EXPECT_EQ(std::wstring(L"SN00000001"), DialogUpdate().USBUniqueID);
 }
 
 TEST(Discovery, UnpluggingTheFilesCameraDropsTheFileAndAnotherKeepsIt) {
@@ -111,7 +111,7 @@ void ExpectEmptyItemForTheLoader(const sim::UsbDeviceSpec& loader) {
     EXPECT_EQ(0, h.ListSelection());
     // No loader file is beside the program: nothing is sent and the download
     // ends, so the next rebuild may serve the loader again.
-    EXPECT_TRUE(h.WaitFor([] { return !g_bLoaderDownloadActive; }));
+    EXPECT_TRUE(h.WaitFor([] { return !DialogUpdate().bLoaderDownloadActive; }));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "notice_dialogs.h"
 #include "resource.h"
 #include "sim_world.h"
+#include "ui_state.h"
 
 namespace {
 
@@ -120,11 +121,11 @@ TEST(MainDialog, ConnectedStateFollowsVendorIdAndLeavesExitDuringAnUpdate) {
     SetAll(h, true);
     SetUIState(UI_STATE_DEVICE_CONNECTED);
     EXPECT_FALSE(h.Enabled(IDC_BTN_RESET)) << "RESET only for vendor 4A7E";
-    g_bUpdatedFromHIDMode = true;
+    DialogUpdate().bUpdatedFromHIDMode = true;
     EnableWindow(GetDlgItem(h.dialog, IDC_BTN_EXIT), FALSE);
     SetUIState(UI_STATE_DEVICE_CONNECTED);
     EXPECT_FALSE(h.Enabled(IDC_BTN_EXIT)) << "EXIT left alone while an update from normal mode runs";
-    g_bUpdatedFromHIDMode = false;
+    DialogUpdate().bUpdatedFromHIDMode = false;
 }
 
 TEST(MainDialog, ProgressMessages) {
@@ -155,7 +156,7 @@ TEST(MainDialog, ProgressMessages) {
     h.Send(WM_FW_UPDATE_DONE, 0);
     EXPECT_EQ(L"", h.Text(IDC_STATIC_STATUS));
     EXPECT_EQ(0, h.ProgressPosition());
-    EXPECT_EQ(0u, g_nProgressTotal.load());
+    EXPECT_EQ(0u, DialogUpdate().nProgressTotal.load());
     EXPECT_TRUE(h.Enabled(IDC_BTN_BROWSE));
 }
 
@@ -210,7 +211,7 @@ TEST(MainDialog, SuitabilityQuestionByFileAndDeviceName) {
         SCOPED_TRACE(testing::Message() << "name " << std::string(c.deviceName, c.deviceName + wcslen(c.deviceName)));
         sim::Reset();
         wcscpy(g_szDeviceNameList[0], c.deviceName);
-        wcscpy(g_szFirmwareFileName, c.fileName);
+        wcscpy(DialogUpdate().szFirmwareFileName, c.fileName);
         SetDlgItemTextW(h.dialog, IDC_EDIT_FIRMWARE_PATH, L"C:\\fw\\file.img");
         sim::QueueMessageBoxAnswer(IDNO);
         sim::SetDialogHook([](const sim::DialogCall&, DLGPROC, INT_PTR* result) {

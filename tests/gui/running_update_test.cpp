@@ -58,7 +58,7 @@ struct RunningUpdate {
     // Part 2 is being written.
     void WaitForPart2() {
         const uint32_t part1Blocks = (static_cast<uint32_t>(part1.size()) + 1023) / 1024;
-        ASSERT_TRUE(h.WaitFor([&] { return g_bDownloadInProgress.load() && g_dwBlocksSent > part1Blocks + 3; }, 30000));
+        ASSERT_TRUE(h.WaitFor([&] { return DialogUpdate().bDownloadInProgress.load() && DialogUpdate().dwBlocksSent > part1Blocks + 3; }, 30000));
     }
 
     void ExpectWrittenAndSucceeded() {
@@ -93,7 +93,7 @@ TEST_P(RefusedDuringTheWrite, AndTheUpdateEndsWritten) {
     sim::QueueOpenFileAnswer(WriteTempFile(TwoPartFile(2, Pattern(20000, 77), Pattern(30000, 78))));
 
     GetParam().act(u);
-    EXPECT_TRUE(g_bDownloadInProgress) << "the write goes on";
+    EXPECT_TRUE(DialogUpdate().bDownloadInProgress) << "the write goes on";
     EXPECT_EQ(GetParam().refusalBox ? 1u : 0u, BoxesWith(kCloseRefusedText));
     EXPECT_EQ(warnings, Count(sim::DialogCalls(), IDD_UPDATE_WARNING)) << "no second update";
     EXPECT_EQ(fileDialogs, sim::OpenFileCalls().size()) << "no file chosen meanwhile";

@@ -64,7 +64,7 @@ TEST_P(Bench, TheChosenCameraIsUpdatedAndSelectedAgainByItsUniqueId) {
     const int index = ListedAt(target.camera.videoPath);
     ASSERT_GT(index, 0) << "the updated camera is not the first one listed";
     h.Select(index);
-    EXPECT_EQ(SerialOf(c.updated).substr(0, 10), std::wstring(g_USBUniqueID));
+    EXPECT_EQ(SerialOf(c.updated).substr(0, 10), std::wstring(DialogUpdate().USBUniqueID));
 
     const auto part1 = Pattern(3000, 51), part2 = Pattern(5000, 52);
     AnswerWarningWithOk();
@@ -90,7 +90,7 @@ TEST_P(Bench, TheChosenCameraIsUpdatedAndSelectedAgainByItsUniqueId) {
     ASSERT_GE(selection, 0);
     EXPECT_TRUE(SamePath(g_szDevicePathList[selection], target.camera.videoPath))
         << "selected: " << selection << ", the updated camera is at " << ListedAt(target.camera.videoPath);
-    EXPECT_EQ(SerialOf(c.updated).substr(0, 10), std::wstring(g_USBUniqueID));
+    EXPECT_EQ(SerialOf(c.updated).substr(0, 10), std::wstring(DialogUpdate().USBUniqueID));
 }
 
 INSTANTIATE_TEST_SUITE_P(SeveralCameras, Bench,
@@ -130,7 +130,7 @@ TEST(SeveralCameras, DeviceChangeWhileTheWarningIsOpen) {
     h.Click(IDC_BTN_BROWSE);
     h.Click(IDC_BTN_FW_UPDATE);
     EXPECT_TRUE(rebuiltUnderTheWarning);
-    EXPECT_EQ(SerialOf(1).substr(0, 10), std::wstring(g_USBUniqueID)) << "the chosen camera's ID";
+    EXPECT_EQ(SerialOf(1).substr(0, 10), std::wstring(DialogUpdate().USBUniqueID)) << "the chosen camera's ID";
     EXPECT_TRUE(a.camera.model->UpdateKinds().empty());
     EXPECT_EQ(std::vector<uint8_t>{2}, b.camera.model->UpdateKinds());
     ASSERT_TRUE(h.WaitFor(UpdateEnded, 60000));

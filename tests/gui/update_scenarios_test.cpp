@@ -58,7 +58,7 @@ TEST(UpdateScenario, DeviceAlreadyInUpdateModeTakesAPlainImage) {
     EXPECT_EQ(L"", h.Text(IDC_EDIT_FIRMWARE_PATH));
     EXPECT_TRUE(h.Enabled(IDC_BTN_BROWSE));
     EXPECT_TRUE(h.Enabled(IDC_BTN_EXIT));
-    EXPECT_FALSE(g_bIsStartUpdatedFromDFU) << "cleared when the update ends";
+    EXPECT_FALSE(DialogUpdate().bIsStartUpdatedFromDFU) << "cleared when the update ends";
 }
 
 TEST(UpdateScenario, Df01WithATwoPartImageWritesBothPartsAcrossItsRestart) {
@@ -71,7 +71,7 @@ TEST(UpdateScenario, Df01WithATwoPartImageWritesBothPartsAcrossItsRestart) {
     sim::QueueOpenFileAnswer(WriteTempFile(TwoPartFile(2, part1, part2)));
     h.Click(IDC_BTN_BROWSE);
     h.Click(IDC_BTN_FW_UPDATE);
-    EXPECT_TRUE(g_bForceFirstPart || g_bFirstPartWritten) << "the first part is forced";
+    EXPECT_TRUE(DialogUpdate().bForceFirstPart || DialogUpdate().bFirstPartWritten) << "the first part is forced";
     ASSERT_TRUE(h.WaitFor([&] { return world.flash->image1 == part1; }));
     EXPECT_EQ(1, world.flash->combinedErases);
     // The device restarts under the path it had before the update (its own
@@ -83,7 +83,7 @@ TEST(UpdateScenario, Df01WithATwoPartImageWritesBothPartsAcrossItsRestart) {
     EXPECT_EQ(std::vector<std::wstring>{kSuccessText}, h.BoxTexts());
     EXPECT_EQ(part2, world.flash->image2);
     EXPECT_EQ(2, world.flash->downloads);
-    EXPECT_FALSE(g_bIsStartUpdatedFromDFU);
+    EXPECT_FALSE(DialogUpdate().bIsStartUpdatedFromDFU);
 }
 
 TEST(UpdateScenario, HidArrivalDuringTheTransferChangesNothing) {
@@ -99,7 +99,7 @@ TEST(UpdateScenario, HidArrivalDuringTheTransferChangesNothing) {
     sim::QueueOpenFileAnswer(WriteTempFile(image));
     h.Click(IDC_BTN_BROWSE);
     h.Click(IDC_BTN_FW_UPDATE);
-    ASSERT_TRUE(h.WaitFor([] { return g_bDownloadInProgress.load() && g_dwBlocksSent > 2; }));
+    ASSERT_TRUE(h.WaitFor([] { return DialogUpdate().bDownloadInProgress.load() && DialogUpdate().dwBlocksSent > 2; }));
     const auto itemsBefore = h.ListItems();
     const int selectionBefore = h.ListSelection();
     const size_t rebuildsBefore = CountLines(L"IDC_COMBO_DEVICELIST RemoveDeviceNameInCombbox\r\n");
@@ -111,10 +111,10 @@ TEST(UpdateScenario, HidArrivalDuringTheTransferChangesNothing) {
     sim::PlugHidCamera(place);
     // The camera raises a USB-device and a HID arrival.
     ASSERT_TRUE(h.WaitFor([&] { return CountLines(L"DBT_DEVICEARRIVAL \r\n") >= arrivalsBefore + 2; }));
-    ASSERT_TRUE(g_bDownloadInProgress) << "the transfer is still running";
+    ASSERT_TRUE(DialogUpdate().bDownloadInProgress) << "the transfer is still running";
     EXPECT_EQ(itemsBefore, h.ListItems());
     EXPECT_EQ(selectionBefore, h.ListSelection());
-    EXPECT_TRUE(g_bIsStartUpdatedFromDFU);
+    EXPECT_TRUE(DialogUpdate().bIsStartUpdatedFromDFU);
     EXPECT_EQ(rebuildsBefore, CountLines(L"IDC_COMBO_DEVICELIST RemoveDeviceNameInCombbox\r\n"))
         << "no handler rebuilt the list";
 

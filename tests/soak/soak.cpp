@@ -242,7 +242,7 @@ bool OnDialog(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
             Judge(true, L"notice 143");
             // The operator replugs the camera as the notice asks (the world
             // does), and then closes it.
-            for (int i = 0; i < 600 && !g_bWrittenDeviceGone; ++i) SleepSim(100);
+            for (int i = 0; i < 600 && !DialogUpdate().bWrittenDeviceGone; ++i) SleepSim(100);
             *result = 1;
             return true;
         }
@@ -368,7 +368,7 @@ DWORD WINAPI Watchdog(LPVOID) {
                 Violation("the dialog did not answer for " + std::to_string(static_cast<int>(took / g_scale)) +
                           " ms of the program's clock");
         }
-        if (RunningWorkers(WorkerKind::Update) > 1) Violation("two update threads run at once");
+        if (DialogUpdate().RunningWorkers(WorkerKind::Update) > 1) Violation("two update threads run at once");
         if (++tick % 10 == 0) {
             const auto lines = sim::DebugLines();
             for (; linesSeen < lines.size(); ++linesSeen) {
@@ -639,8 +639,8 @@ bool StartUpdate(const Plan& p) {
             // it another device's update: the checks that compare this
             // camera are then left out.
             SleepSim(100);
-            if (lstrcmpiW(g_szUpdateDevicePath, PathOfLabel(p.label, StartsInNormalMode(p.kind)).c_str()) != 0 &&
-                lstrcmpiW(g_szUpdateDevicePath, PathOfLabel(p.label, !StartsInNormalMode(p.kind)).c_str()) != 0) {
+            if (lstrcmpiW(DialogUpdate().szUpdateDevicePath, PathOfLabel(p.label, StartsInNormalMode(p.kind)).c_str()) != 0 &&
+                lstrcmpiW(DialogUpdate().szUpdateDevicePath, PathOfLabel(p.label, !StartsInNormalMode(p.kind)).c_str()) != 0) {
                 const_cast<Plan&>(p).retargeted = true;
                 ++g_stats.retargeted;
             }
@@ -751,10 +751,10 @@ void Report(unsigned long long seed, int update, const Plan* p) {
     }
     std::printf("  the program then: busy=%d wait=%d workers update=%d fx3=%d rom=%d sunplus=%d command=%d pause=%d "
                 "from-normal-mode=%d from-update-mode=%d looking-for-camera=%d devices=%d EXIT=%d Browse=%d\n",
-                UpdateIsBusy(), UpdateWaitActive(), RunningWorkers(WorkerKind::Update),
-                RunningWorkers(WorkerKind::Fx3Download), RunningWorkers(WorkerKind::RomDownload),
-                RunningWorkers(WorkerKind::Sunplus), CommandActive(), UiInPause(), g_bUpdatedFromHIDMode.load(),
-                g_bIsStartUpdatedFromDFU.load(), g_bMatchUpdatedDeviceHID.load(), g_nDeviceCount.load(),
+                UpdateIsBusy(), DialogUpdate().WaitActive(), DialogUpdate().RunningWorkers(WorkerKind::Update),
+                DialogUpdate().RunningWorkers(WorkerKind::Fx3Download), DialogUpdate().RunningWorkers(WorkerKind::RomDownload),
+                DialogUpdate().RunningWorkers(WorkerKind::Sunplus), CommandActive(), UiInPause(), DialogUpdate().bUpdatedFromHIDMode.load(),
+                DialogUpdate().bIsStartUpdatedFromDFU.load(), DialogUpdate().bMatchUpdatedDeviceHID.load(), g_nDeviceCount.load(),
                 Enabled(IDC_BTN_EXIT), Enabled(IDC_BTN_BROWSE));
     const auto lines = sim::DebugLines();
     std::printf("  its last diagnostic lines:\n");

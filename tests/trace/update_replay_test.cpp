@@ -44,7 +44,7 @@ void PlugReplay(EngineHarness& h, const std::shared_ptr<sim::ReplayDeviceModel>&
     h.spec = kSpec;
     h.device = sim::Plug(kSpec, replay);
     ASSERT_TRUE(sim::WaitForIdle());
-    ASSERT_EQ(1, InitializeDevice(UpdatePath(h).c_str()));
+    ASSERT_EQ(1, InitializeDevice(DialogUpdate(), UpdatePath(h).c_str()));
 }
 
 // What the operator saw of an update.

@@ -10,6 +10,8 @@
 #include "os_api.h"
 #include "update_engine.h"
 #include "usb_requests.h"
+#include "firmware_browse.h"
+#include "update_display.h"
 
 namespace {
 
@@ -80,12 +82,13 @@ EngineHarness::EngineHarness() {
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), wc.hInstance, nullptr);
     }
     g_hMainDlg = dialog;
+    DialogUpdate().SetView(&DialogView());
     sim::SetTimeScale(0.001);
 }
 
 EngineHarness::~EngineHarness() {
-    ReleaseUpdateModeDevice();
-    ReleaseImageSections();
+    ReleaseUpdateModeDevice(DialogUpdate());
+    ReleaseImageSections(DialogUpdate());
     DestroyWindow(dialog);
     g_harness = nullptr;
 }
@@ -115,19 +118,19 @@ void EngineHarness::PlugModel(const sim::DfuKnobs& knobs) {
     ASSERT_TRUE(sim::WaitForIdle());
     const std::wstring path = FindUpdateModePath();
     ASSERT_FALSE(path.empty());
-    ASSERT_EQ(1, InitializeDevice(path.c_str()));
+    ASSERT_EQ(1, InitializeDevice(DialogUpdate(), path.c_str()));
 }
 
 void EngineHarness::ReopenAfterRestart() {
-    ReleaseUpdateModeDevice();
+    ReleaseUpdateModeDevice(DialogUpdate());
     ASSERT_TRUE(sim::WaitForIdle());
     const std::wstring path = FindUpdateModePath();
     ASSERT_FALSE(path.empty()) << "the device did not come back";
-    ASSERT_EQ(1, InitializeDevice(path.c_str()));
+    ASSERT_EQ(1, InitializeDevice(DialogUpdate(), path.c_str()));
 }
 
 void EngineHarness::Replug(const sim::DfuKnobs& knobs) {
-    ReleaseUpdateModeDevice();
+    ReleaseUpdateModeDevice(DialogUpdate());
     for (sim::DeviceId d : sim::PresentDevices())
         if (sim::SpecOf(d).pid == spec.pid) sim::Unplug(d);
     ASSERT_TRUE(sim::WaitForIdle());
@@ -135,11 +138,11 @@ void EngineHarness::Replug(const sim::DfuKnobs& knobs) {
 }
 
 void EngineHarness::LoadFile(const std::vector<uint8_t>& file) {
-    ASSERT_EQ(1, LoadFirmwareImage(file.data(), static_cast<uint32_t>(file.size())));
+    ASSERT_EQ(1, LoadFirmwareImage(DialogUpdate(), file.data(), static_cast<uint32_t>(file.size())));
 }
 
 DWORD EngineHarness::RunUpdateThread() {
-    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, UpdateFirmware, &DialogUpdate(), 0, nullptr);
     const DWORD start = GetTickCount();
     for (;;) {
         const DWORD r = MsgWaitForMultipleObjects(1, &thread, FALSE, 1000, QS_ALLINPUT);

@@ -135,7 +135,7 @@ TEST(UpdateEngine, TwoPartImageInTwoRunsCarriesProgressAcross) {
     const Bytes part1 = Pattern(2048 + 128, 4);  // 3 blocks, never padded
     const Bytes part2 = Pattern(4 * 1024 + 7, 5);  // 5 blocks
     h.LoadFile(TwoPartFile(2, part1, part2));
-    ASSERT_TRUE(g_bCombinedImage);
+    ASSERT_TRUE(DialogUpdate().bCombinedImage);
 
     EXPECT_EQ(1u, h.RunUpdateThread());
     EXPECT_EQ(std::vector<WPARAM>{8}, Values(h.Progress(), WM_FW_PROGRESS_RANGE));
@@ -153,8 +153,8 @@ TEST(UpdateEngine, TwoPartImageInTwoRunsCarriesProgressAcross) {
     EXPECT_EQ((std::vector<std::wstring>{kSuccessText}), h.BoxTexts());
     EXPECT_EQ(part1, h.flash->image1);
     EXPECT_EQ(part2, h.flash->image2);
-    EXPECT_FALSE(g_bUpdatedFromHIDMode);
-    EXPECT_EQ(0u, g_dwBlocksSent.load());
+    EXPECT_FALSE(DialogUpdate().bUpdatedFromHIDMode);
+    EXPECT_EQ(0u, DialogUpdate().dwBlocksSent.load());
 }
 
 TEST(UpdateEngine, EraseFailureDoesNotStopTheTwoPartDownload) {
@@ -253,13 +253,13 @@ TEST(UpdateEngine, FilesWithOneEmptySection) {
         EngineHarness h;
         h.PlugDevice();
         h.LoadFile(c.file);
-        g_bWritePart2 = c.partTwoOnly;
+        DialogUpdate().bWritePart2 = c.partTwoOnly;
         DWORD result = h.RunUpdateThread();
         if (result == 1 && !Contains(h.BoxTexts(), kSuccessText)) {
             h.ReopenAfterRestart();
             result = h.RunUpdateThread();
         }
-        g_bWritePart2 = false;
+        DialogUpdate().bWritePart2 = false;
         EXPECT_EQ(c.succeeds ? 1u : 0u, result);
         EXPECT_EQ(c.succeeds, Contains(h.BoxTexts(), kSuccessText));
         EXPECT_EQ(c.image1, h.flash->image1);
@@ -489,7 +489,7 @@ TEST(UpdateEngine, DeviceFaultsEndInTheFailureBox) {
         EXPECT_EQ(0u, h.RunUpdateThread());
         EXPECT_EQ((std::vector<std::wstring>{L"Firmware Download Failed!"}), h.BoxTexts());
         EXPECT_TRUE(Values(h.Progress(), WM_FW_UPDATE_DONE).empty());
-        EXPECT_FALSE(g_bDownloadInProgress);
+        EXPECT_FALSE(DialogUpdate().bDownloadInProgress);
         ExpectFailureReset(h);
     }
 }
@@ -519,10 +519,10 @@ TEST(UpdateEngine, NxpPathFailsVisiblyUntilItsEngineExists) {
     EngineHarness h;
     h.PlugDevice();
     h.LoadFile(Pattern(100, 15));
-    g_bNXPDevice = true;
+    DialogUpdate().bNXPDevice = true;
     EXPECT_EQ(0u, h.RunUpdateThread());
     EXPECT_EQ((std::vector<std::wstring>{L"Firmware Download Failed!"}), h.BoxTexts());
-    g_bNXPDevice = false;
+    DialogUpdate().bNXPDevice = false;
 }
 
 TEST(UpdateEngine, SectionsAlreadySentAreNotReportedAsWrittenAgain) {

@@ -9,6 +9,7 @@
 #include "app_state.h"
 #include "engine_harness.h"
 #include "image_file.h"
+#include "firmware_browse.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ TEST(SelectFirmwareFile, FilterOrderFollowsTheNxpFlagAndOptionsAreFixed) {
     EngineHarness h;
     for (bool nxp : {false, true}) {
         SCOPED_TRACE(nxp);
-        g_bNXPDevice = nxp;
+        DialogUpdate().bNXPDevice = nxp;
         EXPECT_EQ(2, SelectFirmwareFile()) << "no answer queued: the operator cancels";
         const auto call = sim::OpenFileCalls().back();
         const std::vector<std::wstring> bin = {L"Binary Files (*.BIN)", L"*.bin"};
@@ -54,7 +55,7 @@ TEST(SelectFirmwareFile, FilterOrderFollowsTheNxpFlagAndOptionsAreFixed) {
         EXPECT_EQ(static_cast<DWORD>(260), call.maxFile);
         EXPECT_EQ(h.dialog, call.owner);
     }
-    g_bNXPDevice = false;
+    DialogUpdate().bNXPDevice = false;
 }
 
 TEST(SelectFirmwareFile, CancelChangesNothingButTheCombinedFlag) {
@@ -62,12 +63,12 @@ TEST(SelectFirmwareFile, CancelChangesNothingButTheCombinedFlag) {
     const std::wstring dir = TempFolder();
     sim::QueueOpenFileAnswer(WriteFile(dir + L"a.img", TwoPartFile(2, Pattern(100, 1), Pattern(50, 2))));
     ASSERT_EQ(1, SelectFirmwareFile());
-    ASSERT_TRUE(g_bCombinedImage);
+    ASSERT_TRUE(DialogUpdate().bCombinedImage);
     EXPECT_EQ(dir + L"a.img", h.ControlText(1000));
-    EXPECT_EQ(std::wstring(L"a.img"), g_szFirmwareFileName);
+    EXPECT_EQ(std::wstring(L"a.img"), DialogUpdate().szFirmwareFileName);
     EXPECT_EQ(2, SelectFirmwareFile());
-    EXPECT_FALSE(g_bCombinedImage);
-    EXPECT_EQ(100u, g_dwImageSize1.load()) << "the sections read before stay";
+    EXPECT_FALSE(DialogUpdate().bCombinedImage);
+    EXPECT_EQ(100u, DialogUpdate().dwImageSize1.load()) << "the sections read before stay";
     EXPECT_EQ(dir + L"a.img", h.ControlText(1000));
 }
 
@@ -105,15 +106,15 @@ TEST(SelectFirmwareFile, PlainFileLeavesNoPartOneOfAnEarlierFile) {
     const std::wstring dir = TempFolder();
     sim::QueueOpenFileAnswer(WriteFile(dir + L"two.img", TwoPartFile(1, Pattern(300, 5), Pattern(200, 6))));
     ASSERT_EQ(1, SelectFirmwareFile());
-    ASSERT_NE(nullptr, g_pImageData1);
+    ASSERT_NE(nullptr, DialogUpdate().pImageData1);
     const auto plain = Pattern(700, 7);
     sim::QueueOpenFileAnswer(WriteFile(dir + L"plain.img", plain));
     ASSERT_EQ(1, SelectFirmwareFile());
-    EXPECT_EQ(nullptr, g_pImageData1);
-    EXPECT_EQ(0u, g_dwImageSize1.load());
-    EXPECT_EQ(3, g_byImageType.load());
-    ASSERT_EQ(700u, g_dwImageSize2.load());
-    EXPECT_EQ(plain, std::vector<uint8_t>(g_pImageData2, g_pImageData2 + 700));
+    EXPECT_EQ(nullptr, DialogUpdate().pImageData1);
+    EXPECT_EQ(0u, DialogUpdate().dwImageSize1.load());
+    EXPECT_EQ(3, DialogUpdate().byImageType.load());
+    ASSERT_EQ(700u, DialogUpdate().dwImageSize2.load());
+    EXPECT_EQ(plain, std::vector<uint8_t>(DialogUpdate().pImageData2, DialogUpdate().pImageData2 + 700));
     EXPECT_NE(std::wstring::npos, sim::DebugText().find(L"Substring not found for Image1....\r\n"));
 }
 
@@ -131,8 +132,8 @@ TEST(SelectFirmwareFile, AFileHeldOpenForWritingIsRead) {
     EXPECT_EQ(1, SelectFirmwareFile());
     CloseHandle(writer);
     EXPECT_TRUE(sim::MessageBoxes().empty());
-    ASSERT_EQ(500u, g_dwImageSize2.load());
-    EXPECT_EQ(plain, std::vector<uint8_t>(g_pImageData2, g_pImageData2 + 500));
+    ASSERT_EQ(500u, DialogUpdate().dwImageSize2.load());
+    EXPECT_EQ(plain, std::vector<uint8_t>(DialogUpdate().pImageData2, DialogUpdate().pImageData2 + 500));
     DeleteFileW(path.c_str());
 }
 
@@ -146,17 +147,17 @@ TEST(LoaderImages, ReadFromTheProgramFolder) {
     wcscpy(g_szExePath, exe.c_str());
     g_nExeDirLength = static_cast<int>(dir.size()) - 1;  // index of the last backslash
 
-    ASSERT_EQ(1, ReadBootloaderImage());
-    EXPECT_EQ(boot, std::vector<uint8_t>(g_pLoaderFileData, g_pLoaderFileData + g_dwLoaderFileSize));
-    EXPECT_FALSE(g_bNXPDevice);
+    ASSERT_EQ(1, ReadBootloaderImage(DialogUpdate()));
+    EXPECT_EQ(boot, std::vector<uint8_t>(DialogUpdate().pLoaderFileData, DialogUpdate().pLoaderFileData + DialogUpdate().dwLoaderFileSize));
+    EXPECT_FALSE(DialogUpdate().bNXPDevice);
     const ULONGLONG before = sim::SimulatedNowMs();
-    ASSERT_EQ(1, ReadFlashloaderImage());
-    EXPECT_EQ(flash, std::vector<uint8_t>(g_pLoaderFileData, g_pLoaderFileData + g_dwLoaderFileSize));
-    EXPECT_TRUE(g_bNXPDevice);
+    ASSERT_EQ(1, ReadFlashloaderImage(DialogUpdate()));
+    EXPECT_EQ(flash, std::vector<uint8_t>(DialogUpdate().pLoaderFileData, DialogUpdate().pLoaderFileData + DialogUpdate().dwLoaderFileSize));
+    EXPECT_TRUE(DialogUpdate().bNXPDevice);
     EXPECT_GE(sim::SimulatedNowMs() - before, 5000u) << "the flash loader read waits 5 s";
-    g_bNXPDevice = false;
+    DialogUpdate().bNXPDevice = false;
 
     DeleteFileW((dir + L"bootloader.img").c_str());
-    EXPECT_EQ(0, ReadBootloaderImage());
+    EXPECT_EQ(0, ReadBootloaderImage(DialogUpdate()));
     EXPECT_EQ(L"Error: Check File Path!", BoxTexts().back());
 }

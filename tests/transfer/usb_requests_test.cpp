@@ -28,7 +28,7 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
     h.PlugDevice();
     const auto device = h.model;  // the reset at the end brings a new model on the bus
     DfuStatus st{};
-    for (int i = 0; i < 17; ++i) g_byTransferBuffer[i] = static_cast<uint8_t>(0xA0 + i);
+    for (int i = 0; i < 17; ++i) DialogUpdate().byTransferBuffer[i] = static_cast<uint8_t>(0xA0 + i);
 
     struct Step {
         const char* name;
@@ -37,27 +37,27 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
     } steps[] = {
         // In an order the device takes, with the waits it needs (the status
         // request and the MCU packet wait by themselves).
-        {"Getstatus", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
-        {"SendData 1024", [&] { return SendData(g_byTransferBuffer, 1024); }, {0x40, 0x01, 1, 0, 1024}},
-        {"Getstatus after a block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
-        {"SendData 17", [&] { return SendData(g_byTransferBuffer, 17); }, {0x40, 0x01, 1, 0, 17}},
-        {"Getstatus after the last block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
-        {"SendCommand abort", [&] { return SendCommand(0x06); }, {0x40, 0x06, 1, 0, 0}},
-        {"SendDataMCUData", [&] { return SendDataMCUData(17); }, {0x40, 0x0B, 1, 0, 17}},
-        {"Getstatus after the MCU packet", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
-        {"MCU verify", [&] { return SendDataMCUVerifyFlashRequest(); }, {0x40, 0x0C, 1, 0, 0}},
+        {"Getstatus", [&] { return Getstatus(DialogUpdate(), &st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"SendData 1024", [&] { return SendData(DialogUpdate(), DialogUpdate().byTransferBuffer, 1024); }, {0x40, 0x01, 1, 0, 1024}},
+        {"Getstatus after a block", [&] { return Getstatus(DialogUpdate(), &st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"SendData 17", [&] { return SendData(DialogUpdate(), DialogUpdate().byTransferBuffer, 17); }, {0x40, 0x01, 1, 0, 17}},
+        {"Getstatus after the last block", [&] { return Getstatus(DialogUpdate(), &st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"SendCommand abort", [&] { return SendCommand(DialogUpdate(), 0x06); }, {0x40, 0x06, 1, 0, 0}},
+        {"SendDataMCUData", [&] { return SendDataMCUData(DialogUpdate(), 17); }, {0x40, 0x0B, 1, 0, 17}},
+        {"Getstatus after the MCU packet", [&] { return Getstatus(DialogUpdate(), &st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"MCU verify", [&] { return SendDataMCUVerifyFlashRequest(DialogUpdate()); }, {0x40, 0x0C, 1, 0, 0}},
         {"MCU verify status after 10 s",
          [&] {
              Os().Sleep(10000);
-             return GetMCUVerifyStatus(&st);
+             return GetMCUVerifyStatus(DialogUpdate(), &st);
          },
          {0xC0, 0x0D, 0, 0, 6}},
-        {"SendDataFPGAData", [&] { return SendDataFPGAData(17); }, {0x40, 0x0F, 1, 0, 17}},
-        {"Getstatus after the FPGA block", [&] { return Getstatus(&st); }, {0xC0, 0x03, 0, 0, 6}},
-        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, {0x40, 0x0E, 1, 0, 0}},
-        {"FPGA verify", [&] { return SendDataFGPAVerifyFlashRequest(); }, {0x40, 0x10, 1, 0, 0}},
-        {"FPGA verify status", [&] { return GetFPGAVerifyStatus(&st); }, {0xC0, 0x11, 0, 0, 6}},
-        {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(); }, {0x40, 0x32, 1, 4, 0}},
+        {"SendDataFPGAData", [&] { return SendDataFPGAData(DialogUpdate(), 17); }, {0x40, 0x0F, 1, 0, 17}},
+        {"Getstatus after the FPGA block", [&] { return Getstatus(DialogUpdate(), &st); }, {0xC0, 0x03, 0, 0, 6}},
+        {"EraseCombinedImage", [&] { return EraseCombinedImage(DialogUpdate()); }, {0x40, 0x0E, 1, 0, 0}},
+        {"FPGA verify", [&] { return SendDataFGPAVerifyFlashRequest(DialogUpdate()); }, {0x40, 0x10, 1, 0, 0}},
+        {"FPGA verify status", [&] { return GetFPGAVerifyStatus(DialogUpdate(), &st); }, {0xC0, 0x11, 0, 0, 6}},
+        {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(DialogUpdate()); }, {0x40, 0x32, 1, 4, 0}},
     };
     size_t seen = 0;
     for (const Step& s : steps) {
@@ -69,8 +69,8 @@ TEST(UsbRequests, SetupPacketsOnTheWire) {
         seen = req.size();
     }
     const auto req = device->Requests();
-    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[3].data);
-    EXPECT_EQ(std::vector<uint8_t>(g_byTransferBuffer, g_byTransferBuffer + 17), req[6].data);
+    EXPECT_EQ(std::vector<uint8_t>(DialogUpdate().byTransferBuffer, DialogUpdate().byTransferBuffer + 17), req[3].data);
+    EXPECT_EQ(std::vector<uint8_t>(DialogUpdate().byTransferBuffer, DialogUpdate().byTransferBuffer + 17), req[6].data);
     EXPECT_EQ(L"  (nothing refused)\n", sim::RefusalsText());
 }
 
@@ -86,13 +86,13 @@ TEST(UsbRequests, StateChangeRequestsOnTheWire) {
     } cases[] = {
         {"SendZeroLengthPkt after the last block", 2,
          [](DfuStatus* st) {
-             SendData(g_byTransferBuffer, 17);
-             Getstatus(st);
+             SendData(DialogUpdate(), DialogUpdate().byTransferBuffer, 17);
+             Getstatus(DialogUpdate(), st);
          },
-         [] { return SendZeroLengthPkt(); }, {0x40, 0x01, 1, 0, 0}},
-        {"SendCommand detach from application idle", 0, [](DfuStatus*) {}, [] { return SendCommand(0x00); },
+         [] { return SendZeroLengthPkt(DialogUpdate()); }, {0x40, 0x01, 1, 0, 0}},
+        {"SendCommand detach from application idle", 0, [](DfuStatus*) {}, [] { return SendCommand(DialogUpdate(), 0x00); },
          {0x40, 0x00, 1, 0, 0}},
-        {"SendCommand clear status in the error state", 10, [](DfuStatus*) {}, [] { return SendCommand(0x04); },
+        {"SendCommand clear status in the error state", 10, [](DfuStatus*) {}, [] { return SendCommand(DialogUpdate(), 0x04); },
          {0x40, 0x04, 1, 0, 0}},
     };
     for (const Case& c : cases) {
@@ -115,8 +115,8 @@ TEST(UsbRequests, StateChangeRequestsOnTheWire) {
 TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
     EngineHarness h;
     h.PlugDevice();
-    WINUSB_INTERFACE_HANDLE saved = g_hWinUsbInterface;
-    g_hWinUsbInterface = INVALID_HANDLE_VALUE;
+    WINUSB_INTERFACE_HANDLE saved = DialogUpdate().hWinUsbInterface;
+    DialogUpdate().hWinUsbInterface = INVALID_HANDLE_VALUE;
     sim::ClearDebugLines();
     DfuStatus st{};
     struct Case {
@@ -124,16 +124,16 @@ TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
         std::function<int()> call;
         const wchar_t* line;  // nullptr: no line prescribed
     } cases[] = {
-        {"Getstatus", [&] { return Getstatus(&st); }, L"dodownload::GetStatus:: Invalid Handle ++\n"},
-        {"SendData", [&] { return SendData(g_byTransferBuffer, 8); }, L"dodownload::SendData:: Invalid Handle ++\n"},
-        {"SendDataMCUData", [&] { return SendDataMCUData(8); }, L"dodownload::SendDataMCUData:: Invalid Handle ++\n"},
-        {"SendDataFPGAData", [&] { return SendDataFPGAData(8); }, nullptr},
-        {"SendZeroLengthPkt", [&] { return SendZeroLengthPkt(); }, L"SendZeroLengthPkt:: Invalid Handle ++\n"},
-        {"SendCommand", [&] { return SendCommand(4); }, L"SendCommand:: Invalid Handle ++\n"},
-        {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(); },
+        {"Getstatus", [&] { return Getstatus(DialogUpdate(), &st); }, L"dodownload::GetStatus:: Invalid Handle ++\n"},
+        {"SendData", [&] { return SendData(DialogUpdate(), DialogUpdate().byTransferBuffer, 8); }, L"dodownload::SendData:: Invalid Handle ++\n"},
+        {"SendDataMCUData", [&] { return SendDataMCUData(DialogUpdate(), 8); }, L"dodownload::SendDataMCUData:: Invalid Handle ++\n"},
+        {"SendDataFPGAData", [&] { return SendDataFPGAData(DialogUpdate(), 8); }, nullptr},
+        {"SendZeroLengthPkt", [&] { return SendZeroLengthPkt(DialogUpdate()); }, L"SendZeroLengthPkt:: Invalid Handle ++\n"},
+        {"SendCommand", [&] { return SendCommand(DialogUpdate(), 4); }, L"SendCommand:: Invalid Handle ++\n"},
+        {"SendDeviceResetCommand", [&] { return SendDeviceResetCommand(DialogUpdate()); },
          L"SendDeviceResetCommand:: Invalid Handle ++\n"},
-        {"EraseCombinedImage", [&] { return EraseCombinedImage(); }, L"EraseCombinedImage winUSBHandle NULL\n"},
-        {"MCU verify status", [&] { return GetMCUVerifyStatus(&st); }, nullptr},
+        {"EraseCombinedImage", [&] { return EraseCombinedImage(DialogUpdate()); }, L"EraseCombinedImage winUSBHandle NULL\n"},
+        {"MCU verify status", [&] { return GetMCUVerifyStatus(DialogUpdate(), &st); }, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,7 +144,7 @@ TEST(UsbRequests, InvalidInterfaceHandleSendsNothing) {
         }
     }
     EXPECT_TRUE(h.model->Requests().empty());
-    g_hWinUsbInterface = saved;
+    DialogUpdate().hWinUsbInterface = saved;
 }
 
 TEST(UsbRequests, ShortStatusAndWrongCountsFail) {
@@ -154,7 +154,7 @@ TEST(UsbRequests, ShortStatusAndWrongCountsFail) {
         k.statusShort = true;
         h.PlugDevice(k);
         DfuStatus st{};
-        EXPECT_EQ(0, Getstatus(&st)) << "a 5-byte status record";
+        EXPECT_EQ(0, Getstatus(DialogUpdate(), &st)) << "a 5-byte status record";
     }
     {
         EngineHarness h;
@@ -162,7 +162,7 @@ TEST(UsbRequests, ShortStatusAndWrongCountsFail) {
         k.shortCountAtBlock = 0;
         h.PlugDevice(k);
         sim::ClearDebugLines();
-        EXPECT_EQ(0, SendData(g_byTransferBuffer, 100));
+        EXPECT_EQ(0, SendData(DialogUpdate(), DialogUpdate().byTransferBuffer, 100));
         EXPECT_NE(std::wstring::npos,
                   sim::DebugText().find(L"dodownload::SendData:: count not equal to number of bytes written ++\n"));
     }
@@ -171,9 +171,9 @@ TEST(UsbRequests, ShortStatusAndWrongCountsFail) {
 TEST(UsbRequests, OpeningTwiceReusesTheDeviceFile) {
     EngineHarness h;
     h.PlugDevice();
-    const HANDLE file = g_hWinUsbDeviceFile;
+    const HANDLE file = DialogUpdate().hWinUsbDeviceFile;
     ASSERT_NE(nullptr, file);
     const auto path = sim::InterfacePaths(h.device, sim::kGuidUsbDevice).at(0);
-    EXPECT_EQ(1, InitializeDevice(path.c_str()));
-    EXPECT_EQ(file, g_hWinUsbDeviceFile.load());
+    EXPECT_EQ(1, InitializeDevice(DialogUpdate(), path.c_str()));
+    EXPECT_EQ(file, DialogUpdate().hWinUsbDeviceFile.load());
 }

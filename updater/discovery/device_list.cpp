@@ -3,15 +3,10 @@
 #include <dshow.h>
 
 #include "KivoFWSW.h"
-#include "app_state.h"
-#include "boot_loaders.h"
 #include "debug_print.h"
 #include "device_id.h"
-#include "image_file.h"
+#include "device_table.h"
 #include "os_api.h"
-#include "update_outcome.h"
-#include "update_guard.h"
-#include "usb_requests.h"
 #include <strsafe.h>
 
 namespace {
@@ -26,95 +21,6 @@ bool ReadBagString(IPropertyBag* bag, const wchar_t* name, wchar_t* out) {
     if (ok) StringCchCopyW(out, kPathChars, v.bstrVal);
     VariantClear(&v);
     return ok;
-}
-
-void StartLoaderThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc) {
-    g_bLoaderThreadStarted = true;
-    HANDLE thread = StartWorkerThread(kind, proc, nullptr);
-    g_hUpdateThread = thread;
-    if (thread == nullptr) {
-        // No download runs: the next rebuild may serve the boot loader again.
-        g_bLoaderDownloadActive = false;
-        ReportUpdate(UpdateReport::Trouble, L"Could'nt Create Thread", L"Error", MB_OK, false);
-    }
-}
-
-void ShowPath(const wchar_t* path) {
-    StringCchCopyW(g_szCurrentDevicePath, kPathChars, path);
-    DebugLine(g_szCurrentDevicePath);
-}
-
-// Returns false when the rebuild must stop listing here.
-bool ServeCypressBootLoader(int i) {
-    if (g_bLoaderDownloadActive) return false;
-    // Taken before the boot image is read: a second rebuild must neither
-    // start another download nor replace the image under this one.
-    g_bLoaderDownloadActive = true;
-    ReadBootloaderImage();
-    ReleaseUpdateModeDevice();
-    ShowPath(g_szDevicePathList[i]);
-    // The download writes to whatever this open leaves in g_hOpenedDeviceFile:
-    // never to a handle of an earlier device.
-    g_hOpenedDeviceFile = nullptr;
-    Initialize_USBHanlde(g_szCurrentDevicePath);
-    DebugPrint(1, L"\r\n***Device In Cypress BootLoader ***\r\n");
-    StartLoaderThread(WorkerKind::Fx3Download, DoDownloadCypress);
-    return true;
-}
-
-bool ServeNxpBootLoader(int i) {
-    if (g_bLoaderDownloadActive) return false;
-    g_bLoaderDownloadActive = true;
-    ShowPath(g_szDevicePathList[i]);
-    ReadFlashloaderImage();
-    DeinitExtensionUnit();
-    ShowPath(g_szDevicePathList[i]);
-    if (Init_HIDHandle(g_szCurrentDevicePath) == 0) {
-        DebugPrint(1, L"\rInit_HIDHandle Failed\r\n");
-        // No download runs: the next rebuild may try this boot loader again.
-        ReleaseLoaderImage();
-        g_bLoaderDownloadActive = false;
-        return true;
-    }
-    DebugPrint(1, L"\r\n***Device In Cypress BootLoader ***\r\n");
-    StartLoaderThread(WorkerKind::RomDownload, DoDownloadNXPCypress);
-    return true;
-}
-
-void Rebuild(bool withCypress) {
-    try {
-        DebugPrint(1, L"IDC_COMBO_DEVICELIST AddDeviceNameInCombbox\r\n");
-        SendMessageW(g_hDeviceCombo, CB_RESETCONTENT, 0, 0);
-        const int count = g_nDeviceCount;
-        for (int i = 0; i < count && i < kMaxDevices; ++i) {
-            wchar_t work[kPathChars] = L"";
-            const bool cypress = IdEqualsText(g_szPIDList[i], kIdFieldChars, L"00F3") &&
-                                 IdEqualsText(g_szVIDList[i], kIdFieldChars, L"04B4");
-            const bool nxp = IdEqualsText(g_szPIDList[i], kIdFieldChars, L"0135") &&
-                             IdEqualsText(g_szVIDList[i], kIdFieldChars, L"1FC9");
-            if (cypress && withCypress) {
-                if (!ServeCypressBootLoader(i)) break;
-            } else if (nxp) {
-                if (!ServeNxpBootLoader(i)) break;
-            } else {
-                StringCchPrintfW(work, kPathChars, L"%s(VID_%s,PID_%s_%d)", g_szDeviceNameList[i], g_szVIDList[i],
-                                 g_szPIDList[i], i);
-            }
-            DebugLine(work);
-            DebugLine(work);
-            SendMessageW(g_hDeviceCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(work));
-        }
-        g_nPrevSelectedIndex = 0;
-        SendMessageW(g_hDeviceCombo, CB_SETCURSEL, 0, 0);
-        g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
-        DebugPrint(1, L"Current selected index = %d \r\n", g_nSelectedIndex.load());
-        const int sel = g_nSelectedIndex;
-        // With nothing listed the operator works on no device.
-        ShowPath(sel >= 0 && sel < kMaxDevices && sel < count ? g_szDevicePathList[sel] : L"");
-    } catch (...) {
-        SetLastError(0x20000011);
-        DebugLine(L"Exception AddDeviceNameInCombbox...\r\n");
-    }
 }
 
 }  // namespace
@@ -207,10 +113,3 @@ int GetAvailableDevices() {
     }
 }
 
-void AddDeviceNameInCombbox() { Rebuild(true); }
-void AddDeviceNameInCombboxNXP() { Rebuild(false); }
-
-void RemoveDeviceNameInCombbox() {
-    DebugPrint(1, L"IDC_COMBO_DEVICELIST RemoveDeviceNameInCombbox\r\n");
-    SendMessageW(g_hDeviceCombo, CB_RESETCONTENT, 0, 0);
-}

@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "KivoFWSW.h"
-#include "app_state.h"
+#include "device_table.h"
 #include "debug_print.h"
 #include "device_id.h"
 #include "os_api.h"
-#include "resource.h"
 #include <strsafe.h>
 
 HDEVINFO g_hDevInfo = INVALID_HANDLE_VALUE;
@@ -94,18 +93,6 @@ bool CutInstanceId(wchar_t* path, wchar_t* out15) {
     if (available <= 6) return false;
     StringCchCopyNW(out15, 15, mi + 6, 10);
     return true;
-}
-
-bool PathsEqual(const wchar_t* a, const wchar_t* b) {
-    wchar_t x[kPathChars], y[kPathChars];
-    StringCchCopyW(x, kPathChars, a);
-    StringCchCopyW(y, kPathChars, b);
-    return IdEqualUpperInPlace(x, kPathChars, y, kPathChars);
-}
-
-void SelectItem(int i) {
-    g_nPrevSelectedIndex = i;
-    SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
 }
 
 }  // namespace
@@ -285,64 +272,9 @@ void UniqueIdOfUpdateModePath(const wchar_t* path, wchar_t* uniqueId) {
     else StringCchCopyW(uniqueId, 11, serial);
 }
 
-int MatchUniqueIDForUpdatedDeviceHID() {
-    try {
-        // An ID that could not be read matches nothing: it would equal every
-        // camera whose ID cannot be read either.
-        if (g_USBUniqueID[0] == L'\0') {
-            DebugLine(L"MatchUniqueIDForUpdatedDeviceHID :: no unique ID to look for\r\n");
-            return 0;
-        }
-        for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-            DeinitExtensionUnit();
-            // A camera whose HID interface does not bind (an extension-unit
-            // camera, a camera of another kind) is compared all the same:
-            // its ID comes from its USB parent, not from the binding, and the
-            // camera looked for may be listed after it.
-            InitExtensionUnit(g_szDevicePathList[i]);
-            wchar_t uniqueId[11] = {};
-            const int ok = EnumerateImageDevice(g_szDevicePathList[i], uniqueId);
-            DebugLine(ok ? L"MatchUniqueIDForUpdatedDeviceHID :: EnumerateImageDevice for DFU Success\r\n"
-                         : L"EnumerateImageDevice Failed\r\n");
-            if (ok && uniqueId[0] != L'\0' && wmemcmp(uniqueId, g_USBUniqueID, 10) == 0) {
-                DebugPrint(1, L"g_USBUniqueID Serial Number = %s\r\n", g_USBUniqueID);
-                DebugPrint(1, L"uCameraUniqueID Serial Number = %s\r\n", uniqueId);
-                SelectItem(i);
-                g_nSelectedIndex = i;
-                StringCchCopyW(g_szCurrentDevicePath, kPathChars, g_szDevicePathList[i]);
-                StringCchCopyW(g_szUpdatedCameraPath, kPathChars, g_szDevicePathList[i]);
-                return 1;
-            }
-        }
-        return 0;
-    } catch (...) {
-        SetLastError(0x20000011);
-        DebugLine(L"Exception MatchUniqueIDForUpdatedDeviceHID...\r\n");
-        return 0;
-    }
-}
-
-bool FollowUpdatedCamera() {
-    if (g_szUpdatedCameraPath[0] == L'\0') return false;
-    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-        if (!PathsEqual(g_szDevicePathList[i], g_szUpdatedCameraPath)) continue;
-        if (static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0)) != i)
-            DebugPrint(1, L"The updated camera stays selected: item %d\r\n", i);
-        SelectItem(i);
-        g_nSelectedIndex = i;
-        StringCchCopyW(g_szCurrentDevicePath, kPathChars, g_szDevicePathList[i]);
-        return true;
-    }
-    // It has left: the list follows its own rule again.
-    g_szUpdatedCameraPath[0] = L'\0';
-    return false;
-}
-
-void ForgetUpdatedCamera() { g_szUpdatedCameraPath[0] = L'\0'; }
-
-bool IsInSnapshot(const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched) {
+bool IsInSnapshot(CameraUpdate& u, const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched) {
     for (int j = 0; j < g_nDeviceCount; ++j) {
-        if (PathsEqual(path, g_szDevicePathSnapshot[j])) {
+        if (DevicePathsEqual(path, u.szDevicePathSnapshot[j])) {
             DebugPrint(1, matched);
             return true;
         }
@@ -351,20 +283,20 @@ bool IsInSnapshot(const wchar_t* path, const wchar_t* matched, const wchar_t* no
     return false;
 }
 
-int FindNewDeviceAgainstSnapshot() {
+int FindNewDeviceAgainstSnapshot(CameraUpdate& u) {
     for (int i = 0; i < g_nDeviceCount; ++i) {
-        if (!IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
+        if (!IsInSnapshot(u, g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
                           L"DBT_DEVICEARRIVAL:Device not macthed\r\n"))
             return i;
     }
     return -1;
 }
 
-int FindNewUpdateModeDevice() {
+int FindNewUpdateModeDevice(CameraUpdate& u) {
     int first = -1;
-    const bool known = g_USBUniqueID[0] != L'\0' && wcscmp(g_USBUniqueID, L"00") != 0;
+    const bool known = u.USBUniqueID[0] != L'\0' && wcscmp(u.USBUniqueID, L"00") != 0;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-        if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
+        if (IsInSnapshot(u, g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
                          L"DBT_DEVICEARRIVAL:Device not macthed\r\n"))
             continue;
         wchar_t pid[kIdFieldChars];
@@ -373,16 +305,16 @@ int FindNewUpdateModeDevice() {
             continue;
         wchar_t id[11] = {};
         UniqueIdOfUpdateModePath(g_szDevicePathList[i], id);
-        if (known && wmemcmp(id, g_USBUniqueID, 10) == 0) return i;
+        if (known && wmemcmp(id, u.USBUniqueID, 10) == 0) return i;
         if (first < 0) first = i;
     }
     return first;
 }
 
-int FindReturnedUpdateModeDevice() {
-    if (!g_bIsStartUpdatedFromDFU || !g_bFirstPartWritten || g_szUpdateModeDevicePath[0] == L'\0') return -1;
+int FindReturnedUpdateModeDevice(CameraUpdate& u) {
+    if (!u.bIsStartUpdatedFromDFU || !u.bFirstPartWritten || u.szUpdateModeDevicePath[0] == L'\0') return -1;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-        if (PathsEqual(g_szDevicePathList[i], g_szUpdateModeDevicePath)) {
+        if (DevicePathsEqual(g_szDevicePathList[i], u.szUpdateModeDevicePath)) {
             DebugLine(L"DBT_DEVICEARRIVAL: update-mode device is back for the second part\r\n");
             return i;
         }
@@ -390,35 +322,3 @@ int FindReturnedUpdateModeDevice() {
     return -1;
 }
 
-int MatchUniqueIDForUpdatedDeviceDFU() {
-    for (int i = 0; i < g_nDeviceCount; ++i) {
-        if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL: MatchUniqueIDForUpdatedDeviceDFU :Device macthed\r\n",
-                         L"DBT_DEVICEARRIVAL: MatchUniqueIDForUpdatedDeviceDFU :Device not macthed\r\n")) {
-            SelectItem(i);
-            break;
-        }
-    }
-    return 1;
-}
-
-int UpdateDeviceRemoved() {
-    try {
-        for (int i = 0; i < g_nDeviceCount; ++i) {
-            if (!PathsEqual(g_szDevicePathList[i], g_szBrowseDevicePath)) continue;
-            DebugPrint(1, L"DBT_REMOVED: UpdateDeviceRemoved :Device matched\r\n");
-            SelectItem(i);
-            const int bound = InitExtensionUnit(g_szDevicePathList[i]);
-            EnableWindow(GetDlgItem(g_hMainDlg.load(), IDC_BTN_FW_UPDATE), TRUE);
-            EnableWindow(GetDlgItem(g_hMainDlg.load(), IDC_BTN_READFW_VERSION), bound != 0);
-            return 1;
-        }
-        g_bNoFilePending = true;
-        EndDialog(g_hUpdateWarningDialog.load(), 0);
-        SetDlgItemTextW(g_hMainDlg.load(), IDC_EDIT_FIRMWARE_PATH, L"");
-        return 0;
-    } catch (...) {
-        SetLastError(0x20000011);
-        DebugLine(L"Exception UpdateDeviceRemoved...\r\n");
-        return 0;
-    }
-}

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "camera_update.h"
+
 // 1 when the hardware-ID text names an update-mode or boot-loader device.
 // Upper-cases the text in place.
 int FindMatchDFUDevice(wchar_t* hardwareId);
@@ -29,28 +31,19 @@ int EnumerateImageDevice(const wchar_t* path, wchar_t* uniqueId);
 // product ID.
 void UniqueIdOfUpdateModePath(const wchar_t* path, wchar_t* uniqueId);
 
-int MatchUniqueIDForUpdatedDeviceHID();
-// After a list rebuild: the camera that MatchUniqueIDForUpdatedDeviceHID
-// found again after its update stays selected (the other interface of the
-// same camera arrives, or another device comes or goes, and the rebuild
-// selects the first entry), until the operator chooses a device or a file.
-// True when it is listed and selected.
-bool FollowUpdatedCamera();
-void ForgetUpdatedCamera();
-int MatchUniqueIDForUpdatedDeviceDFU();
-int UpdateDeviceRemoved();
-
+// The searches below look at the device table against the update's snapshot
+// of it (taken when the update started).
 // Index of the first listed device whose path is not in the snapshot, or -1.
-int FindNewDeviceAgainstSnapshot();
+int FindNewDeviceAgainstSnapshot(CameraUpdate& u);
 // Index of the first listed update-mode device (DF00, DF01, DF02) whose path
 // is not in the snapshot, the one carrying the updated camera's serial
 // first; -1 when there is none. A camera in normal mode or another device
 // that arrives while an update waits is not its device.
-int FindNewUpdateModeDevice();
+int FindNewUpdateModeDevice(CameraUpdate& u);
 // Index of the update-mode device that an update started on directly, when
 // it is listed again after writing the first part of a two-part image (it
 // returns under the path it had, which the snapshot holds), or -1.
-int FindReturnedUpdateModeDevice();
+int FindReturnedUpdateModeDevice(CameraUpdate& u);
 // Whether a path equals (upper-case comparison) one of the snapshot's
 // first g_nDeviceCount entries; writes the search's texts.
-bool IsInSnapshot(const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched);
+bool IsInSnapshot(CameraUpdate& u, const wchar_t* path, const wchar_t* matched, const wchar_t* notMatched);

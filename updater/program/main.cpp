@@ -90,6 +90,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
     g_hMainWnd = CreateWindowExW(0, g_szWindowClass, g_szTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, g_hInst,
                                  nullptr);
     if (g_hMainWnd == nullptr) return 0;
+    SetStationMenuCommand(StartStationFromMenu);
     HWND dialog = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_MAIN_DIALOG), g_hMainWnd, MainDialogProc, 0);
     if (dialog == nullptr) return 0;
     g_hMainDlg = dialog;

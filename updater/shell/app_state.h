@@ -1,21 +1,19 @@
-// Process-wide state that the updater's threads share: the user-interface
-// thread, the command thread, the update and boot-loader download threads and
-// the Sunplus download thread. There are no locks: one thread sets a flag and
-// another clears it, so every flag and counter that crosses threads is an
-// atomic of the documented name and meaning. Text buffers are written by one
-// thread while no other reads them (the update flags are set before a worker
-// starts).
+// What belongs to the program rather than to an update: its windows, the
+// selection in the device list, the file the operator chose, the command
+// thread and the progress display. The update itself is the dialog's
+// CameraUpdate (update_display.h); the device table is discovery's
+// (device_table.h). There are no locks: one thread sets a flag and another
+// clears it, so every flag that crosses threads is an atomic.
 #pragma once
 
 #include <windows.h>
-#include <winusb.h>
 
 #include <atomic>
 #include <cstdint>
 
-constexpr int kMaxDevices = 20;
-constexpr int kPathChars = 260;
-constexpr int kIdFieldChars = 20;
+#include "camera_update.h"
+#include "device_table.h"
+#include "program_folder.h"
 
 // UI states applied by SetUIState.
 constexpr int UI_STATE_NO_DEVICE = 273;
@@ -35,6 +33,10 @@ constexpr UINT_PTR IDT_TIMER_FOR_HD_ISSUE = 2;
 constexpr UINT_PTR IDT_TIMER_VERIFY_BLINK = 3;
 constexpr UINT_PTR IDT_TIMER_NOTICE_TIMEOUT = 4;
 
+// The dialog's one update (its view is the main dialog's, update_display.h,
+// from the moment the dialog opens).
+CameraUpdate& DialogUpdate();
+
 // --- program and windows ---
 extern HINSTANCE g_hInst;
 extern wchar_t g_szTitle[100];
@@ -46,46 +48,18 @@ extern HWND g_hDeviceCombo;
 extern std::atomic<HWND> g_hUpdateWarningDialog;
 extern std::atomic<HWND> g_hNoticeDialog;
 
-// --- device table and selection (owned by the user-interface thread) ---
+// --- selection in the device list (owned by the user-interface thread) ---
 extern std::atomic<int> g_nSelectedIndex;
 extern std::atomic<int> g_nPrevSelectedIndex;
-extern std::atomic<int> g_nDeviceCount;
-extern wchar_t g_szDevicePathList[kMaxDevices][kPathChars];
-extern wchar_t g_szDeviceNameList[kMaxDevices][kPathChars];
-extern wchar_t g_szVIDList[kMaxDevices][kIdFieldChars];
-extern wchar_t g_szPIDList[kMaxDevices][kIdFieldChars];
-extern wchar_t g_szDevicePathSnapshot[kMaxDevices][kPathChars];
-extern std::atomic<bool> g_bSunplusDeviceFound;
-extern std::atomic<bool> g_bLoaderDownloadActive;
-extern std::atomic<bool> g_bLoaderThreadStarted;
-extern std::atomic<HANDLE> g_hUpdateThread;
 
 // --- the device and file the operator works on ---
 extern wchar_t g_szCurrentDevicePath[kPathChars];
 extern wchar_t g_szBrowseDevicePath[kPathChars];
-extern wchar_t g_szFirmwareFilePath[kPathChars];
 extern std::atomic<bool> g_bNoFilePending;  // 1 at start
-extern wchar_t g_USBUniqueID[11];
-// The update-mode device that an update was started on directly; when it
-// restarts after the first part of an image it comes back under this path.
-extern wchar_t g_szUpdateModeDevicePath[kPathChars];
-// The device the operator chose when pressing F/W UPDATE; the update start
-// acts on it wherever the list has it by then.
-extern wchar_t g_szUpdateDevicePath[kPathChars];
-// The camera found again by its unique ID after its update.
-extern wchar_t g_szUpdatedCameraPath[kPathChars];
-// The device the update thread writes to; it leaving the bus after a Tessa
-// camera's update enables the notice's OK.
-extern wchar_t g_szWrittenDevicePath[kPathChars];
-extern std::atomic<bool> g_bWrittenDeviceGone;
+// The warning notice after a Tessa camera's update is open.
 extern std::atomic<bool> g_bWarningNoticeOpen;
-
-// --- update flags ---
-extern std::atomic<bool> g_bUpdatedFromHIDMode;
-extern std::atomic<bool> g_bIsStartUpdatedFromDFU;
-extern std::atomic<bool> g_bMatchUpdatedDeviceHID;
+// Timer 2 may re-enable EXIT after the camera was told to enter update mode.
 extern std::atomic<bool> g_bHDIssuePending;  // 1 at start
-extern std::atomic<bool> g_bTessaDevice;
 
 // The 4-byte command block sent to a camera's HID interface (erase, reset,
 // version queries); a command sets only its first byte.
@@ -105,40 +79,6 @@ extern HANDLE g_hCommandEvent;
 extern HANDLE g_hCommandThread;
 
 // --- progress display ---
-extern std::atomic<uint32_t> g_nProgressTotal;
 extern wchar_t g_szPercent[16];
 extern std::atomic<int> g_nBlinkState;
 
-// --- firmware image sections and loader image ---
-extern uint8_t* g_pImageData1;
-extern std::atomic<uint32_t> g_dwImageSize1;
-extern uint8_t* g_pImageData2;
-extern std::atomic<uint32_t> g_dwImageSize2;
-extern std::atomic<uint8_t> g_byImageType;
-extern std::atomic<bool> g_bCombinedImage;
-extern std::atomic<bool> g_bFPGAFirmware;
-extern std::atomic<bool> g_bMCUFirmware;
-extern std::atomic<uint32_t> g_dwMCUPacketCount;
-extern wchar_t g_szFirmwareFileName[kPathChars];
-extern uint8_t* g_pLoaderFileData;
-extern std::atomic<uint32_t> g_dwLoaderFileSize;
-extern wchar_t g_szExePath[kPathChars];
-extern std::atomic<int> g_nExeDirLength;
-extern std::atomic<bool> g_bNXPDevice;
-
-// --- update-mode device handles (WinUSB) ---
-extern std::atomic<HANDLE> g_hWinUsbDeviceFile;
-extern std::atomic<WINUSB_INTERFACE_HANDLE> g_hWinUsbInterface;
-extern std::atomic<HANDLE> g_hOpenedDeviceFile;
-
-// --- update engine ---
-extern std::atomic<uint32_t> g_dwBlocksSent;
-extern std::atomic<bool> g_bDownloadInProgress;
-extern std::atomic<bool> g_bDownloadComplete;
-extern std::atomic<bool> g_bFirstPartWritten;
-extern std::atomic<bool> g_bForceFirstPart;
-extern std::atomic<bool> g_bWritePart2;
-extern std::atomic<int> g_nFirmwareUpdateResult;
-extern wchar_t g_szUpdateStatus[127];
-// The flash-loader stage's report (1016 bytes), built anew for every packet.
-extern uint8_t g_byNXPReport[1016];

@@ -205,9 +205,9 @@ void ResetSelectedDevice() {
                 DebugLine(L"Check RESET IN DFU failed\r\n");
         } else {
             // Any other camera is taken to be in update mode.
-            ReleaseUpdateModeDevice();
-            InitializeDevice(path);
-            if (!SendDeviceResetCommand()) DebugLine(L"Check RESET IN DFU SendDeviceResetCommand failed\r\n");
+            ReleaseUpdateModeDevice(DialogUpdate());
+            InitializeDevice(DialogUpdate(), path);
+            if (!SendDeviceResetCommand(DialogUpdate())) DebugLine(L"Check RESET IN DFU SendDeviceResetCommand failed\r\n");
         }
         g_bResetRequested = false;
     } catch (...) {

@@ -7,13 +7,15 @@
 #include "device_list.h"
 #include "device_lookup.h"
 #include "id_text.h"
-#include "main_dialog.h"
 #include "os_api.h"
 #include "resource.h"
 #include "ui_wait.h"
 #include "update_engine.h"
 #include "update_guard.h"
 #include "usb_requests.h"
+#include "ui_state.h"
+#include "camera_reselect.h"
+#include "device_combo.h"
 #include <strsafe.h>
 
 namespace {
@@ -65,7 +67,7 @@ void ToTheFront() {
 // may have just started it: the steps after the rebuild that bind the
 // library (re-binding, matching, the file's device) wait for the next device
 // change instead of replacing the binding under it.
-bool LibraryTaken() { return RunningWorkers(WorkerKind::RomDownload) > 0; }
+bool LibraryTaken() { return DialogUpdate().RunningWorkers(WorkerKind::RomDownload) > 0; }
 
 // After a rebuild: the device the chosen file belongs to is selected again
 // (or the file is dropped); without a file, the camera just found again after
@@ -77,7 +79,7 @@ void CheckFilesDevice() {
 }
 
 // An update thread writes to a device: the arrival handlers leave it alone.
-bool UpdateThreadBusy() { return g_bDownloadInProgress || UpdateThreadWriting(); }
+bool UpdateThreadBusy() { return DialogUpdate().bDownloadInProgress || UpdateThreadWriting(DialogUpdate()); }
 
 
 // The updated camera is found again by its unique ID once its update no
@@ -85,8 +87,8 @@ bool UpdateThreadBusy() { return g_bDownloadInProgress || UpdateThreadWriting();
 // plugged meanwhile) or the camera's in update mode. The search stays armed
 // until it finds the camera.
 void FindTheUpdatedCamera() {
-    if (!g_bMatchUpdatedDeviceHID || g_bUpdatedFromHIDMode || g_bIsStartUpdatedFromDFU || LibraryTaken()) return;
-    if (MatchUniqueIDForUpdatedDeviceHID()) g_bMatchUpdatedDeviceHID = false;
+    if (!DialogUpdate().bMatchUpdatedDeviceHID || DialogUpdate().bUpdatedFromHIDMode || DialogUpdate().bIsStartUpdatedFromDFU || LibraryTaken()) return;
+    if (MatchUniqueIDForUpdatedDeviceHID()) DialogUpdate().bMatchUpdatedDeviceHID = false;
 }
 
 
@@ -114,8 +116,8 @@ bool PidIs(int i, const wchar_t* text) {
 bool TakeOverFlashLoader(int i) {
     UiWait(2000);
     const DWORD start = Os().GetTickCount();
-    while (g_bLoaderDownloadActive && Os().GetTickCount() - start < kLoaderEndWaitMs) UiWait(100);
-    if (g_bLoaderDownloadActive) {
+    while (DialogUpdate().bLoaderDownloadActive && Os().GetTickCount() - start < kLoaderEndWaitMs) UiWait(100);
+    if (DialogUpdate().bLoaderDownloadActive) {
         DebugLine(L"DBT_DEVICEARRIVAL: flash loader arrived while the ROM download still runs\r\n");
         return false;
     }
@@ -123,8 +125,8 @@ bool TakeOverFlashLoader(int i) {
         DebugPrint(1, L"Init_HIDHandle Failed \r\n");
         return false;
     }
-    g_bNXPDevice = true;
-    UpdateWritesTo(g_szDevicePathList[i]);
+    DialogUpdate().bNXPDevice = true;
+    UpdateWritesTo(DialogUpdate(), g_szDevicePathList[i]);
     SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
     return true;
 }
@@ -163,36 +165,36 @@ int UsbArrival(Variant variant) {
             }
             CheckFilesDevice();
             ToTheFront();
-            if (g_bLoaderThreadStarted) {
-                g_bLoaderThreadStarted = false;
+            if (DialogUpdate().bLoaderThreadStarted) {
+                DialogUpdate().bLoaderThreadStarted = false;
                 return 1;
             }
         }
-        if (!g_bUpdatedFromHIDMode && !g_bIsStartUpdatedFromDFU) return 1;
+        if (!DialogUpdate().bUpdatedFromHIDMode && !DialogUpdate().bIsStartUpdatedFromDFU) return 1;
         DebugPrint(1, L"g_bUpdatedFromHIDMode = %d and g_bIsStartUpdatedFromDFU = %d \r\n",
-                   static_cast<int>(g_bUpdatedFromHIDMode.load()), static_cast<int>(g_bIsStartUpdatedFromDFU.load()));
+                   static_cast<int>(DialogUpdate().bUpdatedFromHIDMode.load()), static_cast<int>(DialogUpdate().bIsStartUpdatedFromDFU.load()));
         DebugPrint(1, L"DBT_DEVICEARRIVAL:Calling InitializeDevice for DFU\r\n");
 
         bool startThread = variant != Variant::Nxp;
         if (variant == Variant::Nxp) {
             int flashLoader = -1;
             for (int i = 0; i < g_nDeviceCount; ++i) {
-                if (IsInSnapshot(g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
+                if (IsInSnapshot(DialogUpdate(), g_szDevicePathList[i], L"DBT_DEVICEARRIVAL:Device macthed\r\n",
                                  L"DBT_DEVICEARRIVAL:Device not macthed\r\n"))
                     continue;
                 g_nPrevSelectedIndex = i;
-                ReleaseUpdateModeDevice();
-                if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
+                ReleaseUpdateModeDevice(DialogUpdate());
+                if (PidIs(i, L"DF01") && (DialogUpdate().byImageType == 1 || DialogUpdate().byImageType == 2)) DialogUpdate().bForceFirstPart = true;
                 if (flashLoader < 0 && PidIs(i, L"DF02")) flashLoader = i;
             }
             // The flash loader that the ROM stage started: the waiting update
             // goes on over it, whichever of its two arrivals comes first.
             if (flashLoader >= 0) startThread = TakeOverFlashLoader(flashLoader);
         } else {
-            int i = FindNewUpdateModeDevice();
+            int i = FindNewUpdateModeDevice(DialogUpdate());
             // A device updated from update mode is in the snapshot itself:
             // its return must not leave the second part on the old handle.
-            if (i < 0) i = FindReturnedUpdateModeDevice();
+            if (i < 0) i = FindReturnedUpdateModeDevice(DialogUpdate());
             if (i < 0) {
                 // Another device came (a camera plugged meanwhile): a thread
                 // on whatever is open would fail the update that waits for
@@ -202,16 +204,16 @@ int UsbArrival(Variant variant) {
             }
             {
                 g_nPrevSelectedIndex = i;
-                ReleaseUpdateModeDevice();
-                if (PidIs(i, L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) g_bForceFirstPart = true;
+                ReleaseUpdateModeDevice(DialogUpdate());
+                if (PidIs(i, L"DF01") && (DialogUpdate().byImageType == 1 || DialogUpdate().byImageType == 2)) DialogUpdate().bForceFirstPart = true;
                 if (PidIs(i, L"DF02")) {
                     UiWait(2000);
                     if (Init_HIDHandle(g_szDevicePathList[i]) == 0 && variant == Variant::HidUpdate)
                         DebugPrint(1, L"Init_HIDHandle Failed \r\n");
                 } else {
-                    InitializeDevice(g_szDevicePathList[i]);
+                    InitializeDevice(DialogUpdate(), g_szDevicePathList[i]);
                 }
-                UpdateWritesTo(g_szDevicePathList[i]);
+                UpdateWritesTo(DialogUpdate(), g_szDevicePathList[i]);
                 SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
             }
         }
@@ -221,8 +223,8 @@ int UsbArrival(Variant variant) {
         Enable(IDC_BTN_EXIT, false);
         // No thread: the update goes on waiting for its camera (and ends
         // when it does not come back).
-        if (startThread) StartUpdateFirmwareThread();
-        else UpdateWaitGoesOn();
+        if (startThread) StartUpdateFirmwareThread(DialogUpdate());
+        else DialogUpdate().WaitGoesOn();
         return 1;
     } catch (...) {
         DebugPrint(1, L"SetDeviceArrivValueForWinUSBDevice exception...\r\n");
@@ -246,8 +248,8 @@ int SetDeviceArrivValueForVideoDevice() {
     // the snapshot once that update no longer waits for it: while it waits,
     // the flag is what lets the device's next arrival go on with the update,
     // and a bystander's HID arrival must not take it.
-    if (g_bIsStartUpdatedFromDFU && !UpdateWaitActive()) {
-        g_bIsStartUpdatedFromDFU = false;
+    if (DialogUpdate().bIsStartUpdatedFromDFU && !DialogUpdate().WaitActive()) {
+        DialogUpdate().bIsStartUpdatedFromDFU = false;
         MatchUniqueIDForUpdatedDeviceDFU();
     }
     ToTheFront();
@@ -260,7 +262,7 @@ int SetDeviceArrivValueForNXPDevice() { return UsbArrival(Variant::Nxp); }
 
 int SetDeviceRemoveValueForVideoDevice() {
     try {
-        if (UpdateThreadBusy() || g_bUpdatedFromHIDMode) return 1;
+        if (UpdateThreadBusy() || DialogUpdate().bUpdatedFromHIDMode) return 1;
         if (!Enumerate(Order::VideoFirst)) {
             RemoveDeviceNameInCombbox();
             SetUIState(UI_STATE_NO_DEVICE);
@@ -281,7 +283,7 @@ int SetDeviceRemoveValueForVideoDevice() {
 int SetDeviceRemoveValueForWinUSBDevice() {
     try {
         DebugPrint(1, L"DBT_DEVICEREMOVECOMPLETE:Calling InitExtensionUnit for LIB_USB_GUID\r\n");
-        if (UpdateThreadBusy() || g_bUpdatedFromHIDMode) return 1;
+        if (UpdateThreadBusy() || DialogUpdate().bUpdatedFromHIDMode) return 1;
         if (!Enumerate(Order::VideoFirst)) {
             RemoveDeviceNameInCombbox();
             SetUIState(UI_STATE_NO_DEVICE);
@@ -293,7 +295,7 @@ int SetDeviceRemoveValueForWinUSBDevice() {
             RebindPrevious();
             ToTheFront();
         }
-        if (g_bLoaderThreadStarted) Enable(IDC_BTN_EXIT, false);
+        if (DialogUpdate().bLoaderThreadStarted) Enable(IDC_BTN_EXIT, false);
         return 1;
     } catch (...) {
         DebugPrint(1, L"SetDeviceRemoveValueForWinUSBDevice exception...\r\n");
@@ -302,9 +304,9 @@ int SetDeviceRemoveValueForWinUSBDevice() {
 }
 
 void NoteDeviceLeft(const wchar_t* interfacePath) {
-    if (interfacePath == nullptr || g_szWrittenDevicePath[0] == L'\0') return;
-    if (lstrcmpiW(interfacePath, g_szWrittenDevicePath) != 0) return;
-    g_bWrittenDeviceGone = true;
+    if (interfacePath == nullptr || DialogUpdate().szWrittenDevicePath[0] == L'\0') return;
+    if (lstrcmpiW(interfacePath, DialogUpdate().szWrittenDevicePath) != 0) return;
+    DialogUpdate().bWrittenDeviceGone = true;
     if (g_bWarningNoticeOpen) {
         DebugLine(L"DBT_DEVICEREMOVECOMPLETE: the updated device has left: the notice may be closed\r\n");
         Os().KillTimer(Dlg(), IDT_TIMER_NOTICE_TIMEOUT);

@@ -18,11 +18,17 @@
 #include "ui_wait.h"
 #include "update_guard.h"
 #include "update_start.h"
-#include "station.h"
+#include "ui_state.h"
+#include "firmware_browse.h"
+#include "hotplug.h"
+#include "camera_reselect.h"
+#include "update_display.h"
 #include "usb_requests.h"
 #include <strsafe.h>
 
 namespace {
+
+void (*g_startStation)() = nullptr;
 
 const GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 const GUID kUsbDeviceClass = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -50,7 +56,7 @@ void CopyPath(wchar_t* to, const wchar_t* from) { StringCchCopyW(to, kPathChars,
 // Stops the command thread, releases every binding and ends the program.
 void ExitProgram(bool stopCommandThread) {
     DeinitExtensionUnit();
-    ReleaseUpdateModeDevice();
+    ReleaseUpdateModeDevice(DialogUpdate());
     if (stopCommandThread) _threadUpdateUI();
     CoUninitialize();
     DestroyWindow(g_hMainWnd);
@@ -105,7 +111,7 @@ bool Refused(const wchar_t* command) {
 // The operator chose a device or a file: the camera an earlier update found
 // again (or still looks for) no longer takes the selection.
 void ForgetTheUpdatedCamera() {
-    g_bMatchUpdatedDeviceHID = false;
+    DialogUpdate().bMatchUpdatedDeviceHID = false;
     ForgetUpdatedCamera();
 }
 
@@ -172,17 +178,17 @@ void OnFirmwareUpdate() {
         Os().MessageBoxW(Dlg(), L"Please wait...Device Reset in progress", L"Alert", MB_OK);
         return;
     }
-    GetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, g_szFirmwareFilePath, kPathChars);
-    if (g_szFirmwareFilePath[0] == L'\0') {
+    GetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, DialogUpdate().szFirmwareFilePath, kPathChars);
+    if (DialogUpdate().szFirmwareFilePath[0] == L'\0') {
         Os().MessageBoxW(Dlg(), L"Choose File!", L"Alert", MB_ICONEXCLAMATION);
         return;
     }
-    g_bTessaDevice = false;
+    DialogUpdate().bTessaDevice = false;
     g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
     const int i = g_nSelectedIndex;
     const wchar_t* name = i >= 0 && i < kMaxDevices ? g_szDeviceNameList[i] : L"";
     if (wcsstr(name, L"DFU") == nullptr) {
-        if (!FileNameFitsDevice(g_szFirmwareFileName, name)) {
+        if (!FileNameFitsDevice(DialogUpdate().szFirmwareFileName, name)) {
             const int answer = Os().MessageBoxW(
                 Dlg(),
                 L"The firmware that you are trying to upload might not be suitable for this device. This can cause "
@@ -196,7 +202,7 @@ void OnFirmwareUpdate() {
     DebugLine(g_szCurrentDevicePath);
     // The camera the operator chose: device changes while the warning is
     // open rebuild the list, and the update must still go to this one.
-    CopyPath(g_szUpdateDevicePath, g_szCurrentDevicePath);
+    CopyPath(DialogUpdate().szUpdateDevicePath, g_szCurrentDevicePath);
     {
         // The warning ends when the file's camera leaves: it sees the device
         // changes while it is open.
@@ -224,14 +230,14 @@ void OnSelectionChange() {
     CopyPath(g_szCurrentDevicePath, SelectedPath());
     DebugLine(g_szCurrentDevicePath);
     DeinitExtensionUnit();
-    ReleaseUpdateModeDevice();
+    ReleaseUpdateModeDevice(DialogUpdate());
     if (InitExtensionUnit(g_szCurrentDevicePath)) {
-        ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
-        EnumerateImageDevice(g_szCurrentDevicePath, g_USBUniqueID);
-        DebugPrint(1, L"EnumerateImageDevice Serial number %s \r\n", g_USBUniqueID);
+        ZeroMemory(DialogUpdate().USBUniqueID, sizeof(DialogUpdate().USBUniqueID));
+        EnumerateImageDevice(g_szCurrentDevicePath, DialogUpdate().USBUniqueID);
+        DebugPrint(1, L"EnumerateImageDevice Serial number %s \r\n", DialogUpdate().USBUniqueID);
         Enable(IDC_BTN_READFW_VERSION, true);
         DebugLine(L"UVC Extension is supported \r\n");
-    } else if (InitializeDevice(g_szCurrentDevicePath)) {
+    } else if (InitializeDevice(DialogUpdate(), g_szCurrentDevicePath)) {
         Enable(IDC_BTN_READFW_VERSION, false);
         DebugLine(L"UVC Extension is not supported for this device\r\n");
     }
@@ -354,7 +360,7 @@ void SetTextIfChanged(int id, const wchar_t* text) {
 }
 
 void OnProgressStep(WPARAM blocks) {
-    const uint32_t total = g_nProgressTotal;
+    const uint32_t total = DialogUpdate().nProgressTotal;
     if (total == 0) return;
     SetTextIfChanged(IDC_STATIC_UPDATING, L"Updating Firmware..");
     Show(IDC_STATIC_UPDATING, true);
@@ -386,6 +392,8 @@ bool RegisterForInterfaceClass(HWND hDlg, const GUID& cls) {
 
 }  // namespace
 
+void SetStationMenuCommand(void (*start)()) { g_startStation = start; }
+
 const wchar_t* ModelOfDeviceName(const wchar_t* name) {
     return wcsstr(name, L"Corvane_RX40_MH") != nullptr ? L"Corvane_RX40M" : name;
 }
@@ -397,62 +405,6 @@ bool FileNameFitsDevice(const wchar_t* fileName, const wchar_t* deviceName) {
 void SelectListEntry(int i) {
     SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
     OnSelectionChange();
-}
-
-void SetUIState(int state) {
-    switch (state) {
-        case UI_STATE_NO_DEVICE:
-            Show(IDC_STATIC_NO_DEVICE, true);
-            Show(IDC_STATIC_DEVICE_CONNECTED, false);
-            Show(IDC_STATIC_UPDATING, false);
-            Show(IDC_STATIC_ENTERING_UPDATE, false);
-            Show(IDC_STATIC_STATUS, false);
-            Show(IDC_PROGRESS, false);
-            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
-                           IDC_BTN_FW_UPDATE, IDC_BTN_RESET})
-                Enable(id, false);
-            Enable(IDC_BTN_EXIT, true);
-            break;
-        case UI_STATE_DEVICE_CONNECTED:
-            Show(IDC_STATIC_NO_DEVICE, false);
-            Show(IDC_STATIC_DEVICE_CONNECTED, true);
-            Show(IDC_STATIC_UPDATING, false);
-            Show(IDC_STATIC_ENTERING_UPDATE, false);
-            Show(IDC_STATIC_STATUS, false);
-            Show(IDC_PROGRESS, false);
-            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION})
-                Enable(id, true);
-            Enable(IDC_BTN_FW_UPDATE, false);
-            Enable(IDC_BTN_RESET, SelectedIdIs(g_szVIDList, L"4A7E"));
-            if (!g_bUpdatedFromHIDMode) Enable(IDC_BTN_EXIT, true);
-            Enable(IDC_COMBO_DEVICELIST, true);
-            break;
-        case UI_STATE_UPDATING:
-            Show(IDC_STATIC_NO_DEVICE, false);
-            Show(IDC_STATIC_DEVICE_CONNECTED, false);
-            Show(IDC_STATIC_UPDATING, true);
-            Show(IDC_STATIC_ENTERING_UPDATE, false);
-            Show(IDC_STATIC_STATUS, true);
-            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
-                           IDC_BTN_FW_UPDATE, IDC_BTN_RESET, IDC_BTN_EXIT, IDC_COMBO_DEVICELIST})
-                Enable(id, false);
-            break;
-        case UI_STATE_UPDATE_DONE:
-            Show(IDC_STATIC_NO_DEVICE, false);
-            Show(IDC_STATIC_DEVICE_CONNECTED, false);
-            Show(IDC_STATIC_UPDATING, false);
-            Show(IDC_STATIC_ENTERING_UPDATE, false);
-            Show(IDC_STATIC_STATUS, false);
-            Show(IDC_PROGRESS, false);
-            for (int id : {IDC_EDIT_FIRMWARE_PATH, IDC_STATIC_SELECT_FILE, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION,
-                           IDC_BTN_RESET, IDC_BTN_EXIT, IDC_COMBO_DEVICELIST})
-                Enable(id, true);
-            SetDlgItemTextW(Dlg(), IDC_EDIT_FIRMWARE_PATH, L"");
-            Enable(IDC_BTN_FW_UPDATE, false);
-            break;
-        default:
-            break;
-    }
 }
 
 int SetInitialVaue() {
@@ -494,6 +446,8 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
         switch (message) {
             case WM_INITDIALOG:
                 g_hMainDlg = hDlg;
+                SetDeferredMessageHandler(MainDialogProc);
+                DialogUpdate().SetView(&DialogView());
                 SetInitialVaue();
                 createThreadUpdateUI();
                 if (HMENU menu = GetSystemMenu(hDlg, FALSE)) {
@@ -503,7 +457,7 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 return TRUE;
             case WM_SYSCOMMAND:
                 if ((wParam & 0xFFF0) != IDM_STATION_MODE) return 0;
-                if (!Refused(L"Station mode")) StartStationFromMenu();
+                if (!Refused(L"Station mode") && g_startStation != nullptr) g_startStation();
                 return TRUE;
             case WM_PAINT: {
                 PAINTSTRUCT ps;
@@ -546,17 +500,17 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
             case WM_FW_PROGRESS_RANGE:
                 Show(IDC_STATIC_UPDATING, false);
                 SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"Erasing Memory...Please Wait...");
-                g_nProgressTotal = static_cast<uint32_t>(wParam);
+                DialogUpdate().nProgressTotal = static_cast<uint32_t>(wParam);
                 return 0;
             case WM_FW_PROGRESS_STEP:
                 OnProgressStep(wParam);
                 return 0;
             case WM_FW_UPDATE_DONE:
-                g_nProgressTotal = 0;
+                DialogUpdate().nProgressTotal = 0;
                 SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"");
                 SendMessageW(GetDlgItem(hDlg, IDC_PROGRESS), PBM_SETPOS, 0, 0);
                 SetUIState(UI_STATE_UPDATE_DONE);
-                ReleaseUpdateModeDevice();
+                ReleaseUpdateModeDevice(DialogUpdate());
                 return 0;
             case WM_FW_PROGRESS_PERCENT:
                 OnProgressPercent(wParam);

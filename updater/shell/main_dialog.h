@@ -4,10 +4,10 @@
 
 #include <windows.h>
 
+#include "ui_state.h"
+
 INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Applies one of the UI states; any other value does nothing.
-void SetUIState(int state);
 
 // The work of WM_INITDIALOG. Non-zero when the device list was filled.
 int SetInitialVaue();
@@ -22,5 +22,7 @@ bool FileNameFitsDevice(const wchar_t* fileName, const wchar_t* deviceName);
 // Selects list entry i as the operator's choice of it does.
 void SelectListEntry(int i);
 
-// The dialog's window menu item that starts a station.
+// The dialog's window menu item that starts a station, and what it runs
+// (set by the program; the item does nothing without it).
 constexpr UINT IDM_STATION_MODE = 0x0110;
+void SetStationMenuCommand(void (*start)());

@@ -32,7 +32,7 @@ INT_PTR CALLBACK WarningNoticeProc(HWND hDlg, UINT message, WPARAM wParam, LPARA
             g_bWarningNoticeOpen = true;
             // A camera that left before the notice was up has left all the
             // same (the removal handler saw no notice to enable).
-            if (g_bWrittenDeviceGone) {
+            if (DialogUpdate().bWrittenDeviceGone) {
                 EnableWindow(GetDlgItem(hDlg, IDC_BTN_NOTICE_OK), TRUE);
             } else {
                 Os().SetTimer(g_hMainDlg.load(), IDT_TIMER_NOTICE_TIMEOUT, 180000, nullptr);

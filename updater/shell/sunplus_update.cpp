@@ -145,7 +145,7 @@ enum class ReadResult { Ok, CannotOpen, Empty, TooLarge, ReadFailed };
 // read.
 ReadResult ReadImageFile() {
     // Shared for writing too, like the firmware file read at Browse.
-    HANDLE file = Os().CreateFileW(g_szFirmwareFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE file = Os().CreateFileW(DialogUpdate().szFirmwareFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return ReadResult::CannotOpen;
     LARGE_INTEGER length{};
@@ -194,7 +194,7 @@ void ShowDownloadFailed() {
         EnableWindow(Item(id), FALSE);
     for (int id : {IDC_STATIC_UPDATING, IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_STATUS, IDC_PROGRESS})
         ShowWindow(Item(id), SW_HIDE);
-    ReportUpdate(UpdateReport::Failed, L"Firmware Download Failed!", L"Error", MB_ICONERROR);
+    DialogUpdate().Report(UpdateReport::Failed, L"Firmware Download Failed!", L"Error", MB_ICONERROR);
 }
 
 }  // namespace
@@ -204,7 +204,7 @@ void StartSunplusUpdate() {
     // closed or freed under it.
     if (g_bSunplusDownloadActive) {
         DebugLine(L"StartSunplusUpdate :: a download is still running\r\n");
-        ReportUpdate(UpdateReport::Failed, L"A firmware download is still running. Please wait until it has finished.",
+        DialogUpdate().Report(UpdateReport::Failed, L"A firmware download is still running. Please wait until it has finished.",
                          L"Alert", MB_ICONEXCLAMATION);
         return;
     }
@@ -236,21 +236,21 @@ void StartSunplusUpdate() {
             return;
         case ReadResult::Empty:
             DebugLine(L"StartSunplusUpdate :: the firmware file is empty\r\n");
-            ReportUpdate(UpdateReport::Failed, L"The firmware file is empty.", L"Error", MB_ICONERROR);
+            DialogUpdate().Report(UpdateReport::Failed, L"The firmware file is empty.", L"Error", MB_ICONERROR);
             return;
         case ReadResult::TooLarge:
             DebugLine(L"Memory Allocation FAiled..\r\n");
-            ReportUpdate(UpdateReport::Failed, L"The firmware file is too large for this camera.", L"Error", MB_ICONERROR);
+            DialogUpdate().Report(UpdateReport::Failed, L"The firmware file is too large for this camera.", L"Error", MB_ICONERROR);
             return;
     }
 
     HoldControls();
     g_bSunplusDownloadActive = true;
-    HANDLE thread = StartWorkerThread(WorkerKind::Sunplus, DownloadThread, nullptr);
+    HANDLE thread = DialogUpdate().StartWorker(WorkerKind::Sunplus, DownloadThread, nullptr);
     if (thread == nullptr) {
         g_bSunplusDownloadActive = false;
         GiveBackControls();
-        ReportUpdate(UpdateReport::Failed, L"Could'nt Create Thread", L"Error", MB_OK, false);
+        DialogUpdate().Report(UpdateReport::Failed, L"Could'nt Create Thread", L"Error", MB_OK, false);
         return;
     }
     CloseHandle(thread);
@@ -273,7 +273,7 @@ DWORD WINAPI DownloadThread(LPVOID) {
         }
         DebugLine(L"Download progress finished,\r\n you need re-init device before access.\r\n");
         if (result == 0)
-            ReportUpdate(UpdateReport::Succeeded,
+            DialogUpdate().Report(UpdateReport::Succeeded,
                              L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                              L"automatically after completing firmware update!",
                              L"Success", MB_ICONEXCLAMATION);

@@ -8,10 +8,8 @@
 
 #include "app_state.h"
 #include "debug_print.h"
-#include "main_dialog.h"
 #include "os_api.h"
 #include "resource.h"
-#include "update_guard.h"
 
 namespace {
 
@@ -21,6 +19,9 @@ bool g_bReplaying = false;
 bool g_bReplayingItem = false;
 
 std::atomic<bool> g_bCommandActive{false};
+
+// The dialog procedure that handles the kept messages.
+DLGPROC g_handler = nullptr;
 
 struct KeptMessage {
     UINT message;
@@ -51,7 +52,7 @@ bool OperatorControl(WORD id) {
     }
 }
 
-bool RomDownloadRuns() { return RunningWorkers(WorkerKind::RomDownload) > 0; }
+bool RomDownloadRuns() { return DialogUpdate().RunningWorkers(WorkerKind::RomDownload) > 0; }
 
 // What holds device changes back: they would rebuild the list and re-bind
 // the library under a paused handler, a running command or the ROM download.
@@ -210,6 +211,8 @@ bool DeferMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
     return true;
 }
 
+void SetDeferredMessageHandler(DLGPROC handler) { g_handler = handler; }
+
 void ReplayDeferredMessages() {
     if (g_bReplaying || g_kept.empty() || !OnDialogThread()) return;
     g_bReplaying = true;
@@ -219,7 +222,7 @@ void ReplayDeferredMessages() {
         const LPARAM lParam =
             m.message == WM_DEVICECHANGE && !m.broadcast.empty() ? reinterpret_cast<LPARAM>(m.broadcast.data()) : m.lParam;
         g_bReplayingItem = true;
-        MainDialogProc(g_hMainDlg.load(), m.message, m.wParam, lParam);
+        if (g_handler != nullptr) g_handler(g_hMainDlg.load(), m.message, m.wParam, lParam);
         g_bReplayingItem = false;
     }
     g_bReplaying = false;

@@ -69,6 +69,8 @@ constexpr UINT WM_FW_COMMAND_DONE = WM_APP + 9;
 // Called first by the dialog procedure: true when the message was kept to be
 // handled later (the procedure then returns at once).
 bool DeferMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+// The dialog procedure that the kept messages are handed to.
+void SetDeferredMessageHandler(DLGPROC handler);
 // Handles the kept messages, in order, once nothing holds them any more.
 // Called by the dialog procedure after every message it handled.
 void ReplayDeferredMessages();

@@ -7,8 +7,8 @@
 #include "debug_print.h"
 #include "os_api.h"
 #include "resource.h"
-#include "main_dialog.h"
 #include "ui_wait.h"
+#include "ui_state.h"
 
 const wchar_t kCloseRefusedText[] =
     L"A firmware update is running. Closing the updater now could leave the camera unusable. Please wait until it "
@@ -18,120 +18,30 @@ const wchar_t kShutdownBlockReason[] =
 
 namespace {
 
-std::atomic<int> g_nUpdateStarts{0};
-std::atomic<int> g_nWorkers[4]{};
-std::atomic<bool> g_bWaitingForCamera{false};
-std::atomic<DWORD> g_dwWaitStart{0};
-
 // User-interface thread only: what ApplyBusyState last put in place.
 bool g_bBusyApplied = false;
 bool g_bCloseRefusalShown = false;
 
-std::atomic<int>& Workers(WorkerKind kind) { return g_nWorkers[static_cast<int>(kind)]; }
-
-bool AnyWorker() {
-    for (const auto& n : g_nWorkers)
-        if (n > 0) return true;
-    return false;
-}
-
-bool WaitExpired() { return Os().GetTickCount() - g_dwWaitStart.load() >= kCameraComeBackWaitMs; }
-
-bool OnUiThread() { return OnDialogThread(); }
-
-struct WorkerStart {
-    WorkerKind kind;
-    LPTHREAD_START_ROUTINE proc;
-    void* parameter;
-};
-
-DWORD WINAPI WorkerMain(LPVOID p) {
-    const WorkerStart start = *static_cast<WorkerStart*>(p);
-    delete static_cast<WorkerStart*>(p);
-    DWORD result = 0;
-    try {
-        result = start.proc(start.parameter);
-    } catch (...) {
-        DebugLine(L"Worker thread exception...\r\n");
-    }
-    --Workers(start.kind);
-    NotifyBusyChanged();
-    return result;
-}
-
 }  // namespace
-
-bool UpdateIsBusy() {
-    if (g_nUpdateStarts > 0 || AnyWorker()) return true;
-    return g_bWaitingForCamera && !WaitExpired();
-}
-
-UpdateStartScope::UpdateStartScope() {
-    ++g_nUpdateStarts;
-    if (OnUiThread()) ApplyBusyState();
-}
-
-UpdateStartScope::~UpdateStartScope() {
-    --g_nUpdateStarts;
-    NotifyBusyChanged();
-}
-
-void UpdateWaitForCamera() {
-    g_dwWaitStart = Os().GetTickCount();
-    g_bWaitingForCamera = true;
-    NotifyBusyChanged();
-}
-
-void UpdateWaitGoesOn() {
-    if (g_bWaitingForCamera) g_dwWaitStart = Os().GetTickCount();
-}
-
-void UpdateWaitEnd() {
-    g_bWaitingForCamera = false;
-    NotifyBusyChanged();
-}
-
-bool UpdateWaitActive() { return g_bWaitingForCamera; }
-
-HANDLE StartWorkerThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc, void* parameter) {
-    auto* start = new (std::nothrow) WorkerStart{kind, proc, parameter};
-    if (start == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    ++Workers(kind);
-    HANDLE thread = CreateThread(nullptr, 0, WorkerMain, start, 0, nullptr);
-    if (thread == nullptr) {
-        const DWORD error = GetLastError();
-        delete start;
-        --Workers(kind);
-        NotifyBusyChanged();
-        SetLastError(error);
-        return nullptr;
-    }
-    if (OnUiThread()) ApplyBusyState();
-    return thread;
-}
-
-int RunningWorkers(WorkerKind kind) { return Workers(kind); }
 
 void ApplyBusyState() {
     HWND dlg = g_hMainDlg.load();
     if (dlg == nullptr) return;
-    if (!OnUiThread()) {
+    if (!OnDialogThread()) {
         NotifyBusyChanged();
         return;
     }
-    if (g_bWaitingForCamera && WaitExpired() && g_nUpdateStarts == 0 && !AnyWorker()) {
+    CameraUpdate& u = DialogUpdate();
+    if (u.bWaitingForCamera && u.WaitExpired() && !u.StartsOrWorkersRun()) {
         // The camera did not come back: nothing runs that closing could
         // break, so the operator gets the program back.
-        g_bWaitingForCamera = false;
+        u.bWaitingForCamera = false;
         DebugPrint(1, L"UpdateFirmware :: the camera did not come back within %d s\r\n",
                    static_cast<int>(kCameraComeBackWaitMs / 1000));
         // The update is over: the next device that arrives is not taken for
         // its camera, and the dialog is the operator's again.
-        g_bUpdatedFromHIDMode = false;
-        g_bIsStartUpdatedFromDFU = false;
+        u.bUpdatedFromHIDMode = false;
+        u.bIsStartUpdatedFromDFU = false;
         SetUIState(g_nDeviceCount > 0 ? UI_STATE_DEVICE_CONNECTED : UI_STATE_NO_DEVICE);
         EnableWindow(GetDlgItem(dlg, IDC_BTN_EXIT), TRUE);
     }

@@ -24,6 +24,8 @@
 
 #include <windows.h>
 
+#include "camera_update.h"
+
 // Posted to the main dialog when a worker ended or the busy window may have
 // changed from another thread; the dialog applies the new state.
 constexpr UINT WM_FW_BUSY_CHANGED = WM_APP + 8;
@@ -33,48 +35,10 @@ constexpr UINT WM_FW_BUSY_CHANGED = WM_APP + 8;
 constexpr UINT_PTR IDT_TIMER_BUSY_WATCH = 5;
 constexpr UINT kBusyWatchPeriodMs = 1000;
 
-// How long an update waits for its camera at each step. A camera restarting
-// into update mode or its boot loader, and an update-mode device restarting
-// between two parts, is back on the bus within a few seconds; the first
-// arrival of a new device identity can take Windows tens of seconds while it
-// binds the driver. After this the operator is no longer kept from closing.
-constexpr DWORD kCameraComeBackWaitMs = 60000;
-
 // The text of the box that refuses closing and EXIT during an update.
 extern const wchar_t kCloseRefusedText[];
 // The reason shown by Windows when it wants to end the session meanwhile.
 extern const wchar_t kShutdownBlockReason[];
-
-bool UpdateIsBusy();
-
-// The update start of dialog 130's OK: busy while it runs.
-class UpdateStartScope {
-public:
-    UpdateStartScope();
-    ~UpdateStartScope();
-    UpdateStartScope(const UpdateStartScope&) = delete;
-    UpdateStartScope& operator=(const UpdateStartScope&) = delete;
-};
-
-// The update committed and now waits for its camera (again): the wait's
-// bound starts anew. Any thread.
-void UpdateWaitForCamera();
-// Starts the wait anew only when an update waits already (a boot-loader
-// download that ended while an update is under way).
-void UpdateWaitGoesOn();
-// The update ended (success or failure): no wait is left. Any thread.
-void UpdateWaitEnd();
-bool UpdateWaitActive();
-
-// Worker threads counted by the busy window. The count is taken before the
-// thread is created, so the window has no gap; the thread's end posts
-// WM_FW_BUSY_CHANGED. Returns the thread's handle (the caller owns it), or
-// null when it could not be created (the count is given back).
-// The ROM download writes through the library's HID binding: device changes
-// wait for it (see ui_wait.h).
-enum class WorkerKind { Update, Fx3Download, RomDownload, Sunplus };
-HANDLE StartWorkerThread(WorkerKind kind, LPTHREAD_START_ROUTINE proc, void* parameter);
-int RunningWorkers(WorkerKind kind);
 
 // On the user-interface thread: makes Windows' session end, the system's
 // sleep and the watch timer follow the busy window, and ends a wait whose

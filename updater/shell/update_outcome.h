@@ -9,18 +9,8 @@
 
 #include <windows.h>
 
-enum class UpdateReport {
-    // The firmware was written: the success box.
-    Succeeded,
-    // The firmware was written, and the camera stays in update mode until the
-    // operator unplugs and replugs it: the warning notice (dialog 143).
-    SucceededReplug,
-    // The update ended without writing the firmware: its error box.
-    Failed,
-    // Something went wrong and the update's own ending follows (an ending of
-    // kind Failed, or the end of the wait for the camera): its box.
-    Trouble,
-};
+#include "update_view.h"
+
 
 // From any thread. Returns what the box returned (IDOK when no box was shown).
 // The box belongs to the main dialog, or to no window (ownedByDialog false).

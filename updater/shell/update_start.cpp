@@ -6,7 +6,6 @@
 #include "debug_print.h"
 #include "device_lookup.h"
 #include "id_text.h"
-#include "main_dialog.h"
 #include "os_api.h"
 #include "update_outcome.h"
 #include "resource.h"
@@ -14,6 +13,7 @@
 #include "update_engine.h"
 #include "update_guard.h"
 #include "usb_requests.h"
+#include "ui_state.h"
 #include <strsafe.h>
 
 #include <cstdio>
@@ -64,15 +64,15 @@ int HandshakeWhileServing(uint8_t imageType) {
 // A camera in its normal mode is told to enter its update mode; it leaves the
 // bus and the arrival handlers take over.
 void EnterUpdateMode(NormalPath path) {
-    g_bMatchUpdatedDeviceHID = true;
-    ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
-    EnumerateImageDevice(g_szCurrentDevicePath, g_USBUniqueID);
-    DebugPrint(1, L"Firmware update button ::EnumerateImageDevice For Serial Number =%s \r\n", g_USBUniqueID);
-    g_bUpdatedFromHIDMode = true;
+    DialogUpdate().bMatchUpdatedDeviceHID = true;
+    ZeroMemory(DialogUpdate().USBUniqueID, sizeof(DialogUpdate().USBUniqueID));
+    EnumerateImageDevice(g_szCurrentDevicePath, DialogUpdate().USBUniqueID);
+    DebugPrint(1, L"Firmware update button ::EnumerateImageDevice For Serial Number =%s \r\n", DialogUpdate().USBUniqueID);
+    DialogUpdate().bUpdatedFromHIDMode = true;
     SetUIState(UI_STATE_UPDATING);
     g_bHDIssuePending = true;
     // From the command on the camera may be on its way to update mode.
-    UpdateWaitForCamera();
+    DialogUpdate().WaitForCamera();
     int result;
     switch (path) {
         case NormalPath::T1:
@@ -82,8 +82,8 @@ void EnterUpdateMode(NormalPath path) {
             result = FallbacktoFWKivoR7();
             break;
         default:
-            result = HandshakeWhileServing(g_byImageType);
-            g_nFirmwareUpdateResult = result;
+            result = HandshakeWhileServing(DialogUpdate().byImageType);
+            DialogUpdate().nFirmwareUpdateResult = result;
             break;
     }
     if (result == 0) DebugLine(L"Alert : Check FirmwareUpdate\r\n");
@@ -96,53 +96,53 @@ void EnterUpdateMode(NormalPath path) {
     Os().SetTimer(Dlg(), IDT_TIMER_ERASE_BLINK, 200, nullptr);
     if (path == NormalPath::R1) UiWait(5000);
     // The camera's time to come back counts from here.
-    UpdateWaitForCamera();
+    DialogUpdate().WaitForCamera();
 }
 
 // A device already in update mode carries its camera's serial: the camera
 // is found again by it when it is back in normal mode after the update.
 void ArmTheSearchFor(const wchar_t* updateModePath) {
-    ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
-    UniqueIdOfUpdateModePath(updateModePath, g_USBUniqueID);
-    g_bMatchUpdatedDeviceHID = g_USBUniqueID[0] != L'\0';
+    ZeroMemory(DialogUpdate().USBUniqueID, sizeof(DialogUpdate().USBUniqueID));
+    UniqueIdOfUpdateModePath(updateModePath, DialogUpdate().USBUniqueID);
+    DialogUpdate().bMatchUpdatedDeviceHID = DialogUpdate().USBUniqueID[0] != L'\0';
 }
 
 // A device already in update mode on WinUSB: the update thread starts now.
 void UpdateModeDevice(const wchar_t* path, bool fromOtherCamera) {
-    if (!InitializeDevice(path)) return;
-    StringCchCopyW(g_szUpdateModeDevicePath, kPathChars, path);
-    UpdateWritesTo(path);
+    if (!InitializeDevice(DialogUpdate(), path)) return;
+    StringCchCopyW(DialogUpdate().szUpdateModeDevicePath, kPathChars, path);
+    UpdateWritesTo(DialogUpdate(), path);
     ArmTheSearchFor(path);
     // The device restarts between the parts of an image: the update waits
     // for it in between.
-    UpdateWaitForCamera();
-    g_bIsStartUpdatedFromDFU = true;
-    g_bWritePart2 = true;
-    g_nFirmwareUpdateResult = 0;
+    DialogUpdate().WaitForCamera();
+    DialogUpdate().bIsStartUpdatedFromDFU = true;
+    DialogUpdate().bWritePart2 = true;
+    DialogUpdate().nFirmwareUpdateResult = 0;
     SetUIState(UI_STATE_UPDATING);
-    if (PidIs(L"DF01") && (g_byImageType == 1 || g_byImageType == 2)) {
-        g_bWritePart2 = false;
-        g_bForceFirstPart = true;
+    if (PidIs(L"DF01") && (DialogUpdate().byImageType == 1 || DialogUpdate().byImageType == 2)) {
+        DialogUpdate().bWritePart2 = false;
+        DialogUpdate().bForceFirstPart = true;
     }
-    if (!StartUpdateFirmwareThread()) UpdateWaitEnd();
+    if (!StartUpdateFirmwareThread(DialogUpdate())) DialogUpdate().WaitEnd();
     if (fromOtherCamera) UiWait(5000);
     ShowStatusControls();
 }
 
 // The HID update-mode device.
 void HidUpdateModeDevice(const wchar_t* path) {
-    UpdateWritesTo(path);
+    UpdateWritesTo(DialogUpdate(), path);
     ArmTheSearchFor(path);
     SetUIState(UI_STATE_UPDATING);
     if (PidIs(L"DF02")) {
-        g_bIsStartUpdatedFromDFU = false;
-        g_nFirmwareUpdateResult = 0;
-        g_bWritePart2 = false;
-        g_bForceFirstPart = false;
-        g_bNXPDevice = true;
+        DialogUpdate().bIsStartUpdatedFromDFU = false;
+        DialogUpdate().nFirmwareUpdateResult = 0;
+        DialogUpdate().bWritePart2 = false;
+        DialogUpdate().bForceFirstPart = false;
+        DialogUpdate().bNXPDevice = true;
     }
-    UpdateWaitForCamera();
-    if (!StartUpdateFirmwareThread()) UpdateWaitEnd();
+    DialogUpdate().WaitForCamera();
+    if (!StartUpdateFirmwareThread(DialogUpdate())) DialogUpdate().WaitEnd();
     ShowStatusControls();
 }
 
@@ -152,8 +152,8 @@ void EraseAndReset() {
     static uint8_t reply[1100];
     // Read now, while the camera is still in normal mode: it is found again
     // by it when its boot loader has brought it back.
-    ZeroMemory(g_USBUniqueID, sizeof(g_USBUniqueID));
-    EnumerateImageDevice(g_szCurrentDevicePath, g_USBUniqueID);
+    ZeroMemory(DialogUpdate().USBUniqueID, sizeof(DialogUpdate().USBUniqueID));
+    EnumerateImageDevice(g_szCurrentDevicePath, DialogUpdate().USBUniqueID);
     SetPreparseDataAndAttributes();
     DevicestateCX3SNI(reply);
     g_byHidCommandBlock[0] = 0xAA;
@@ -186,9 +186,9 @@ void EraseAndReset() {
             MarkUnanswered(reply);
             if (!GetHidReport(reply)) {
                 // The camera stopped answering: it went to its boot loader.
-                g_bMatchUpdatedDeviceHID = true;
-                g_bUpdatedFromHIDMode = true;
-                UpdateWaitForCamera();
+                DialogUpdate().bMatchUpdatedDeviceHID = true;
+                DialogUpdate().bUpdatedFromHIDMode = true;
+                DialogUpdate().WaitForCamera();
                 DebugLine(L"Device reset completed. Exiting. \n");
                 reset = true;
             } else if (reply[1] == 3) {
@@ -214,7 +214,7 @@ INT_PTR ColourWarningText(WPARAM wParam, LPARAM lParam) {
 // The list entry of the device the operator chose with F/W UPDATE, or -1.
 int ChosenEntry() {
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
-        if (lstrcmpiW(g_szDevicePathList[i], g_szUpdateDevicePath) == 0) return i;
+        if (lstrcmpiW(g_szDevicePathList[i], DialogUpdate().szUpdateDevicePath) == 0) return i;
     return -1;
 }
 
@@ -223,13 +223,13 @@ int ChosenEntry() {
 void StartFirmwareUpdate() {
     // Nothing may close the program or start anything else while this runs,
     // and device changes wait until it is done.
-    UpdateStartScope starting;
+    UpdateStartScope starting(DialogUpdate());
     MessageHold hold;
     g_bNoFilePending = true;
     EndDialog(g_hUpdateWarningDialog.load(), IDC_BTN_NOTICE_OK);
     UiWait(1000);
-    if (Os().GetFileAttributesW(g_szFirmwareFilePath) == INVALID_FILE_ATTRIBUTES) {
-        ReportUpdate(UpdateReport::Failed, L"Check File Path!", L"Alert", MB_ICONEXCLAMATION);
+    if (Os().GetFileAttributesW(DialogUpdate().szFirmwareFilePath) == INVALID_FILE_ATTRIBUTES) {
+        DialogUpdate().Report(UpdateReport::Failed, L"Check File Path!", L"Alert", MB_ICONEXCLAMATION);
         return;
     }
     // The camera the operator chose, wherever device changes while the
@@ -242,23 +242,23 @@ void StartFirmwareUpdate() {
     }
     SendMessageW(g_hDeviceCombo, CB_SETCURSEL, static_cast<WPARAM>(chosen), 0);
     g_nPrevSelectedIndex = chosen;
-    StringCchCopyW(g_szCurrentDevicePath, kPathChars, g_szUpdateDevicePath);
+    StringCchCopyW(g_szCurrentDevicePath, kPathChars, DialogUpdate().szUpdateDevicePath);
     g_nSelectedIndex = static_cast<int>(SendMessageW(g_hDeviceCombo, CB_GETCURSEL, 0, 0));
-    ReleaseUpdateModeDevice();
+    ReleaseUpdateModeDevice(DialogUpdate());
     DeinitExtensionUnit();
     // Which engine writes is decided by this update: the flash-loader paths
     // set the flag again; an earlier NXP update must not send this camera's
     // image to the flash-loader engine.
-    g_bNXPDevice = false;
+    DialogUpdate().bNXPDevice = false;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
-        StringCchCopyW(g_szDevicePathSnapshot[i], kPathChars, g_szDevicePathList[i]);
+        StringCchCopyW(DialogUpdate().szDevicePathSnapshot[i], kPathChars, g_szDevicePathList[i]);
 
     wchar_t path[kPathChars];
     SelectedPath(path);
     wchar_t model[kPathChars];
     StringCchCopyW(model, kPathChars, g_szCurrentDevicePath);
     if (IsTessaDeviceAvail(model)) {
-        g_bTessaDevice = true;
+        DialogUpdate().bTessaDevice = true;
         DeinitExtUnit();
         if (InitTessaExtensionUnit(path)) {
             if (VidIs(L"4A7E")) EnterUpdateMode(NormalPath::T1);

@@ -236,7 +236,7 @@ void Sink(UpdateReport kind, const wchar_t* text) {
     // (bounded): as in the dialog, the camera may come back and take the
     // rest of its image. The failure is the camera's result only if it
     // does not.
-    if (kind == UpdateReport::Failed && UpdateWaitActive()) kind = UpdateReport::Trouble;
+    if (kind == UpdateReport::Failed && DialogUpdate().WaitActive()) kind = UpdateReport::Trouble;
     {
         std::lock_guard<std::mutex> guard(s->lock);
         if (kind == UpdateReport::Trouble) {
@@ -508,9 +508,9 @@ int EntryOf(const std::wstring& path) {
 }
 
 bool Busy() {
-    return UpdateIsBusy() || UpdateThreadWriting() || RunningWorkers(WorkerKind::Update) > 0 ||
-           RunningWorkers(WorkerKind::Fx3Download) > 0 || RunningWorkers(WorkerKind::RomDownload) > 0 ||
-           RunningWorkers(WorkerKind::Sunplus) > 0;
+    return UpdateIsBusy() || UpdateThreadWriting(DialogUpdate()) || DialogUpdate().RunningWorkers(WorkerKind::Update) > 0 ||
+           DialogUpdate().RunningWorkers(WorkerKind::Fx3Download) > 0 || DialogUpdate().RunningWorkers(WorkerKind::RomDownload) > 0 ||
+           DialogUpdate().RunningWorkers(WorkerKind::Sunplus) > 0;
 }
 
 void TakeReport(bool* reported, UpdateReport* kind, std::wstring* text, std::wstring* trouble) {
@@ -587,18 +587,18 @@ void StartCamera(int i) {
 
     // What F/W UPDATE and the warning's OK do for this camera and file.
     SelectListEntry(i);
-    StringCchCopyW(g_szFirmwareFilePath, kPathChars, s.firmwarePath.c_str());
-    StringCchCopyW(g_szFirmwareFileName, kPathChars, s.firmwareName.c_str());
+    StringCchCopyW(DialogUpdate().szFirmwareFilePath, kPathChars, s.firmwarePath.c_str());
+    StringCchCopyW(DialogUpdate().szFirmwareFileName, kPathChars, s.firmwareName.c_str());
     SetDlgItemTextW(g_hMainDlg.load(), IDC_EDIT_FIRMWARE_PATH, s.firmwarePath.c_str());
-    if (!LoadFirmwareImage(s.image.data(), static_cast<uint32_t>(s.image.size()))) {
+    if (!LoadFirmwareImage(DialogUpdate(), s.image.data(), static_cast<uint32_t>(s.image.size()))) {
         Finish(station::Result::Failed, L"the firmware file cannot be read");
         return;
     }
     g_bNoFilePending = false;
-    g_bTessaDevice = false;
+    DialogUpdate().bTessaDevice = false;
     g_nSelectedIndex = i;
     StringCchCopyW(g_szCurrentDevicePath, kPathChars, s.current.path.c_str());
-    StringCchCopyW(g_szUpdateDevicePath, kPathChars, s.current.path.c_str());
+    StringCchCopyW(DialogUpdate().szUpdateDevicePath, kPathChars, s.current.path.c_str());
     DebugPrint(1, L"Station :: updating at %lu ms: %s\r\n", Os().GetTickCount(), s.current.path.c_str());
     StartFirmwareUpdate();
     ApplyBusyState();
@@ -664,14 +664,14 @@ void FollowUpdate() {
     if (s.phase == Phase::Ending) {
         // The failed update's threads end first; its wait for the camera
         // ends with it (the station takes the next camera, this one failed).
-        if (RunningWorkers(WorkerKind::Update) > 0 || UpdateThreadWriting() ||
-            RunningWorkers(WorkerKind::Sunplus) > 0 || RunningWorkers(WorkerKind::Fx3Download) > 0 ||
-            RunningWorkers(WorkerKind::RomDownload) > 0)
+        if (DialogUpdate().RunningWorkers(WorkerKind::Update) > 0 || UpdateThreadWriting(DialogUpdate()) ||
+            DialogUpdate().RunningWorkers(WorkerKind::Sunplus) > 0 || DialogUpdate().RunningWorkers(WorkerKind::Fx3Download) > 0 ||
+            DialogUpdate().RunningWorkers(WorkerKind::RomDownload) > 0)
             return;
-        UpdateWaitEnd();
-        g_bUpdatedFromHIDMode = false;
-        g_bIsStartUpdatedFromDFU = false;
-        g_bMatchUpdatedDeviceHID = false;
+        DialogUpdate().WaitEnd();
+        DialogUpdate().bUpdatedFromHIDMode = false;
+        DialogUpdate().bIsStartUpdatedFromDFU = false;
+        DialogUpdate().bMatchUpdatedDeviceHID = false;
         ApplyBusyState();
         Finish(station::Result::Failed, s.failure.empty() ? L"the update failed" : s.failure);
         return;

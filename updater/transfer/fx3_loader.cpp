@@ -3,12 +3,11 @@
 #include <new>
 #include <vector>
 
-#include "app_state.h"
 #include "boot_loaders.h"
+#include "camera_update.h"
 #include "debug_print.h"
 #include "fx3_boot_image.h"
 #include "image_file.h"
-#include "update_guard.h"
 #include "os_api.h"
 
 namespace {
@@ -76,21 +75,21 @@ BOOL IssueRecord(HANDLE device, const uint8_t* record, DWORD size, DWORD* error)
 // The device file the list rebuild opened for this download: closed once the
 // download is over (the chip leaves the bus anyway), unless it has since been
 // taken over as the update-mode device's file.
-void CloseBootLoaderFile(HANDLE device) {
-    if (device == nullptr || device == g_hWinUsbDeviceFile.load()) return;
+void CloseBootLoaderFile(CameraUpdate& u, HANDLE device) {
+    if (device == nullptr || device == u.hWinUsbDeviceFile.load()) return;
     HANDLE expected = device;
-    if (g_hOpenedDeviceFile.compare_exchange_strong(expected, nullptr)) Os().CloseHandle(device);
+    if (u.hOpenedDeviceFile.compare_exchange_strong(expected, nullptr)) Os().CloseHandle(device);
 }
 
-DWORD RunCypressDownload() {
+DWORD RunCypressDownload(CameraUpdate& u) {
     uint8_t* chunk = new (std::nothrow) uint8_t[fx3boot::kChunkBytes];
     if (chunk == nullptr) {
         DebugLine(L"Memory Aloocation FAiled..\r\n");
         return 0;
     }
     std::unique_ptr<uint8_t[]> chunkOwner(chunk);
-    const uint8_t* image = g_pLoaderFileData;
-    const uint32_t size = g_dwLoaderFileSize;
+    const uint8_t* image = u.pLoaderFileData;
+    const uint32_t size = u.dwLoaderFileSize;
     if (image == nullptr || size == 0) {
         DebugLine(L"DoDownloadCypress :: no boot image loaded\r\n");
         return 0;
@@ -105,7 +104,7 @@ DWORD RunCypressDownload() {
                           : L"DoDownloadCypress :: boot image section runs past the end of the file\r\n");
         return 0;
     }
-    if (g_hOpenedDeviceFile.load() == nullptr) {
+    if (u.hOpenedDeviceFile.load() == nullptr) {
         DebugLine(L"DoDownloadCypress :: boot loader is not open\r\n");
         return 0;
     }
@@ -117,23 +116,23 @@ DWORD RunCypressDownload() {
         if (s == fx3boot::Step::Start) break;
         if (s != fx3boot::Step::Chunk) return 0;  // cannot happen after the check; never send past the end
         memcpy(chunk, image + k.offset, k.length);
-        if (!DownloadBufferToDevice(chunk, k.length, k.address)) return 0;
+        if (!DownloadBufferToDevice(u, chunk, k.length, k.address)) return 0;
     }
     // The chip runs its program from here; whether it answers is not judged.
-    DownloadBufferToDevice(chunk, 0, k.address);
+    DownloadBufferToDevice(u, chunk, 0, k.address);
     return 1;
 }
 
 }  // namespace
 
-int XferData(const WINUSB_SETUP_PACKET& setup, const uint8_t* data, uint16_t n) {
+int XferData(CameraUpdate& u, const WINUSB_SETUP_PACKET& setup, const uint8_t* data, uint16_t n) {
     if (data == nullptr) return 0;
     try {
         const DWORD size = fx3boot::kRecordHead + n;
         std::vector<uint8_t> record(size);
         fx3boot::BuildRecord(setup.RequestType, setup.Request, setup.Value, setup.Index, data, n, record.data());
         DWORD error = ERROR_SUCCESS;
-        const BOOL ok = IssueRecord(t_inLoaderDownload ? t_loaderDevice : g_hOpenedDeviceFile.load(),
+        const BOOL ok = IssueRecord(t_inLoaderDownload ? t_loaderDevice : u.hOpenedDeviceFile.load(),
                                     record.data(), size, &error);
         DebugPrint(1, L"\n XferData:: DeviceIoControl  GetLastError() = %d %d\r\n", static_cast<int>(error),
                    static_cast<int>(size));
@@ -148,7 +147,7 @@ int XferData(const WINUSB_SETUP_PACKET& setup, const uint8_t* data, uint16_t n) 
     }
 }
 
-int DownloadBufferToDevice(const uint8_t* data, uint32_t n, uint32_t address) {
+int DownloadBufferToDevice(CameraUpdate& u, const uint8_t* data, uint32_t n, uint32_t address) {
     try {
         if (n > 0xFFFF) return 0;  // the request's length field
         WINUSB_SETUP_PACKET setup;
@@ -157,7 +156,7 @@ int DownloadBufferToDevice(const uint8_t* data, uint32_t n, uint32_t address) {
         setup.Value = fx3boot::AddressValue(address);
         setup.Index = fx3boot::AddressIndex(address);
         setup.Length = static_cast<USHORT>(n);
-        if (!XferData(setup, data, static_cast<uint16_t>(n))) {
+        if (!XferData(u, setup, data, static_cast<uint16_t>(n))) {
             DebugLine(L"XferData:: DeviceIoControl:: Failed \r\n");
             return 0;
         }
@@ -168,30 +167,32 @@ int DownloadBufferToDevice(const uint8_t* data, uint32_t n, uint32_t address) {
     }
 }
 
-DWORD WINAPI DoDownloadCypress(LPVOID) {
+DWORD WINAPI DoDownloadCypress(LPVOID parameter) {
+    CameraUpdate& u = *static_cast<CameraUpdate*>(parameter);
     DebugLine(L"DoDownloadCypress ++\r\n");
-    g_bLoaderDownloadActive = true;
-    const HANDLE device = g_hOpenedDeviceFile.load();
+    u.SetPhase(UpdatePhase::WritingLoader);
+    u.bLoaderDownloadActive = true;
+    const HANDLE device = u.hOpenedDeviceFile.load();
     // The whole download goes to the boot loader opened for it, even if an
     // arrival meanwhile opens another device into the shared handle.
     t_loaderDevice = device;
     t_inLoaderDownload = true;
     DWORD result = 0;
     try {
-        result = RunCypressDownload();
+        result = RunCypressDownload(u);
     } catch (...) {
         DebugLine(L"Exception DoDownloadCypress...\r\n");
         result = 0;
     }
     // Every ending frees the boot image and lets the next boot loader that
     // arrives be served: a failed download must not block the device list.
-    ReleaseLoaderImage();
+    ReleaseLoaderImage(u);
     t_inLoaderDownload = false;
     t_loaderDevice = nullptr;
-    CloseBootLoaderFile(device);
-    g_bLoaderDownloadActive = false;
+    CloseBootLoaderFile(u, device);
+    u.bLoaderDownloadActive = false;
     // An update under way now waits for what the chip starts next.
-    UpdateWaitGoesOn();
+    u.WaitGoesOn();
     if (result) DebugLine(L"DoDownloadCypress --\r\n");
     return result;
 }

@@ -2,13 +2,10 @@
 
 #include <new>
 
-#include "app_state.h"
 #include "debug_print.h"
 #include "image_format.h"
 #include "os_api.h"
-#include "update_outcome.h"
-#include "ui_wait.h"
-#include "resource.h"
+#include "program_folder.h"
 #include <strsafe.h>
 
 namespace {
@@ -20,14 +17,14 @@ void ReleaseBuffer(uint8_t*& p) {
 
 // Reads a whole file. Returns nullptr on failure, after the report the
 // failure calls for; *size receives the file's size.
-uint8_t* ReadWholeFile(const wchar_t* path, uint32_t* size) {
+uint8_t* ReadWholeFile(CameraUpdate& u, const wchar_t* path, uint32_t* size) {
     // Shared for reading and writing, as the C runtime opens a file for
     // binary reading: a file that another program (a build tool, an editor)
     // still holds open for writing can be read.
     HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        ReportUpdate(UpdateReport::Trouble, L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
+        u.Report(UpdateReport::Trouble, L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
         return nullptr;
     }
     LARGE_INTEGER length{};
@@ -102,53 +99,53 @@ bool LoaderPath(const wchar_t* name, wchar_t* path) {
     return SUCCEEDED(StringCchCatW(path, kPathChars, name));
 }
 
-int ReadLoaderImage(const wchar_t* name) {
+int ReadLoaderImage(CameraUpdate& u, const wchar_t* name) {
     // A failed read must not leave the image of the other boot loader behind
     // to be sent in its place.
-    ReleaseLoaderImage();
+    ReleaseLoaderImage(u);
     wchar_t path[kPathChars];
     if (!LoaderPath(name, path)) {
-        ReportUpdate(UpdateReport::Trouble, L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
+        u.Report(UpdateReport::Trouble, L"Check File Path!", L"Error", MB_ICONEXCLAMATION);
         return 0;
     }
     uint32_t size = 0;
-    uint8_t* data = ReadWholeFile(path, &size);
+    uint8_t* data = ReadWholeFile(u, path, &size);
     if (data == nullptr) return 0;
-    ReleaseBuffer(g_pLoaderFileData);
-    g_pLoaderFileData = data;
-    g_dwLoaderFileSize = size;
+    ReleaseBuffer(u.pLoaderFileData);
+    u.pLoaderFileData = data;
+    u.dwLoaderFileSize = size;
     return 1;
 }
 
 }  // namespace
 
-void ReleaseLoaderImage() {
-    ReleaseBuffer(g_pLoaderFileData);
-    g_dwLoaderFileSize = 0;
+void ReleaseLoaderImage(CameraUpdate& u) {
+    ReleaseBuffer(u.pLoaderFileData);
+    u.dwLoaderFileSize = 0;
 }
 
-void ReleaseImageSections() {
-    ReleaseBuffer(g_pImageData1);
-    g_dwImageSize1 = 0;
-    ReleaseBuffer(g_pImageData2);
-    g_dwImageSize2 = 0;
+void ReleaseImageSections(CameraUpdate& u) {
+    ReleaseBuffer(u.pImageData1);
+    u.dwImageSize1 = 0;
+    ReleaseBuffer(u.pImageData2);
+    u.dwImageSize2 = 0;
 }
 
-int LoadFirmwareImage(const uint8_t* data, uint32_t size) {
+int LoadFirmwareImage(CameraUpdate& u, const uint8_t* data, uint32_t size) {
     // A new file replaces every section of the last one: a part left over
     // from an earlier file must never be written with this one. It also
     // starts a new update: no part of an earlier one is still to be written.
-    ReleaseImageSections();
-    g_bFirstPartWritten = false;
-    g_bForceFirstPart = false;
-    g_bWritePart2 = false;
-    g_dwBlocksSent = 0;
+    ReleaseImageSections(u);
+    u.bFirstPartWritten = false;
+    u.bForceFirstPart = false;
+    u.bWritePart2 = false;
+    u.dwBlocksSent = 0;
 
     fwimage::ParsedImage parsed;
     const fwimage::ParseStatus st = fwimage::ParseFirmwareImage(data, size, &parsed);
-    g_bFPGAFirmware = parsed.fpgaFirmware;
-    g_bMCUFirmware = parsed.mcuFirmware;
-    if (parsed.layout == fwimage::Layout::Fpga || parsed.layout == fwimage::Layout::Mcu) g_dwMCUPacketCount = 0;
+    u.bFPGAFirmware = parsed.fpgaFirmware;
+    u.bMCUFirmware = parsed.mcuFirmware;
+    if (parsed.layout == fwimage::Layout::Fpga || parsed.layout == fwimage::Layout::Mcu) u.dwMCUPacketCount = 0;
     if (st != fwimage::ParseStatus::Ok) {
         ReportDamagedFile(st);
         return 0;
@@ -156,81 +153,63 @@ int LoadFirmwareImage(const uint8_t* data, uint32_t size) {
 
     switch (parsed.layout) {
         case fwimage::Layout::Plain:
-            g_pImageData2 = CopySection(data, parsed.part2);
-            if (g_pImageData2 == nullptr) {
+            u.pImageData2 = CopySection(data, parsed.part2);
+            if (u.pImageData2 == nullptr) {
                 DebugLine(L"Memory Allocation Failed for Imagedata1..\r\n");
                 return 0;
             }
-            g_dwImageSize2 = parsed.part2.size;
-            g_byImageType = parsed.imageType;
+            u.dwImageSize2 = parsed.part2.size;
+            u.byImageType = parsed.imageType;
             DebugLine(L"Substring not found for Image1....\r\n");
             return 1;
         case fwimage::Layout::TwoPart:
-            g_byImageType = parsed.imageType;
-            g_pImageData1 = CopySection(data, parsed.part1);
-            g_pImageData2 = CopySection(data, parsed.part2);
-            if (g_pImageData1 == nullptr || g_pImageData2 == nullptr) {
+            u.byImageType = parsed.imageType;
+            u.pImageData1 = CopySection(data, parsed.part1);
+            u.pImageData2 = CopySection(data, parsed.part2);
+            if (u.pImageData1 == nullptr || u.pImageData2 == nullptr) {
                 DebugLine(L"Memory Aloocation FAiled for Imagedata1..\r\n");
-                ReleaseImageSections();
+                ReleaseImageSections(u);
                 return 0;
             }
-            g_bCombinedImage = true;
+            u.bCombinedImage = true;
             break;
         case fwimage::Layout::Mcu:
         case fwimage::Layout::Fpga:
-            g_pImageData1 = CopySection(data, parsed.part1);
-            g_pImageData2 = CopySection(data, parsed.part2);
-            if (g_pImageData1 == nullptr || g_pImageData2 == nullptr) {
+            u.pImageData1 = CopySection(data, parsed.part1);
+            u.pImageData2 = CopySection(data, parsed.part2);
+            if (u.pImageData1 == nullptr || u.pImageData2 == nullptr) {
                 DebugPrint(1,
                            parsed.layout == fwimage::Layout::Mcu
                                ? L"ReadMCUFX3Firmware Memory allocation failed for MCU data GetLastError() = %d\r\n"
                                : L"ReadFPGAFX3Firmware Memory allocation failed for FPGA data GetLastError() = %d\r\n",
                            static_cast<int>(GetLastError()));
-                ReleaseImageSections();
+                ReleaseImageSections(u);
                 return 0;
             }
-            if (parsed.layout == fwimage::Layout::Mcu) g_dwMCUPacketCount = parsed.mcuPacketCount;
+            if (parsed.layout == fwimage::Layout::Mcu) u.dwMCUPacketCount = parsed.mcuPacketCount;
             break;
     }
-    g_dwImageSize1 = parsed.part1.size;
-    g_dwImageSize2 = parsed.part2.size;
+    u.dwImageSize1 = parsed.part1.size;
+    u.dwImageSize2 = parsed.part2.size;
     return 1;
 }
 
-int SelectFirmwareFile() {
-    g_bCombinedImage = false;
-
-    wchar_t path[kPathChars] = L"";
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = g_hMainDlg.load();
-    ofn.lpstrFilter = g_bNXPDevice ? L"Binary Files (*.BIN)\0*.bin\0Binary Files (*.IMG)\0*.img\0"
-                                   : L"Binary Files (*.IMG)\0*.img\0Binary Files (*.BIN)\0*.bin\0";
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = kPathChars;
-    ofn.lpstrFileTitle = g_szFirmwareFileName;
-    ofn.nMaxFileTitle = kPathChars;
-    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-    if (!Os().GetOpenFileNameW(&ofn)) return 2;
-
-    SetDlgItemTextW(g_hMainDlg.load(), IDC_EDIT_FIRMWARE_PATH, path);
-
+int ReadFirmwareFile(CameraUpdate& u, const wchar_t* path) {
     uint32_t size = 0;
-    uint8_t* data = ReadWholeFile(path, &size);
+    uint8_t* data = ReadWholeFile(u, path, &size);
     if (data == nullptr) return 0;
-    const int result = LoadFirmwareImage(data, size);
+    const int result = LoadFirmwareImage(u, data, size);
     delete[] data;
     return result;
 }
 
-int ReadBootloaderImage() { return ReadLoaderImage(L"bootloader.img"); }
+int ReadBootloaderImage(CameraUpdate& u) { return ReadLoaderImage(u, L"bootloader.img"); }
 
-int ReadFlashloaderImage() {
-    if (!ReadLoaderImage(L"RT1060_Flashloader_nopadding.bin")) return 0;
-    g_bNXPDevice = true;
+int ReadFlashloaderImage(CameraUpdate& u) {
+    if (!ReadLoaderImage(u, L"RT1060_Flashloader_nopadding.bin")) return 0;
+    u.bNXPDevice = true;
     // The rebuild that reads it runs on the dialog's thread: the dialog keeps
     // answering meanwhile.
-    UiWait(5000);
+    u.View().Pause(5000);
     return 1;
 }

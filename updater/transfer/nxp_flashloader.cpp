@@ -1,11 +1,9 @@
 #include "KivoFWSW.h"
-#include "app_state.h"
+#include "camera_update.h"
 #include "debug_print.h"
 #include "image_file.h"
 #include "nxp_packets.h"
 #include "os_api.h"
-#include "update_display.h"
-#include "resource.h"
 #include "update_engine.h"
 
 namespace {
@@ -18,8 +16,6 @@ constexpr uint32_t kEraseBytes = 0x000186A0;
 // The write-memory command carries the byte count in 24 bits.
 constexpr uint32_t kLargestImage = 0x00FFFFFF;
 constexpr DWORD kDataPacketWaitMs = 50;
-
-HWND Dlg() { return g_hMainDlg.load(); }
 
 struct CommandPacket {
     const wchar_t* line;
@@ -57,27 +53,28 @@ uint32_t EraseBytesFor(uint32_t imageSize) {
 // Sends a command packet with its reply expected. False only when the
 // packet could not be written: the replies' contents are not read, and a
 // reply that could not be read still leaves the command with the loader.
-bool SendCommandPacket(uint8_t tag, uint8_t flags, const uint32_t* parameters, uint32_t count) {
-    nxp::BuildLoaderCommand(g_byNXPReport, tag, flags, parameters, count);
-    return sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 1) != 0 ||
+bool SendCommandPacket(CameraUpdate& u, uint8_t tag, uint8_t flags, const uint32_t* parameters, uint32_t count) {
+    nxp::BuildLoaderCommand(u.byNXPReport, tag, flags, parameters, count);
+    return sendNXPHidCmd(u.byNXPReport, nxp::kLoaderReportBytes, 1) != 0 ||
            ::GetLastError() == KIVOFWSW_ERROR_NO_REPLY;
 }
 
-void SendProgressStep() {
-    const uint32_t sent = g_dwBlocksSent.load() + 1;
-    SendMessageW(Dlg(), WM_FW_PROGRESS_STEP, sent, 0);
+void SendProgressStep(CameraUpdate& u) {
+    const uint32_t sent = u.dwBlocksSent.load() + 1;
+    u.View().ProgressStep(sent);
 }
 
 }  // namespace
 
-int DoDownloadNXPFirmware() {
-    g_dwBlocksSent = 0;
-    g_bDownloadInProgress = true;
+int DoDownloadNXPFirmware(CameraUpdate& u) {
+    u.dwBlocksSent = 0;
+    u.bDownloadInProgress = true;
+    u.SetPhase(UpdatePhase::WritingPart2);
     DebugLine(L"DoDownloadNXPFirmware ++\n");
-    ShowFlashLoaderWriting();
+    u.View().ShowFlashLoaderWriting();
 
-    const uint8_t* image = g_pImageData2;
-    const uint32_t size = g_dwImageSize2;
+    const uint8_t* image = u.pImageData2;
+    const uint32_t size = u.dwImageSize2;
     if (image == nullptr || size == 0) {
         // Nothing to write: never let an update pass without its image.
         DebugLine(L"DoDownloadNXPFirmware :: no image to write\n");
@@ -88,7 +85,8 @@ int DoDownloadNXPFirmware() {
         return 0;
     }
     const uint32_t packets = nxp::PieceCount(size, nxp::kLoaderDataBytes);
-    SendMessageW(Dlg(), WM_FW_PROGRESS_RANGE, packets, 0);
+    u.nProgressTotal = packets;
+    u.View().ProgressRange(packets);
 
     // A packet the flash loader never got means the flash is not ready for
     // the image.
@@ -96,13 +94,13 @@ int DoDownloadNXPFirmware() {
         DebugLine(c.line);
         uint32_t parameters[3] = {c.parameters[0], c.parameters[1], c.parameters[2]};
         if (c.tag == nxp::kTagFlashEraseRegion) parameters[1] = EraseBytesFor(size);
-        if (!SendCommandPacket(c.tag, 0, parameters, c.count)) {
+        if (!SendCommandPacket(u, c.tag, 0, parameters, c.count)) {
             DebugLine(L"\nsendNXPHidCmd command packet Failed..");
             return 0;
         }
     }
     const uint32_t write[] = {kFlashImageAddress, size & kLargestImage, 0};
-    if (!SendCommandPacket(nxp::kTagWriteMemory, nxp::kFlagDataPhase, write, 3)) {
+    if (!SendCommandPacket(u, nxp::kTagWriteMemory, nxp::kFlagDataPhase, write, 3)) {
         DebugLine(L"\nsendNXPHidCmd command packet Failed..");
         return 0;
     }
@@ -110,21 +108,21 @@ int DoDownloadNXPFirmware() {
     for (uint32_t i = 0; i < packets; ++i) {
         if (nxp::PieceLength(size, nxp::kLoaderDataBytes, i) < nxp::kLoaderDataBytes)
             DebugLine(L"sendNXPHidCmd :: BytesLeft calling.....\n");
-        nxp::BuildLoaderData(g_byNXPReport, image, size, i);
-        if (!sendNXPHidCmd(g_byNXPReport, nxp::kLoaderReportBytes, 0)) {
+        nxp::BuildLoaderData(u.byNXPReport, image, size, i);
+        if (!sendNXPHidCmd(u.byNXPReport, nxp::kLoaderReportBytes, 0)) {
             // A piece missing from the flash is a failed update, never a
             // finished one.
             DebugLine(L"sendNXPHidCmd Failed..");
             return 0;
         }
-        SendProgressStep();
+        SendProgressStep(u);
         Os().Sleep(kDataPacketWaitMs);
-        g_dwBlocksSent = g_dwBlocksSent.load() + 1;
+        u.dwBlocksSent = u.dwBlocksSent.load() + 1;
     }
 
-    for (const CommandPacket& c : kFinish) SendCommandPacket(c.tag, 0, c.parameters, c.count);
+    for (const CommandPacket& c : kFinish) SendCommandPacket(u, c.tag, 0, c.parameters, c.count);
 
-    ReleaseImageSections();
-    g_bDownloadComplete = true;
+    ReleaseImageSections(u);
+    u.bDownloadComplete = true;
     return 1;
 }

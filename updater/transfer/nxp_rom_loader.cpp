@@ -1,9 +1,8 @@
 #include "KivoFWSW.h"
-#include "app_state.h"
 #include "boot_loaders.h"
+#include "camera_update.h"
 #include "debug_print.h"
 #include "image_file.h"
-#include "update_guard.h"
 #include "nxp_packets.h"
 
 namespace {
@@ -18,9 +17,9 @@ int SendReport(const uint8_t* report, uint32_t length, bool reply) {
     return sendNXPHidCmd(report, static_cast<int>(length), reply ? 1 : 0);
 }
 
-DWORD RunRomDownload() {
-    const uint8_t* file = g_pLoaderFileData;
-    const uint32_t size = g_dwLoaderFileSize;
+DWORD RunRomDownload(CameraUpdate& u) {
+    const uint8_t* file = u.pLoaderFileData;
+    const uint32_t size = u.dwLoaderFileSize;
     if (file == nullptr || size == 0) {
         DebugLine(L"DoDownloadNXPCypress :: no flash loader loaded\r\n");
         return 0;
@@ -54,22 +53,24 @@ DWORD RunRomDownload() {
 
 }  // namespace
 
-DWORD WINAPI DoDownloadNXPCypress(LPVOID) {
+DWORD WINAPI DoDownloadNXPCypress(LPVOID parameter) {
+    CameraUpdate& u = *static_cast<CameraUpdate*>(parameter);
+    u.SetPhase(UpdatePhase::WritingLoader);
     DWORD result = 0;
     try {
         DebugLine(L"DoDownloadNXPCypress ++\r\n");
-        g_bLoaderDownloadActive = true;
-        result = RunRomDownload();
+        u.bLoaderDownloadActive = true;
+        result = RunRomDownload(u);
     } catch (...) {
         DebugLine(L"DoDownloadCypress exception\r\n");
         result = 0;
     }
     // Every ending lets the next boot loader that arrives be served: a failed
     // download must not block the device list.
-    ReleaseLoaderImage();
-    g_bLoaderDownloadActive = false;
+    ReleaseLoaderImage(u);
+    u.bLoaderDownloadActive = false;
     // An update under way now waits for what the chip starts next.
-    UpdateWaitGoesOn();
+    u.WaitGoesOn();
     if (result) DebugLine(L"DoDownloadNXPCypress --\r\n");
     return result;
 }

@@ -3,35 +3,31 @@
 #include <commctrl.h>
 #include <mmsystem.h>
 
-#include "app_state.h"
+#include "camera_update.h"
 #include "debug_print.h"
 #include "device_id.h"
 #include "id_text.h"
 #include "image_format.h"
-#include "notice_dialogs.h"
 #include "os_api.h"
-#include "update_display.h"
-#include "update_outcome.h"
-#include "resource.h"
-#include "update_guard.h"
 #include <strsafe.h>
 
 namespace {
 
-HWND Dlg() { return g_hMainDlg.load(); }
-
-void SendProgressRange(uint32_t blocks) { SendMessageW(Dlg(), WM_FW_PROGRESS_RANGE, blocks, 0); }
-
-void SendProgressStep() {
-    const uint32_t sent = g_dwBlocksSent.load() + 1;
-    SendMessageW(Dlg(), WM_FW_PROGRESS_STEP, sent, 0);
-    g_dwBlocksSent = sent;
+void SendProgressRange(CameraUpdate& u, uint32_t blocks) {
+    u.nProgressTotal = blocks;
+    u.View().ProgressRange(blocks);
 }
 
-void KillEraseBlink() { ShowEraseDone(); }
+void SendProgressStep(CameraUpdate& u) {
+    const uint32_t sent = u.dwBlocksSent.load() + 1;
+    u.View().ProgressStep(sent);
+    u.dwBlocksSent = sent;
+}
 
-void RecordState(const DfuStatus& st) {
-    StringCchPrintfW(g_szUpdateStatus, 127, L"UpdateFirmware : bState = %d \r\n", st.bState);
+void KillEraseBlink(CameraUpdate& u) { u.View().ShowEraseDone(); }
+
+void RecordState(CameraUpdate& u, const DfuStatus& st) {
+    StringCchPrintfW(u.szUpdateStatus, 127, L"UpdateFirmware : bState = %d \r\n", st.bState);
 }
 
 void Release(uint8_t*& data, std::atomic<uint32_t>& size) {
@@ -40,11 +36,7 @@ void Release(uint8_t*& data, std::atomic<uint32_t>& size) {
     size = 0;
 }
 
-// From the thread's start until it is done with the device (before its
-// closing box): the arrival handlers leave the device alone meanwhile.
-std::atomic<bool> g_bUpdateThreadWriting{false};
-
-void UpdateThreadDone() { g_bUpdateThreadWriting = false; }
+void UpdateThreadDone(CameraUpdate& u) { u.bUpdateThreadWriting = false; }
 
 enum class Poll { Strict, Tolerant };
 
@@ -56,12 +48,12 @@ enum class Poll { Strict, Tolerant };
 // block. Only the time of answered requests counts towards that limit: a
 // device that erases for minutes lets its status requests time out, and the
 // failure count bounds that part of the wait.
-bool PollDownloadIdle(DfuStatus* st, Poll rule) {
+bool PollDownloadIdle(CameraUpdate& u, DfuStatus* st, Poll rule) {
     DWORD answering = 0;
     int failures = 0;
     for (;;) {
         const DWORD asked = Os().GetTickCount();
-        if (!Getstatus(st)) {
+        if (!Getstatus(u, st)) {
             if (rule == Poll::Strict) return false;
             DebugLine(L"FirstTimeGetstatus::Getstatus failed \n");
             if (++failures >= 1000) return false;
@@ -89,90 +81,90 @@ uint32_t BlockLength(uint32_t size, uint32_t i) {
     return rest < kTransferBlock ? rest : kTransferBlock;
 }
 
-// Sends one section in 1024-byte blocks from g_byTransferBuffer with the
+// Sends one section in 1024-byte blocks from u.byTransferBuffer with the
 // given request, polling strictly after each block.
-bool SendSectionStrict(const uint8_t* data, uint32_t size, bool fpgaRequest, DfuStatus* st) {
+bool SendSectionStrict(CameraUpdate& u, const uint8_t* data, uint32_t size, bool fpgaRequest, DfuStatus* st) {
     const uint32_t blocks = fwimage::BlockCount(size);
     for (uint32_t i = 0; i < blocks; ++i) {
         const uint32_t n = BlockLength(size, i);
-        memcpy(g_byTransferBuffer, data + i * kTransferBlock, n);
-        const int sent = fpgaRequest ? SendDataFPGAData(n) : SendData(g_byTransferBuffer, n);
+        memcpy(u.byTransferBuffer, data + i * kTransferBlock, n);
+        const int sent = fpgaRequest ? SendDataFPGAData(u, n) : SendData(u, u.byTransferBuffer, n);
         if (!sent) {
             DebugLine(L"dodownload::SendData failed  ++\n");
-            Getstatus(st);
+            Getstatus(u, st);
             return false;
         }
-        if (!PollDownloadIdle(st, Poll::Strict)) {
+        if (!PollDownloadIdle(u, st, Poll::Strict)) {
             DebugLine(L"dodownload::Getstatus failed  ++\n");
             return false;
         }
-        SendProgressStep();
+        SendProgressStep(u);
     }
     return true;
 }
 
-DWORD EndWithCommunicationFailure() {
-    UpdateThreadDone();
+DWORD EndWithCommunicationFailure(CameraUpdate& u) {
+    UpdateThreadDone(u);
     // The camera may still come back and take its part (the part flags
     // stay): the update waits for it, bounded.
-    UpdateWaitForCamera();
-    g_bIsStartUpdatedFromDFU = false;
-    g_bMatchUpdatedDeviceHID = false;
+    u.WaitForCamera();
+    u.bIsStartUpdatedFromDFU = false;
+    u.bMatchUpdatedDeviceHID = false;
     // The part flags and the block count stay: a camera that comes back after
     // its second run failed still needs its second part (a new update or a
-    // new file starts them afresh). g_bUpdatedFromHIDMode stays for the same
+    // new file starts them afresh). u.bUpdatedFromHIDMode stays for the same
     // reason.
-    g_bDownloadInProgress = false;
-    ReportUpdate(UpdateReport::Failed, L"USB Communication Failure!", L"Error", MB_ICONERROR);
-    ShowUpdateFailedState();
+    u.bDownloadInProgress = false;
+    u.Report(UpdateReport::Failed, L"USB Communication Failure!", L"Error", MB_ICONERROR);
+    u.View().ShowUpdateFailedState();
     return 0;
 }
 
-DWORD EndWithDownloadFailure() {
-    UpdateThreadDone();
-    UpdateWaitEnd();
-    const bool mcu = g_bMCUFirmware, fpga = g_bFPGAFirmware;
-    g_dwBlocksSent = 0;
-    g_bFirstPartWritten = false;
-    g_bWritePart2 = false;
-    g_bUpdatedFromHIDMode = false;
-    g_bDownloadInProgress = false;
-    g_bDownloadComplete = false;
-    g_bIsStartUpdatedFromDFU = false;
-    g_bMatchUpdatedDeviceHID = false;
-    g_bForceFirstPart = false;
-    g_nBlinkState = 5;
-    ClearUpdateProgress();
+DWORD EndWithDownloadFailure(CameraUpdate& u) {
+    UpdateThreadDone(u);
+    u.WaitEnd();
+    const bool mcu = u.bMCUFirmware, fpga = u.bFPGAFirmware;
+    u.dwBlocksSent = 0;
+    u.bFirstPartWritten = false;
+    u.bWritePart2 = false;
+    u.bUpdatedFromHIDMode = false;
+    u.bDownloadInProgress = false;
+    u.bDownloadComplete = false;
+    u.bIsStartUpdatedFromDFU = false;
+    u.bMatchUpdatedDeviceHID = false;
+    u.bForceFirstPart = false;
+    u.View().ClearUpdateProgress();
     Os().Sleep(10);
     const wchar_t* text = mcu ? L"MCU firmware update failed. Please retry again...!!"
                         : fpga ? L"Firmware update failed. Please retry again...!!"
                                : L"Firmware Download Failed!";
-    ReportUpdate(UpdateReport::Failed, text, L"Error", MB_ICONERROR);
-    ShowUpdateFailedState();
+    u.Report(UpdateReport::Failed, text, L"Error", MB_ICONERROR);
+    u.View().ShowUpdateFailedState();
     DebugLine(L"UpdateFirmware failed thread -----   \n");
     return 0;
 }
 
-int WriteImagePart1(DfuStatus* st) {
-    const uint32_t size1 = g_dwImageSize1, size2 = g_dwImageSize2;
-    if (g_pImageData1 == nullptr || size1 == 0) {
+int WriteImagePart1(CameraUpdate& u, DfuStatus* st) {
+    const uint32_t size1 = u.dwImageSize1, size2 = u.dwImageSize2;
+    if (u.pImageData1 == nullptr || size1 == 0) {
         // Nothing to write. A run without a block leaves the device nothing
         // to end with the zero-length request: it would not restart, and the
         // second part would never be written. Fail before anything is erased.
         DebugLine(L"DoDownload :: no data for the first part of the image  ++\n");
         return 0;
     }
-    g_dwBlocksSent = 0;
-    g_bDownloadInProgress = true;
-    g_bFirstPartWritten = true;
+    u.dwBlocksSent = 0;
+    u.bDownloadInProgress = true;
+    u.bFirstPartWritten = true;
+    u.SetPhase(UpdatePhase::WritingPart1);
     DebugLine(L"DoDownload :: writing first part of the image  ++\n");
-    SendProgressRange(fwimage::BlockCount(size1) + fwimage::BlockCount(size2));
-    ShowPartWriting();
+    SendProgressRange(u, fwimage::BlockCount(size1) + fwimage::BlockCount(size2));
+    u.View().ShowPartWriting();
 
-    if (g_bCombinedImage) {
+    if (u.bCombinedImage) {
         DebugLine(L"DoDownload CombinedImage Found and gonna erase the image\r\n");
-        g_bCombinedImage = false;
-        DebugLine(EraseCombinedImage() ? L"DoDownload::EraseCombinedImage success\r\n"
+        u.bCombinedImage = false;
+        DebugLine(EraseCombinedImage(u) ? L"DoDownload::EraseCombinedImage success\r\n"
                                        : L"DoDownload::EraseCombinedImage failed\r\n");
     } else {
         DebugLine(L"DoDownload CombinedImage not found\r\n");
@@ -181,72 +173,73 @@ int WriteImagePart1(DfuStatus* st) {
     const uint32_t blocks = fwimage::BlockCount(size1);
     for (uint32_t i = 0; i < blocks; ++i) {
         const uint32_t n = BlockLength(size1, i);
-        memcpy(g_byTransferBuffer, g_pImageData1 + i * kTransferBlock, n);
-        if (!SendData(g_byTransferBuffer, n)) {
+        memcpy(u.byTransferBuffer, u.pImageData1 + i * kTransferBlock, n);
+        if (!SendData(u, u.byTransferBuffer, n)) {
             DebugLine(L"dodownload::SendData failed  ++\n");
-            Getstatus(st);
+            Getstatus(u, st);
             return 0;
         }
-        if (!PollDownloadIdle(st, Poll::Strict)) return 0;
-        SendProgressStep();
-        if (i == 0) KillEraseBlink();
+        if (!PollDownloadIdle(u, st, Poll::Strict)) return 0;
+        SendProgressStep(u);
+        if (i == 0) KillEraseBlink(u);
     }
-    Release(g_pImageData1, g_dwImageSize1);
+    Release(u.pImageData1, u.dwImageSize1);
     DebugLine(L"DoDownload :: written first part of the image  ++\n");
     DebugLine(L"DoDownload --\n");
     return 1;
 }
 
-int WriteImagePart2(DfuStatus* st) {
-    const uint32_t size2 = g_dwImageSize2;
-    const uint8_t type = g_byImageType;
+int WriteImagePart2(CameraUpdate& u, DfuStatus* st) {
+    const uint32_t size2 = u.dwImageSize2;
+    const uint8_t type = u.byImageType;
     // The part was sent already (its buffer is released): never report it as
     // written again. An empty part of a two-part file holds nothing to send.
-    if (g_pImageData2 == nullptr) {
+    if (u.pImageData2 == nullptr) {
         DebugLine(L"DoDownload :: no data for the second part of the image  ++\n");
         return 0;
     }
-    g_bDownloadInProgress = true;
+    u.bDownloadInProgress = true;
+    u.SetPhase(UpdatePhase::WritingPart2);
     DebugLine(L"DoDownload :: writing second part of the image  ++\n");
-    g_bFirstPartWritten = false;
-    g_bForceFirstPart = false;
-    g_bWritePart2 = false;
-    if (type == 3 || (type == 1 && g_nFirmwareUpdateResult == 50)) SendProgressRange(fwimage::BlockCount(size2));
+    u.bFirstPartWritten = false;
+    u.bForceFirstPart = false;
+    u.bWritePart2 = false;
+    if (type == 3 || (type == 1 && u.nFirmwareUpdateResult == 50)) SendProgressRange(u, fwimage::BlockCount(size2));
 
     const uint32_t blocks = fwimage::BlockCount(size2);
     for (uint32_t i = 0; i < blocks; ++i) {
         uint32_t n = BlockLength(size2, i);
-        memcpy(g_byTransferBuffer2, g_pImageData2 + i * kTransferBlock, n);
+        memcpy(u.byTransferBuffer2, u.pImageData2 + i * kTransferBlock, n);
         // The device cannot take a last block that is a whole number of
         // 64-byte packets without a short packet behind it: pad one byte.
-        if (i + 1 == blocks && n < kTransferBlock && n % 64 == 0) g_byTransferBuffer2[n++] = 0xFF;
-        if (!SendData(g_byTransferBuffer2, n)) {
+        if (i + 1 == blocks && n < kTransferBlock && n % 64 == 0) u.byTransferBuffer2[n++] = 0xFF;
+        if (!SendData(u, u.byTransferBuffer2, n)) {
             DebugLine(L"dodownload :: SendData failed in else part  ++\n");
-            RecordState(*st);
+            RecordState(u, *st);
             return 0;
         }
         const bool first = i == 0;
-        if (!PollDownloadIdle(st, first ? Poll::Tolerant : Poll::Strict)) {
+        if (!PollDownloadIdle(u, st, first ? Poll::Tolerant : Poll::Strict)) {
             DebugLine(first ? L"dodownload::FirstTimeGetstatus failed in else part ++\n"
                             : L"dodownload::Getstatus failed in else part ++\n");
             return 0;
         }
-        SendProgressStep();
-        if (first) KillEraseBlink();
+        SendProgressStep(u);
+        if (first) KillEraseBlink(u);
     }
-    Release(g_pImageData2, g_dwImageSize2);
+    Release(u.pImageData2, u.dwImageSize2);
     DebugLine(L"DoDownload :: written second part of the image  ++\n");
-    g_bDownloadComplete = true;
+    u.bDownloadComplete = true;
     DebugLine(L"DoDownload --\n");
     return 1;
 }
 
 }  // namespace
 
-int ChangeToDFUIdleState() {
+int ChangeToDFUIdleState(CameraUpdate& u) {
     DfuStatus st{};
-    if (!Getstatus(&st)) {
-        ReportUpdate(UpdateReport::Trouble, L"Get Status Failed!", L"Error", MB_ICONERROR | MB_TOPMOST);
+    if (!Getstatus(u, &st)) {
+        u.Report(UpdateReport::Trouble, L"Get Status Failed!", L"Error", MB_ICONERROR | MB_TOPMOST);
         return 0;
     }
     DebugLine(L"ChangeToDFUIdleState\n");
@@ -257,74 +250,75 @@ int ChangeToDFUIdleState() {
             const uint8_t request = st.bState == DFU_STATE_APP_IDLE      ? DFU_REQ_DETACH
                                     : st.bState == DFU_STATE_DNLOAD_IDLE ? DFU_REQ_ABORT
                                                                          : DFU_REQ_CLRSTATUS;
-            SendCommand(request);
+            SendCommand(u, request);
             st = DfuStatus{};
-            Getstatus(&st);
+            Getstatus(u, &st);
             break;
         }
         case DFU_STATE_MANIFEST_SYNC:
             st = DfuStatus{};
-            Getstatus(&st);
+            Getstatus(u, &st);
             break;
         default:
             return 1;
     }
     if (st.bState != DFU_STATE_IDLE) {
-        ReportUpdate(UpdateReport::Trouble, L"Change State Failed!", L"Error", MB_ICONERROR);
+        u.Report(UpdateReport::Trouble, L"Change State Failed!", L"Error", MB_ICONERROR);
         return 0;
     }
     return 1;
 }
 
-int DoDownload() {
+int DoDownload(CameraUpdate& u) {
     DebugLine(L"DoDownload ++\n");
     DfuStatus st{};
-    const uint8_t t = g_byImageType;
-    const bool firstWritten = g_bFirstPartWritten, part2 = g_bWritePart2, force = g_bForceFirstPart;
-    if (!firstWritten && ((t == 2 && !part2) || (t == 1 && !part2 && g_nFirmwareUpdateResult != 50) || force))
-        return WriteImagePart1(&st);
-    if ((t == 2 && firstWritten) || t == 1 || t == 3 || part2 || force) return WriteImagePart2(&st);
+    const uint8_t t = u.byImageType;
+    const bool firstWritten = u.bFirstPartWritten, part2 = u.bWritePart2, force = u.bForceFirstPart;
+    if (!firstWritten && ((t == 2 && !part2) || (t == 1 && !part2 && u.nFirmwareUpdateResult != 50) || force))
+        return WriteImagePart1(u, &st);
+    if ((t == 2 && firstWritten) || t == 1 || t == 3 || part2 || force) return WriteImagePart2(u, &st);
     // An image type without a rule writes nothing: that is a failed update,
     // not a finished one.
     DebugPrint(1, L"DoDownload :: no rule for image type %d --\n", t);
     return 0;
 }
 
-int DoDownloadMCUFirmware() {
+int DoDownloadMCUFirmware(CameraUpdate& u) {
     DfuStatus st{};
-    g_dwBlocksSent = 0;
-    g_bDownloadInProgress = true;
+    u.dwBlocksSent = 0;
+    u.bDownloadInProgress = true;
+    u.SetPhase(UpdatePhase::WritingPart1);
     DebugLine(L"DoDownloadMCUFirmware ++\n");
-    const uint32_t mcuSize = g_dwImageSize1, imgSize = g_dwImageSize2;
+    const uint32_t mcuSize = u.dwImageSize1, imgSize = u.dwImageSize2;
     // Sections already sent are released; an empty section (the file holds
     // nothing for it) sends no packet.
-    if (g_pImageData1 == nullptr || g_pImageData2 == nullptr) {
+    if (u.pImageData1 == nullptr || u.pImageData2 == nullptr) {
         DebugLine(L"DoDownloadMCUFirmware :: no firmware data to write ++\n");
         return 0;
     }
-    SendProgressRange(g_dwMCUPacketCount + fwimage::BlockCount(imgSize));
-    ShowPartWriting();
+    SendProgressRange(u, u.dwMCUPacketCount + fwimage::BlockCount(imgSize));
+    u.View().ShowPartWriting();
 
     uint32_t pos = 0;
     bool first = true;
-    for (uint32_t n; (n = fwimage::NextMcuPacket(g_pImageData1, mcuSize, pos, nullptr)) != 0; pos += n) {
-        memset(g_byTransferBuffer, 0, sizeof(g_byTransferBuffer));
-        memcpy(g_byTransferBuffer, g_pImageData1 + pos, n);
-        if (!SendDataMCUData(n)) {
+    for (uint32_t n; (n = fwimage::NextMcuPacket(u.pImageData1, mcuSize, pos, nullptr)) != 0; pos += n) {
+        memset(u.byTransferBuffer, 0, sizeof(u.byTransferBuffer));
+        memcpy(u.byTransferBuffer, u.pImageData1 + pos, n);
+        if (!SendDataMCUData(u, n)) {
             DebugLine(L"dodownload :: SendData failed in else part  ++\n");
-            RecordState(st);
+            RecordState(u, st);
             return 0;
         }
-        if (!PollDownloadIdle(&st, first ? Poll::Tolerant : Poll::Strict)) {
+        if (!PollDownloadIdle(u, &st, first ? Poll::Tolerant : Poll::Strict)) {
             DebugLine(first ? L"dodownload::FirstTimeGetstatus failed in if part ++\n"
                             : L"dodownload::Getstatus failed in else part ++\n");
             return 0;
         }
-        SendProgressStep();
-        if (first) KillEraseBlink();
+        SendProgressStep(u);
+        if (first) KillEraseBlink(u);
         first = false;
     }
-    Release(g_pImageData1, g_dwImageSize1);
+    Release(u.pImageData1, u.dwImageSize1);
 
     if (first) {
         // No MCU packet went out (the file's MCU section is empty): there is
@@ -332,57 +326,58 @@ int DoDownloadMCUFirmware() {
         // MCU data.
         DebugLine(L"DoDownloadMCUFirmware :: no MCU data: nothing to verify ++\n");
     } else {
-        ShowVerifying(true);
+        u.View().ShowVerifying(true);
         DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
-        SendDataMCUVerifyFlashRequest();
+        SendDataMCUVerifyFlashRequest(u);
         Os().Sleep(10000);
         st = DfuStatus{};
-        const int statusRead = GetMCUVerifyStatus(&st);
+        const int statusRead = GetMCUVerifyStatus(u, &st);
         DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
         if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
             DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
-            ShowVerifying(false);
+            u.View().ShowVerifying(false);
             return 0;
         }
-        ShowVerifying(false);
+        u.View().ShowVerifying(false);
     }
 
-    if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
-    Release(g_pImageData2, g_dwImageSize2);
-    g_bDownloadComplete = true;
+    if (!SendSectionStrict(u, u.pImageData2, imgSize, false, &st)) return 0;
+    Release(u.pImageData2, u.dwImageSize2);
+    u.bDownloadComplete = true;
     return 1;
 }
 
-int DoDownloadFPGAFirmware() {
+int DoDownloadFPGAFirmware(CameraUpdate& u) {
     DfuStatus st{};
-    g_dwBlocksSent = 0;
-    g_bDownloadInProgress = true;
+    u.dwBlocksSent = 0;
+    u.bDownloadInProgress = true;
+    u.SetPhase(UpdatePhase::WritingPart1);
     DebugLine(L"DoDownloadFPGAFirmware ++\n");
-    const uint32_t fpgaSize = g_dwImageSize1, imgSize = g_dwImageSize2;
-    if (g_pImageData1 == nullptr || g_pImageData2 == nullptr) {
+    const uint32_t fpgaSize = u.dwImageSize1, imgSize = u.dwImageSize2;
+    if (u.pImageData1 == nullptr || u.pImageData2 == nullptr) {
         DebugLine(L"DoDownloadFPGAFirmware :: no firmware data to write ++\n");
         return 0;
     }
-    KillEraseBlink();
-    ShowVerifying(true);
+    KillEraseBlink(u);
+    u.View().ShowVerifying(true);
     DebugLine(L"SendDataFGPAVerifyFlashRequest ++\n");
-    SendDataFGPAVerifyFlashRequest();
-    const int statusRead = GetFPGAVerifyStatus(&st);
+    SendDataFGPAVerifyFlashRequest(u);
+    const int statusRead = GetFPGAVerifyStatus(u, &st);
     DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
     if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_FPGA_VERIFIED) {
         DebugLine(L"DoDownloadFGPAFirmware :: SendDataFGPAVerifyFlashRequest failed ++\n");
-        ShowVerifying(false);
+        u.View().ShowVerifying(false);
         return 0;
     }
-    ShowVerifying(false);
+    u.View().ShowVerifying(false);
 
-    SendProgressRange(fwimage::BlockCount(fpgaSize) + fwimage::BlockCount(imgSize));
-    ShowPartWriting();
-    if (!SendSectionStrict(g_pImageData1, fpgaSize, true, &st)) return 0;
-    Release(g_pImageData1, g_dwImageSize1);
-    if (!SendSectionStrict(g_pImageData2, imgSize, false, &st)) return 0;
-    Release(g_pImageData2, g_dwImageSize2);
-    g_bDownloadComplete = true;
+    SendProgressRange(u, fwimage::BlockCount(fpgaSize) + fwimage::BlockCount(imgSize));
+    u.View().ShowPartWriting();
+    if (!SendSectionStrict(u, u.pImageData1, fpgaSize, true, &st)) return 0;
+    Release(u.pImageData1, u.dwImageSize1);
+    if (!SendSectionStrict(u, u.pImageData2, imgSize, false, &st)) return 0;
+    Release(u.pImageData2, u.dwImageSize2);
+    u.bDownloadComplete = true;
     return 1;
 }
 
@@ -405,41 +400,41 @@ private:
     bool raised_;
 };
 
-DWORD RunUpdate();
+DWORD RunUpdate(CameraUpdate& u);
 
 }  // namespace
 
-bool UpdateThreadWriting() { return g_bUpdateThreadWriting; }
+bool UpdateThreadWriting(CameraUpdate& u) { return u.bUpdateThreadWriting; }
 
-void UpdateWritesTo(const wchar_t* path) {
-    StringCchCopyW(g_szWrittenDevicePath, kPathChars, path);
-    g_bWrittenDeviceGone = false;
+void UpdateWritesTo(CameraUpdate& u, const wchar_t* path) {
+    StringCchCopyW(u.szWrittenDevicePath, kPathChars, path);
+    u.bWrittenDeviceGone = false;
 }
 
-bool StartUpdateFirmwareThread() {
+bool StartUpdateFirmwareThread(CameraUpdate& u) {
     // One update thread at a time: a second one would write blocks of its
     // own between the first one's.
-    if (g_bUpdateThreadWriting || RunningWorkers(WorkerKind::Update) > 0) {
+    if (u.bUpdateThreadWriting || u.RunningWorkers(WorkerKind::Update) > 0) {
         DebugLine(L"UpdateFirmware :: an update thread is still running: no second one\r\n");
         return false;
     }
-    const bool flashLoader = g_bNXPDevice;
-    if (flashLoader) g_bDownloadInProgress = true;
-    g_bUpdateThreadWriting = true;
-    HANDLE thread = StartWorkerThread(WorkerKind::Update, UpdateFirmware, g_szFirmwareFilePath);
-    g_hUpdateThread = thread;
+    const bool flashLoader = u.bNXPDevice;
+    if (flashLoader) u.bDownloadInProgress = true;
+    u.bUpdateThreadWriting = true;
+    HANDLE thread = u.StartWorker(WorkerKind::Update, UpdateFirmware, &u);
+    u.hUpdateThread = thread;
     if (thread == nullptr) {
-        g_bUpdateThreadWriting = false;
-        if (flashLoader) g_bDownloadInProgress = false;
-        ReportUpdate(UpdateReport::Failed, L"Could'nt Create Thread", L"Error", MB_OK, false);
+        u.bUpdateThreadWriting = false;
+        if (flashLoader) u.bDownloadInProgress = false;
+        u.Report(UpdateReport::Failed, L"Could'nt Create Thread", L"Error", MB_OK, false);
         return false;
     }
     return true;
 }
 
-DWORD WINAPI UpdateFirmware(LPVOID) {
+DWORD WINAPI UpdateFirmware(LPVOID parameter) {
     TimerResolution resolution;
-    return RunUpdate();
+    return RunUpdate(*static_cast<CameraUpdate*>(parameter));
 }
 
 namespace {
@@ -448,53 +443,54 @@ namespace {
 // device itself, not from the list's selection: a camera that leaves the bus
 // right after its last request has the list rebuilt, and another entry
 // selected, before the thread ends.
-bool WritesToDf01() {
+bool WritesToDf01(CameraUpdate& u) {
     wchar_t vid[kIdFieldCap] = L"", pid[kIdFieldCap] = L"";
-    updater::GetVidPidLowerCase(g_szWrittenDevicePath, vid, pid);
+    updater::GetVidPidLowerCase(u.szWrittenDevicePath, vid, pid);
     return updater::IsSameId(pid, L"DF01");
 }
 
-DWORD RunUpdate() {
+DWORD RunUpdate(CameraUpdate& u) {
     DebugLine(L"UpdateFirmware::THreadCreated++++   ++\n");
-    const bool df01 = WritesToDf01();
-    ShowUpdateWriting();
+    const bool df01 = WritesToDf01(u);
+    u.View().ShowUpdateWriting();
 
-    const bool nxp = g_bNXPDevice;
+    const bool nxp = u.bNXPDevice;
     int ok;
     if (nxp) {
-        ok = DoDownloadNXPFirmware();
+        ok = DoDownloadNXPFirmware(u);
     } else {
-        if (!ChangeToDFUIdleState()) return EndWithCommunicationFailure();
-        ok = g_bMCUFirmware ? DoDownloadMCUFirmware() : g_bFPGAFirmware ? DoDownloadFPGAFirmware() : DoDownload();
+        if (!ChangeToDFUIdleState(u)) return EndWithCommunicationFailure(u);
+        ok = u.bMCUFirmware ? DoDownloadMCUFirmware(u) : u.bFPGAFirmware ? DoDownloadFPGAFirmware(u) : DoDownload(u);
     }
-    if (!ok) return EndWithDownloadFailure();
+    if (!ok) return EndWithDownloadFailure(u);
 
     if (!nxp) {
         DfuStatus st{};
-        SendZeroLengthPkt();
-        Getstatus(&st);
-        RecordState(st);
-        DebugLine(g_szUpdateStatus);
+        SendZeroLengthPkt(u);
+        Getstatus(u, &st);
+        RecordState(u, st);
+        DebugLine(u.szUpdateStatus);
     }
-    g_bDownloadInProgress = false;
-    UpdateThreadDone();
-    if (!g_bDownloadComplete) {
+    u.bDownloadInProgress = false;
+    UpdateThreadDone(u);
+    if (!u.bDownloadComplete) {
         // The device restarts for the next part: the update waits for it.
-        UpdateWaitForCamera();
+        u.WaitForCamera();
         DebugLine(L"UpdateFirmware::THreadCreated-----   \n");
         return 1;
     }
-    UpdateWaitEnd();
+    u.WaitEnd();
 
-    g_bIsStartUpdatedFromDFU = false;
-    g_bUpdatedFromHIDMode = false;
-    g_dwBlocksSent = 0;
-    g_bDownloadComplete = false;
-    SendMessageW(Dlg(), WM_FW_UPDATE_DONE, 0, 0);
-    if (df01 && g_bTessaDevice) {
-        ReportUpdate(UpdateReport::SucceededReplug, L"", L"", 0);
+    u.bIsStartUpdatedFromDFU = false;
+    u.bUpdatedFromHIDMode = false;
+    u.dwBlocksSent = 0;
+    u.bDownloadComplete = false;
+    u.nProgressTotal = 0;
+    u.View().UpdateDone();
+    if (df01 && u.bTessaDevice) {
+        u.Report(UpdateReport::SucceededReplug, L"", L"", 0);
     } else {
-        ReportUpdate(UpdateReport::Succeeded,
+        u.Report(UpdateReport::Succeeded,
                          L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
                          L"automatically after completing firmware update!",
                          L"Success", MB_ICONEXCLAMATION);

@@ -6,28 +6,28 @@
 
 #include "usb_requests.h"
 
-// Thread procedure; the parameter is not used. 1 on success or when image
-// part 1 was written (part 2 follows after the device restarts), 0 on failure.
-DWORD WINAPI UpdateFirmware(LPVOID parameter);
-// Starts UpdateFirmware with the firmware file path, keeping its handle in
-// g_hUpdateThread; shows "Could'nt Create Thread" when it cannot. A
+// Thread procedure; the parameter is the CameraUpdate it writes. 1 on success
+// or when image part 1 was written (part 2 follows after the device
+// restarts), 0 on failure.
+DWORD WINAPI UpdateFirmware(LPVOID update);
+// Starts UpdateFirmware for the update, keeping its handle in the update; shows "Could'nt Create Thread" when it cannot. A
 // flash-loader download counts as in progress from here on: the flash
 // loader (a HID device) raises a second arrival right after the first, and
 // its handler must not re-bind the library under the starting thread.
-bool StartUpdateFirmwareThread();
+bool StartUpdateFirmwareThread(CameraUpdate& u);
 // The device the next update thread writes to (its leaving after a Tessa
 // camera's update enables the notice's OK).
-void UpdateWritesTo(const wchar_t* path);
+void UpdateWritesTo(CameraUpdate& u, const wchar_t* path);
 // An update thread was started and is not yet done with its device.
-bool UpdateThreadWriting();
+bool UpdateThreadWriting(CameraUpdate& u);
 
-int ChangeToDFUIdleState();
-int DoDownload();
-int DoDownloadMCUFirmware();
-int DoDownloadFPGAFirmware();
+int ChangeToDFUIdleState(CameraUpdate& u);
+int DoDownload(CameraUpdate& u);
+int DoDownloadMCUFirmware(CameraUpdate& u);
+int DoDownloadFPGAFirmware(CameraUpdate& u);
 
 // The flash-loader engine of cameras with the NXP controller.
-int DoDownloadNXPFirmware();
+int DoDownloadNXPFirmware(CameraUpdate& u);
 
 // Longest time the engine polls a device that answers but never reports that
 // it took a block (the status requests that fail are not counted); a device

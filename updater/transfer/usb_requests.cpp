@@ -1,22 +1,18 @@
 #include "usb_requests.h"
 
-#include "app_state.h"
 #include "debug_print.h"
 #include "os_api.h"
-
-uint8_t g_byTransferBuffer[kTransferBlock];
-uint8_t g_byTransferBuffer2[kTransferBlock + 1];
 
 namespace {
 
 constexpr uint8_t kVendorOut = 0x40;  // vendor request, host to device, to the device
 constexpr uint8_t kVendorIn = 0xC0;   // vendor request, device to host
 
-bool InterfaceIsInvalid() { return g_hWinUsbInterface.load() == INVALID_HANDLE_VALUE; }
+bool InterfaceIsInvalid(CameraUpdate& u) { return u.hWinUsbInterface.load() == INVALID_HANDLE_VALUE; }
 
 // One control transfer on the update-mode device. Returns the call's result
 // and the byte count it reported.
-BOOL Transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length,
+BOOL Transfer(CameraUpdate& u, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length,
               ULONG* transferred) {
     WINUSB_SETUP_PACKET setup;
     setup.RequestType = type;
@@ -25,66 +21,66 @@ BOOL Transfer(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uin
     setup.Index = index;
     setup.Length = length;
     *transferred = 0;
-    return Os().WinUsb_ControlTransfer(g_hWinUsbInterface.load(), setup, data, length, transferred, nullptr);
+    return Os().WinUsb_ControlTransfer(u.hWinUsbInterface.load(), setup, data, length, transferred, nullptr);
 }
 
-int ReadStatusRecord(uint8_t request, DfuStatus* status) {
-    if (InterfaceIsInvalid()) return 0;
+int ReadStatusRecord(CameraUpdate& u, uint8_t request, DfuStatus* status) {
+    if (InterfaceIsInvalid(u)) return 0;
     ULONG transferred = 0;
-    BOOL ok = Transfer(kVendorIn, request, 0, 0, reinterpret_cast<uint8_t*>(status), sizeof(DfuStatus), &transferred);
+    BOOL ok = Transfer(u, kVendorIn, request, 0, 0, reinterpret_cast<uint8_t*>(status), sizeof(DfuStatus), &transferred);
     return ok && transferred == sizeof(DfuStatus) ? 1 : 0;
 }
 
-int SendNoData(uint8_t request) {
-    if (InterfaceIsInvalid()) return 0;
+int SendNoData(CameraUpdate& u, uint8_t request) {
+    if (InterfaceIsInvalid(u)) return 0;
     ULONG transferred = 0;
-    return Transfer(kVendorOut, request, 1, 0, nullptr, 0, &transferred) ? 1 : 0;
+    return Transfer(u, kVendorOut, request, 1, 0, nullptr, 0, &transferred) ? 1 : 0;
 }
 
 }  // namespace
 
-HANDLE Initialize_USBHanlde(const wchar_t* devicePath) {
+HANDLE Initialize_USBHanlde(CameraUpdate& u, const wchar_t* devicePath) {
     wchar_t path[256];
     lstrcpynW(path, devicePath, 256);  // cut to 255 units and terminated
     HANDLE h = Os().CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     DebugPrint(1, L"Initialize_USBHanlde:: CreateFile GetLastError() = %d\r\n", static_cast<int>(GetLastError()));
     if (h == INVALID_HANDLE_VALUE || h == nullptr) return nullptr;
-    g_hOpenedDeviceFile = h;
+    u.hOpenedDeviceFile = h;
     return h;
 }
 
-int InitializeDevice(const wchar_t* devicePath) {
-    g_hWinUsbInterface = nullptr;
-    if (g_hWinUsbDeviceFile.load() == nullptr) {
-        HANDLE h = Initialize_USBHanlde(devicePath);
+int InitializeDevice(CameraUpdate& u, const wchar_t* devicePath) {
+    u.hWinUsbInterface = nullptr;
+    if (u.hWinUsbDeviceFile.load() == nullptr) {
+        HANDLE h = Initialize_USBHanlde(u, devicePath);
         if (h == nullptr) return 0;
-        g_hWinUsbDeviceFile = h;
+        u.hWinUsbDeviceFile = h;
     }
     WINUSB_INTERFACE_HANDLE iface = nullptr;
-    if (Os().WinUsb_Initialize(g_hWinUsbDeviceFile.load(), &iface)) {
+    if (Os().WinUsb_Initialize(u.hWinUsbDeviceFile.load(), &iface)) {
         DebugLine(L"InitializeDevice :: WinUsb_Initialize success\r\n");
-        g_hWinUsbInterface = iface;
+        u.hWinUsbInterface = iface;
         return 1;
     }
     DebugPrint(1, L"InitializeDevice GetLastError() = %d\r\n", static_cast<int>(GetLastError()));
     return 0;
 }
 
-void ReleaseUpdateModeDevice() {
-    WINUSB_INTERFACE_HANDLE iface = g_hWinUsbInterface.exchange(nullptr);
+void ReleaseUpdateModeDevice(CameraUpdate& u) {
+    WINUSB_INTERFACE_HANDLE iface = u.hWinUsbInterface.exchange(nullptr);
     if (iface != nullptr) Os().WinUsb_Free(iface);
-    HANDLE file = g_hWinUsbDeviceFile.exchange(nullptr);
+    HANDLE file = u.hWinUsbDeviceFile.exchange(nullptr);
     if (file != nullptr) Os().CloseHandle(file);
 }
 
-int Getstatus(DfuStatus* status) {
-    if (InterfaceIsInvalid()) {
+int Getstatus(CameraUpdate& u, DfuStatus* status) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"dodownload::GetStatus:: Invalid Handle ++\n");
         return 0;
     }
     ULONG transferred = 0;
-    if (!Transfer(kVendorIn, DFU_REQ_GETSTATUS, 0, 0, reinterpret_cast<uint8_t*>(status), sizeof(DfuStatus),
+    if (!Transfer(u, kVendorIn, DFU_REQ_GETSTATUS, 0, 0, reinterpret_cast<uint8_t*>(status), sizeof(DfuStatus),
                   &transferred)) {
         DebugPrint(1, L"dodownload::Getstatus:: WinUsb_ControlTransfer GetLastError() = %d\r\n",
                    static_cast<int>(GetLastError()));
@@ -96,13 +92,13 @@ int Getstatus(DfuStatus* status) {
     return 1;
 }
 
-int SendData(const uint8_t* buffer, uint32_t n) {
-    if (InterfaceIsInvalid()) {
+int SendData(CameraUpdate& u, const uint8_t* buffer, uint32_t n) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"dodownload::SendData:: Invalid Handle ++\n");
         return 0;
     }
     ULONG transferred = 0;
-    if (!Transfer(kVendorOut, DFU_REQ_DNLOAD, 1, 0, const_cast<uint8_t*>(buffer), static_cast<uint16_t>(n),
+    if (!Transfer(u, kVendorOut, DFU_REQ_DNLOAD, 1, 0, const_cast<uint8_t*>(buffer), static_cast<uint16_t>(n),
                   &transferred)) {
         DebugPrint(1, L"dodownload::SendData:: WinUsb_ControlTransfer GetLastError() = %d\r\n",
                    static_cast<int>(GetLastError()));
@@ -115,27 +111,27 @@ int SendData(const uint8_t* buffer, uint32_t n) {
     return 1;
 }
 
-int SendZeroLengthPkt() {
-    if (InterfaceIsInvalid()) {
+int SendZeroLengthPkt(CameraUpdate& u) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"SendZeroLengthPkt:: Invalid Handle ++\n");
         return 0;
     }
     ULONG transferred = 0;
-    if (!Transfer(kVendorOut, DFU_REQ_DNLOAD, 1, 0, nullptr, 0, &transferred)) {
+    if (!Transfer(u, kVendorOut, DFU_REQ_DNLOAD, 1, 0, nullptr, 0, &transferred)) {
         DebugLine(L"SendZeroLengthPkt::WinUsb_ControlTransfer Failed \r\n");
         return 0;
     }
     return transferred == 0 ? 1 : 0;
 }
 
-int SendDataMCUData(uint32_t n) {
-    if (InterfaceIsInvalid()) {
+int SendDataMCUData(CameraUpdate& u, uint32_t n) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"dodownload::SendDataMCUData:: Invalid Handle ++\n");
         return 0;
     }
     if (n > kTransferBlock) return 0;
     ULONG transferred = 0;
-    if (!Transfer(kVendorOut, DFU_REQ_MCU_DATA, 1, 0, g_byTransferBuffer, static_cast<uint16_t>(n), &transferred)) {
+    if (!Transfer(u, kVendorOut, DFU_REQ_MCU_DATA, 1, 0, u.byTransferBuffer, static_cast<uint16_t>(n), &transferred)) {
         DebugPrint(1, L"dodownload::SendDataMCUData:: WinUsb_ControlTransfer GetLastError() = %d\r\n",
                    static_cast<int>(GetLastError()));
         return 0;
@@ -148,10 +144,10 @@ int SendDataMCUData(uint32_t n) {
     return 1;
 }
 
-int SendDataFPGAData(uint32_t n) {
-    if (InterfaceIsInvalid() || n > kTransferBlock) return 0;
+int SendDataFPGAData(CameraUpdate& u, uint32_t n) {
+    if (InterfaceIsInvalid(u) || n > kTransferBlock) return 0;
     ULONG transferred = 0;
-    if (!Transfer(kVendorOut, DFU_REQ_FPGA_DATA, 1, 0, g_byTransferBuffer, static_cast<uint16_t>(n),
+    if (!Transfer(u, kVendorOut, DFU_REQ_FPGA_DATA, 1, 0, u.byTransferBuffer, static_cast<uint16_t>(n),
                   &transferred)) {
         DebugPrint(1, L"dodownload::SendDataFPGAData:: WinUsb_ControlTransfer GetLastError() = %d\r\n",
                    static_cast<int>(GetLastError()));
@@ -164,14 +160,14 @@ int SendDataFPGAData(uint32_t n) {
     return 1;
 }
 
-int EraseCombinedImage() {
+int EraseCombinedImage(CameraUpdate& u) {
     DebugLine(L"EraseCombinedImage ++\n");
-    if (InterfaceIsInvalid()) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"EraseCombinedImage winUSBHandle NULL\n");
         return 0;
     }
     ULONG transferred = 0;
-    if (!Transfer(kVendorOut, DFU_REQ_ERASE_COMBINED, 1, 0, nullptr, 0, &transferred)) {
+    if (!Transfer(u, kVendorOut, DFU_REQ_ERASE_COMBINED, 1, 0, nullptr, 0, &transferred)) {
         DebugPrint(1, L"EraseCombinedImage:: WinUsb_ControlTransfer failed %d\r\n", static_cast<int>(GetLastError()));
         return 0;
     }
@@ -180,22 +176,22 @@ int EraseCombinedImage() {
     return 1;
 }
 
-int SendCommand(uint8_t request) {
-    if (InterfaceIsInvalid()) {
+int SendCommand(CameraUpdate& u, uint8_t request) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"SendCommand:: Invalid Handle ++\n");
         return 0;
     }
     ULONG transferred = 0;
-    return Transfer(kVendorOut, request, 1, 0, nullptr, 0, &transferred) && transferred == 0 ? 1 : 0;
+    return Transfer(u, kVendorOut, request, 1, 0, nullptr, 0, &transferred) && transferred == 0 ? 1 : 0;
 }
 
-int SendDeviceResetCommand() {
-    if (InterfaceIsInvalid()) {
+int SendDeviceResetCommand(CameraUpdate& u) {
+    if (InterfaceIsInvalid(u)) {
         DebugLine(L"SendDeviceResetCommand:: Invalid Handle ++\n");
         return 0;
     }
     ULONG transferred = 0;
-    if (!Transfer(kVendorOut, DFU_REQ_RESET, 1, 4, nullptr, 0, &transferred)) {
+    if (!Transfer(u, kVendorOut, DFU_REQ_RESET, 1, 4, nullptr, 0, &transferred)) {
         DebugPrint(1, L"SendDeviceResetCommand WinUsb_ControlTransfer GetLastError() = %d\r\n",
                    static_cast<int>(GetLastError()));
         return 0;
@@ -203,7 +199,7 @@ int SendDeviceResetCommand() {
     return transferred == 0 ? 1 : 0;
 }
 
-int SendDataMCUVerifyFlashRequest() { return SendNoData(DFU_REQ_MCU_VERIFY); }
-int GetMCUVerifyStatus(DfuStatus* status) { return ReadStatusRecord(DFU_REQ_MCU_VERIFY_STATUS, status); }
-int SendDataFGPAVerifyFlashRequest() { return SendNoData(DFU_REQ_FPGA_VERIFY); }
-int GetFPGAVerifyStatus(DfuStatus* status) { return ReadStatusRecord(DFU_REQ_FPGA_VERIFY_STATUS, status); }
+int SendDataMCUVerifyFlashRequest(CameraUpdate& u) { return SendNoData(u, DFU_REQ_MCU_VERIFY); }
+int GetMCUVerifyStatus(CameraUpdate& u, DfuStatus* status) { return ReadStatusRecord(u, DFU_REQ_MCU_VERIFY_STATUS, status); }
+int SendDataFGPAVerifyFlashRequest(CameraUpdate& u) { return SendNoData(u, DFU_REQ_FPGA_VERIFY); }
+int GetFPGAVerifyStatus(CameraUpdate& u, DfuStatus* status) { return ReadStatusRecord(u, DFU_REQ_FPGA_VERIFY_STATUS, status); }

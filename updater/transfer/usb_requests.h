@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "camera_update.h"
+
 // DFU 1.1 GETSTATUS record.
 struct DfuStatus {
     uint8_t bStatus;
@@ -39,24 +41,23 @@ constexpr uint8_t DFU_REQ_FPGA_VERIFY = 0x10;
 constexpr uint8_t DFU_REQ_FPGA_VERIFY_STATUS = 0x11;
 constexpr uint8_t DFU_REQ_RESET = 0x32;
 
-constexpr uint32_t kTransferBlock = 1024;
-extern uint8_t g_byTransferBuffer[kTransferBlock];
-extern uint8_t g_byTransferBuffer2[kTransferBlock + 1];
+// Each request goes to the update's update-mode device (its WinUSB
+// interface); the MCU and FPGA data go from its first transfer buffer.
 
-HANDLE Initialize_USBHanlde(const wchar_t* devicePath);
-int InitializeDevice(const wchar_t* devicePath);
+HANDLE Initialize_USBHanlde(CameraUpdate& u, const wchar_t* devicePath);
+int InitializeDevice(CameraUpdate& u, const wchar_t* devicePath);
 // Frees the WinUSB interface and closes the device file, if open.
-void ReleaseUpdateModeDevice();
+void ReleaseUpdateModeDevice(CameraUpdate& u);
 
-int Getstatus(DfuStatus* status);
-int SendData(const uint8_t* buffer, uint32_t n);
-int SendZeroLengthPkt();
-int SendDataMCUData(uint32_t n);
-int SendDataFPGAData(uint32_t n);
-int EraseCombinedImage();
-int SendCommand(uint8_t request);
-int SendDeviceResetCommand();
-int SendDataMCUVerifyFlashRequest();
-int GetMCUVerifyStatus(DfuStatus* status);
-int SendDataFGPAVerifyFlashRequest();
-int GetFPGAVerifyStatus(DfuStatus* status);
+int Getstatus(CameraUpdate& u, DfuStatus* status);
+int SendData(CameraUpdate& u, const uint8_t* buffer, uint32_t n);
+int SendZeroLengthPkt(CameraUpdate& u);
+int SendDataMCUData(CameraUpdate& u, uint32_t n);
+int SendDataFPGAData(CameraUpdate& u, uint32_t n);
+int EraseCombinedImage(CameraUpdate& u);
+int SendCommand(CameraUpdate& u, uint8_t request);
+int SendDeviceResetCommand(CameraUpdate& u);
+int SendDataMCUVerifyFlashRequest(CameraUpdate& u);
+int GetMCUVerifyStatus(CameraUpdate& u, DfuStatus* status);
+int SendDataFGPAVerifyFlashRequest(CameraUpdate& u);
+int GetFPGAVerifyStatus(CameraUpdate& u, DfuStatus* status);

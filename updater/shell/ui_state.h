@@ -1,0 +1,7 @@
+// The UI states of the main dialog: which controls are shown and enabled
+// with no device, a device connected, an update running, and an update done.
+#pragma once
+
+// Applies one of the UI_STATE_* states (app_state.h); any other value does
+// nothing.
+void SetUIState(int state);
