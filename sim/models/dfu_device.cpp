@@ -198,7 +198,8 @@ std::wstring DfuDeviceModel::Refusal(const WINUSB_SETUP_PACKET& s, const std::ve
             if (awaitingStatus_) return L"a block before the device reported the last one taken";
             break;
         case kReqMcuVerify:
-            if (!mcuSent_) return L"MCU verify without MCU data";
+            // Without MCU data there is nothing to compare: the device
+            // reports its MCU flash verified (as it is).
             if (awaitingStatus_) return L"MCU verify before the device reported the last packet taken";
             break;
         case kReqEraseCombined:

@@ -25,6 +25,7 @@ struct ListWorld {
         sim::SetTimeScale(scale);
         DialogUpdate().bLoaderDownloadActive = false;
         DialogUpdate().bLoaderThreadStarted = false;
+        DialogUpdate().bBootLoaderStarted = false;
         DialogUpdate().hUpdateThread = nullptr;
         owner = CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
@@ -123,6 +124,13 @@ TEST(LoaderList, FailedCypressDownloadLetsTheNextRebuildServeTheBootLoaderAgain)
     EXPECT_TRUE(fx3->Started()) << "the second download reached the chip and started it";
     EXPECT_EQ(BootSectionData(sections, 0), fx3->Memory(0x10000, 6000));
     EXPECT_FALSE(DialogUpdate().bLoaderDownloadActive);
+
+    // A rebuild before the started chip has left the bus (a bystander's
+    // arrival) does not serve it again.
+    DialogUpdate().bLoaderThreadStarted = false;
+    AddDeviceNameInCombbox();
+    EXPECT_EQ(kThreeItems, w.Items());
+    EXPECT_FALSE(DialogUpdate().bLoaderThreadStarted) << "no third download";
 }
 
 TEST(LoaderList, WhileACypressDownloadRunsASecondRebuildStopsAtItsEntry) {

@@ -75,7 +75,7 @@ struct RunningUpdate {
 struct RefusalCase {
     const char* name;
     std::function<void(RunningUpdate&)> act;
-    bool refusalBox;  // closing: the operator is told why
+    bool closing;  // the operator is told why in the status line, without a box that would hold the update
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
@@ -94,7 +94,9 @@ TEST_P(RefusedDuringTheWrite, AndTheUpdateEndsWritten) {
 
     GetParam().act(u);
     EXPECT_TRUE(DialogUpdate().bDownloadInProgress) << "the write goes on";
-    EXPECT_EQ(GetParam().refusalBox ? 1u : 0u, BoxesWith(kCloseRefusedText));
+    EXPECT_EQ(0u, BoxesWith(kCloseRefusedText));
+    EXPECT_EQ(GetParam().closing, u.h.Text(IDC_STATIC_STATUS) == kCloseRefusedText);
+    EXPECT_TRUE(IsWindow(g_hMainWnd)) << "the owner window, which carries the taskbar button, is still there";
     EXPECT_EQ(warnings, Count(sim::DialogCalls(), IDD_UPDATE_WARNING)) << "no second update";
     EXPECT_EQ(fileDialogs, sim::OpenFileCalls().size()) << "no file chosen meanwhile";
     EXPECT_EQ(pathBefore, u.h.Text(IDC_EDIT_FIRMWARE_PATH));
@@ -110,6 +112,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"SystemMenuClose", [](RunningUpdate& u) { u.h.Send(WM_SYSCOMMAND, SC_CLOSE, 0); },
                                   true},
                       RefusalCase{"Exit", [](RunningUpdate& u) { u.h.Click(IDC_BTN_EXIT); }, true},
+                      RefusalCase{"TaskbarCloseWindow",
+                                  [](RunningUpdate&) { SendMessageW(g_hMainWnd, WM_SYSCOMMAND, SC_CLOSE, 0); }, true},
+                      RefusalCase{"OwnerClose", [](RunningUpdate&) { SendMessageW(g_hMainWnd, WM_CLOSE, 0, 0); }, true},
                       RefusalCase{"Reset", [](RunningUpdate& u) { u.h.Click(IDC_BTN_RESET); }, false},
                       RefusalCase{"ReadVersion", [](RunningUpdate& u) { u.h.Click(IDC_BTN_READFW_VERSION); }, false},
                       RefusalCase{"Browse", [](RunningUpdate& u) { u.h.Click(IDC_BTN_BROWSE); }, false},

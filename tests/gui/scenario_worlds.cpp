@@ -66,7 +66,7 @@ void CameraUpdateWorld::Plug(const std::wstring& serial, const std::wstring& nam
     place.serial = serial;
     place.ports = ports;
     place.friendlyName = name;
-    camera = sim::PlugHidCamera(place);
+    camera = sim::PlugHidCamera(place, knobs);
     const sim::UsbDeviceSpec updateSpec = sim::WinUsbSpec(0x4A7E, 0xDF00, serial, ports);
     camera.model->SetUpdateModePlan(updateSpec, cycle.Start(updateSpec, camera.spec, sim::HidCameraCarryingImage));
 }

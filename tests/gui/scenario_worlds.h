@@ -43,6 +43,7 @@ struct CameraUpdateWorld {
     sim::UpdateCycle cycle;
     std::shared_ptr<sim::DfuFlash> flash = cycle.flash;
     sim::PluggedCamera<sim::HidCameraModel> camera;
+    sim::HidCameraKnobs knobs;
 
     void Plug(const std::wstring& serial, const std::wstring& name = L"Corvane_RX20", std::vector<int> ports = {3, 2});
 };

@@ -12,6 +12,8 @@
 #include "engine_harness.h"
 #include "resource.h"
 #include "scenario_worlds.h"
+#include "command_thread.h"
+#include "ui_wait.h"
 #include "update_guard.h"
 
 namespace {
@@ -97,6 +99,98 @@ TEST(UpdateWaits, R7CameraThatNeverComesBack) {
     EXPECT_FALSE(h.Enabled(IDC_BTN_EXIT));
     EXPECT_TRUE(UpdateIsBusy());
     ASSERT_NO_FATAL_FAILURE(ExpectTheWaitEnded(h));
+}
+
+// The camera comes back in update mode only after the wait's bound: the
+// operator got EXIT back and was told, and the update still goes on with the
+// camera that arrives. While its arrival is held (a handler pauses) the wait
+// does not run out.
+TEST(UpdateWaits, CameraBackAfterTheWaitsBoundGoesOnWithItsUpdate) {
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "arrival held past the bound" : "arrival after the bound");
+        DialogHarness h;
+        CameraUpdateWorld world;
+        world.cycle.runs = 1;
+        world.knobs.arriveMs = held ? 50000 : 70000;
+        world.Plug(L"SN12345678AB");
+        h.Open();
+        h.Select(0);
+        const auto image = Pattern(3000, 6);
+        ASSERT_NO_FATAL_FAILURE(ChooseFileAndUpdate(h, image));
+        if (held) {
+            MessageHold hold;
+            h.Pump(1000);  // 100 s of simulated time: the arrival comes and is kept
+            EXPECT_TRUE(DeviceChangesKept());
+            EXPECT_TRUE(UpdateIsBusy()) << "the wait does not run out behind a held arrival";
+        } else {
+            ASSERT_TRUE(h.WaitFor([&] { return h.Enabled(IDC_BTN_EXIT) && !UpdateIsBusy(); }, 20000));
+            EXPECT_EQ(kCameraNotBackText, h.Text(IDC_STATIC_STATUS));
+        }
+        ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000)) << DebugTail();
+        EXPECT_TRUE(HasBox(kSuccessText));
+        EXPECT_EQ(image, world.flash->image2);
+    }
+}
+
+// The dialog's guard where it was found to fail.
+TEST(UpdateWaits, GuardHoles) {
+    {
+        SCOPED_TRACE("a second OK of the warning while a device in update mode is written");
+        DialogHarness h;
+        auto flash = std::make_shared<sim::DfuFlash>();
+        sim::DfuKnobs knobs;
+        knobs.busyPollsPerBlock = 3;
+        sim::Plug(sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN12345678AB", {3, 2}),
+                  std::make_shared<sim::DfuDeviceModel>(flash, knobs));
+        h.Open();
+        sim::SetDialogHook([](const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
+            if (call.templateId != IDD_UPDATE_WARNING) return false;
+            HWND warning = CreateDialogParamW(call.instance, MAKEINTRESOURCEW(IDD_UPDATE_WARNING), call.parent, proc, 0);
+            for (int i = 0; i < 2; ++i) SendMessageW(warning, WM_COMMAND, MAKEWPARAM(IDC_BTN_NOTICE_OK, BN_CLICKED), 0);
+            DestroyWindow(warning);
+            *result = IDC_BTN_NOTICE_OK;
+            return true;
+        });
+        const auto image = Pattern(20000, 7);
+        sim::QueueOpenFileAnswer(WriteTempFile(image));
+        h.Click(IDC_BTN_BROWSE);
+        h.Click(IDC_BTN_FW_UPDATE);
+        ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000));
+        EXPECT_TRUE(HasBox(kSuccessText));
+        EXPECT_EQ(image, flash->image2);
+    }
+    {
+        SCOPED_TRACE("READ F/W VERSION without a command thread");
+        DialogHarness h;
+        CameraUpdateWorld world;
+        world.Plug(L"SN12345678AB");
+        h.Open();
+        h.Select(0);
+        _threadUpdateUI();
+        h.Click(IDC_BTN_READFW_VERSION);
+        AnswerWarningWithOk();
+        sim::QueueOpenFileAnswer(WriteTempFile(Pattern(3000, 8)));
+        h.Click(IDC_BTN_BROWSE);
+        h.Click(IDC_BTN_FW_UPDATE);
+        EXPECT_FALSE(HasBox(L"Please wait...ReadFirmwarVersion in progress"));
+        EXPECT_EQ(1u, world.camera.model->UpdateKinds().size()) << "the update starts";
+    }
+    {
+        SCOPED_TRACE("a device change kept behind an EXIT that ends the program");
+        DialogHarness h;
+        h.Open();
+        SetCommandActive(true);
+        h.Click(IDC_BTN_EXIT);
+        sim::PlugHidCamera(Place(L"SN12345678AB", {3, 2}));
+        h.Pump(200);
+        ASSERT_TRUE(IsWindow(h.dialog)) << "both wait for the command";
+        const size_t arrivals = CountLines(L"DBT_DEVICEARRIVAL \r\n");
+        SetCommandActive(false);
+        SendMessageW(h.dialog, WM_FW_COMMAND_DONE, 0, 0);
+        EXPECT_FALSE(IsWindow(h.dialog)) << "EXIT ended the program";
+        EXPECT_EQ(arrivals, CountLines(L"DBT_DEVICEARRIVAL \r\n")) << "nothing handled after the end";
+        h.dialog = nullptr;
+    }
 }
 
 // While the arrival handler of the update-mode device waits its 2 s, another

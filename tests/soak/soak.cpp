@@ -166,6 +166,7 @@ struct Stats {
     int updates[8][3] = {};  // kind x {success, failure, no ending box}
     int retargeted = 0;
     int closedAfterTheEnd = 0;
+    int selectedAfterTheEnd = 0;
     int actions = 0, closeAttempts = 0, sessionEnds = 0, faults = 0, leaves = 0, bystanders = 0, reversedArrivals = 0,
         slowDevices = 0;
 } g_stats;
@@ -263,11 +264,23 @@ HWND g_dialog = nullptr;
 // Whether the program was busy at the moment its dialog was destroyed
 // (-1: it was not destroyed).
 std::atomic<int> g_busyAtDestroy{-1};
+// A selection the operator made during this update reached the program once
+// nothing ran any more (the update may end between the operator's look and
+// the program's handling of it, as with a close attempt): the program then
+// rightly takes it as the operator's choice, and the camera it selects after
+// the update is the operator's, not the updated one.
+std::atomic<bool> g_selectionTakenOnceNothingRan{false};
 WNDPROC g_dialogClassProc = nullptr;
 
 LRESULT CALLBACK WatchDestroy(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_DESTROY && g_busyAtDestroy < 0) g_busyAtDestroy = UpdateIsBusy() ? 1 : 0;
-    return CallWindowProcW(g_dialogClassProc, hWnd, message, wParam, lParam);
+    const LRESULT result = CallWindowProcW(g_dialogClassProc, hWnd, message, wParam, lParam);
+    // Looked at once the program has handled (or kept) it: a selection it
+    // refused was refused while the update ran.
+    if (message == WM_COMMAND && LOWORD(wParam) == IDC_COMBO_DEVICELIST && HIWORD(wParam) == CBN_SELCHANGE &&
+        !UpdateIsBusy())
+        g_selectionTakenOnceNothingRan = true;
+    return result;
 }
 
 DWORD WINAPI UiThread(LPVOID) {
@@ -532,7 +545,12 @@ void PlanActions(Rng& rng, Plan& p) {
             case 4: {
                 const int index = rng.Int(0, 2);
                 a.what = "select item " + std::to_string(index);
-                a.act = [index] { SelectItem(index); };
+                a.act = [index] {
+                    // Selecting once nothing runs is the operator's own
+                    // choice: only while the update runs is it one to refuse.
+                    if (!UpdateIsBusy()) return;
+                    SelectItem(index);
+                };
                 break;
             }
             case 5:
@@ -687,7 +705,8 @@ bool RunActionsAndWaitForTheEnding(Plan& p) {
 // the operator can start a new update.
 void CheckAfterTheEnding(const Plan& p) {
     const Outcome outcome = static_cast<Outcome>(g_outcome.load());
-    if (outcome == Outcome::Success && p.comesBack && !p.retargeted) {
+    if (g_selectionTakenOnceNothingRan) ++g_stats.selectedAfterTheEnd;
+    if (outcome == Outcome::Success && p.comesBack && !p.retargeted && !g_selectionTakenOnceNothingRan) {
         Step("the camera comes back");
         std::wstring path;
         const bool back = WaitSim(
@@ -826,6 +845,8 @@ int main(int argc, char** argv) {
             PostClick(IDC_BTN_READFW_VERSION);
         }
         if (!StartUpdate(plan)) break;
+        // The operator's selections before F/W UPDATE were handled before it.
+        g_selectionTakenOnceNothingRan = false;
         const bool ended = RunActionsAndWaitForTheEnding(plan);
         if (!DialogAlive()) {
             if (UpdateIsBusy()) Violation("the program was closed while the update ran");
@@ -855,7 +876,8 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 8; ++k)
         std::printf(" %s=%d/%d/%d", KindName(static_cast<Kind>(k)), g_stats.updates[k][0], g_stats.updates[k][1],
                     g_stats.updates[k][2]);
-    std::printf(" retargeted=%d closed-after-the-end=%d", g_stats.retargeted, g_stats.closedAfterTheEnd);
+    std::printf(" retargeted=%d closed-after-the-end=%d selected-after-the-end=%d", g_stats.retargeted,
+                g_stats.closedAfterTheEnd, g_stats.selectedAfterTheEnd);
     std::printf(" actions=%d closes=%d session-ends=%d faults=%d leaves=%d bystanders=%d reversed-arrivals=%d "
                 "slow-devices=%d\n",
                 g_stats.actions, g_stats.closeAttempts, g_stats.sessionEnds, g_stats.faults, g_stats.leaves,

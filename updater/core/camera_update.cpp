@@ -57,7 +57,15 @@ CameraUpdate::~CameraUpdate() {
 
 void CameraUpdate::SetView(UpdateView* view) { view_ = view != nullptr ? view : &g_quietView; }
 
-bool CameraUpdate::WaitExpired() const { return Os().GetTickCount() - dwWaitStart.load() >= kCameraComeBackWaitMs; }
+bool CameraUpdate::WaitExpired() const {
+    if (View().HoldsTheWait()) return false;
+    return Os().GetTickCount() - dwWaitStart.load() >= kCameraComeBackWaitMs;
+}
+
+bool CameraUpdate::HoldsClosing() const {
+    if (StartsOrWorkersRun()) return true;
+    return bWaitingForCamera && !bWaitAfterFailure && !WaitExpired();
+}
 
 bool CameraUpdate::StartsOrWorkersRun() const {
     if (nUpdateStarts > 0) return true;
@@ -72,6 +80,7 @@ bool CameraUpdate::IsBusy() const {
 }
 
 void CameraUpdate::WaitForCamera() {
+    bWaitAfterFailure = false;
     dwWaitStart = Os().GetTickCount();
     bWaitingForCamera = true;
     phase = UpdatePhase::WaitingForCamera;
@@ -84,6 +93,7 @@ void CameraUpdate::WaitGoesOn() {
 
 void CameraUpdate::WaitEnd() {
     bWaitingForCamera = false;
+    bWaitAfterFailure = false;
     View().BusyChanged(false);
 }
 
@@ -133,6 +143,13 @@ bool UpdateIsBusy() {
     std::lock_guard<std::mutex> lock(g_updatesLock);
     for (const CameraUpdate* u : Updates())
         if (u->IsBusy()) return true;
+    return false;
+}
+
+bool ClosingIsHeld() {
+    std::lock_guard<std::mutex> lock(g_updatesLock);
+    for (const CameraUpdate* u : Updates())
+        if (u->HoldsClosing()) return true;
     return false;
 }
 

@@ -63,7 +63,7 @@ public:
     CameraUpdate& operator=(const CameraUpdate&) = delete;
 
     // --- what the update shows and tells (never null) ---
-    UpdateView& View() { return *view_; }
+    UpdateView& View() const { return *view_; }
     void SetView(UpdateView* view);
 
     // --- busy: anything that closing, EXIT or a command could break ---
@@ -79,8 +79,14 @@ public:
     // No wait is left (the update ended, or it goes on writing). Any thread.
     void WaitEnd();
     bool WaitActive() const { return bWaitingForCamera; }
-    // The wait's bound has passed (whether or not it still counts).
+    // The wait's bound has passed (whether or not it still counts); never
+    // while the view holds the wait (an arrival held back or being handled).
     bool WaitExpired() const;
+    // Closing the program could break something: a start or a worker runs,
+    // or the camera is waited for between two steps. A wait after a failure
+    // that the operator was told of (EXIT is theirs again) does not hold
+    // closing.
+    bool HoldsClosing() const;
     // The update's starts and workers (what the wait does not cover).
     bool StartsOrWorkersRun() const;
     int RunningWorkers(WorkerKind kind) const { return nWorkers[static_cast<int>(kind)]; }
@@ -143,6 +149,10 @@ public:
     std::atomic<bool> bNXPDevice{};
     std::atomic<bool> bLoaderDownloadActive{};
     std::atomic<bool> bLoaderThreadStarted{};
+    // The FX3 boot loader that was served last, and whether its download
+    // started the boot image (it then leaves the bus and is not served again).
+    wchar_t szBootLoaderPath[kPathChars]{};
+    std::atomic<bool> bBootLoaderStarted{};
 
     // --- update-mode device handles (WinUSB, the cyusb3 driver's file) ---
     std::atomic<HANDLE> hWinUsbDeviceFile{nullptr};
@@ -161,6 +171,8 @@ public:
     // From the update thread's start until it is done with the device
     // (before its closing box): the arrival handlers leave the device alone.
     std::atomic<bool> bUpdateThreadWriting{false};
+    // An update thread is to start once the last one has returned.
+    std::atomic<bool> bThreadStartPending{false};
     wchar_t szUpdateStatus[127]{};
     uint8_t byTransferBuffer[kTransferBlock]{};
     uint8_t byTransferBuffer2[kTransferBlock + 1]{};
@@ -175,6 +187,9 @@ public:
     std::atomic<int> nWorkers[4]{};
     std::atomic<bool> bWaitingForCamera{false};
     std::atomic<DWORD> dwWaitStart{0};
+    // The wait follows a communication failure: the camera may still come
+    // back and take its part, but nothing is written meanwhile.
+    std::atomic<bool> bWaitAfterFailure{false};
 
 private:
     UpdateView* view_;
@@ -182,6 +197,8 @@ private:
 
 // Every update the program holds answers "is anything busy".
 bool UpdateIsBusy();
+// Every update the program holds answers whether closing is held off.
+bool ClosingIsHeld();
 // Calls fn for every update the program holds (user-interface thread).
 void ForEachUpdate(void (*fn)(CameraUpdate& update, void* context), void* context);
 

@@ -64,4 +64,9 @@ public:
     // The busy window may have changed (from any thread); now: apply it at
     // once when called on the thread that shows it.
     virtual void BusyChanged(bool) {}
+
+    // An arrival for the update may be held back or in the middle of its
+    // handling: the wait for the camera must not run out meanwhile. Any
+    // thread.
+    virtual bool HoldsTheWait() { return false; }
 };

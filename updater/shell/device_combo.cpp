@@ -27,10 +27,28 @@ void ShowPath(const wchar_t* path) {
     DebugLine(g_szCurrentDevicePath);
 }
 
+// The started boot loader has left the bus: the next one there (also on the
+// same port) is served.
+void ForgetABootLoaderThatLeft(int count) {
+    CameraUpdate& u = DialogUpdate();
+    if (!u.bBootLoaderStarted) return;
+    for (int i = 0; i < count && i < kMaxDevices; ++i)
+        if (DevicePathsEqual(g_szDevicePathList[i], u.szBootLoaderPath)) return;
+    u.bBootLoaderStarted = false;
+}
+
 // Returns false when the rebuild must stop listing here.
 bool ServeCypressBootLoader(int i) {
     CameraUpdate& u = DialogUpdate();
     if (u.bLoaderDownloadActive) return false;
+    // The boot loader whose program was started is on its way off the bus:
+    // a rebuild meanwhile (a bystander's arrival) must not serve it again.
+    if (u.bBootLoaderStarted && DevicePathsEqual(g_szDevicePathList[i], u.szBootLoaderPath)) {
+        DebugLine(L"The boot loader's program was started already: it is not served again\r\n");
+        return true;
+    }
+    u.bBootLoaderStarted = false;
+    StringCchCopyW(u.szBootLoaderPath, kPathChars, g_szDevicePathList[i]);
     // Taken before the boot image is read: a second rebuild must neither
     // start another download nor replace the image under this one.
     u.bLoaderDownloadActive = true;
@@ -72,6 +90,7 @@ void Rebuild(bool withCypress) {
         DebugPrint(1, L"IDC_COMBO_DEVICELIST AddDeviceNameInCombbox\r\n");
         SendMessageW(g_hDeviceCombo, CB_RESETCONTENT, 0, 0);
         const int count = g_nDeviceCount;
+        ForgetABootLoaderThatLeft(count);
         for (int i = 0; i < count && i < kMaxDevices; ++i) {
             wchar_t work[kPathChars] = L"";
             const bool cypress = IdEqualsText(g_szPIDList[i], kIdFieldChars, L"00F3") &&

@@ -17,6 +17,14 @@ LRESULT CALLBACK HiddenWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM
         case WM_COMMAND:
             // The class menu's About and Exit and the Alt+? accelerator do nothing.
             return 0;
+        case WM_CLOSE:
+            // The taskbar's "Close window" and taskkill without /f close this
+            // window, and with it the program: refused as the dialog refuses.
+            if (ClosingIsHeld()) {
+                ShowCloseRefused();
+                return 0;
+            }
+            return DefWindowProcW(hWnd, message, wParam, lParam);
         case WM_QUERYENDSESSION:
             // Every top-level window of the program holds the session while
             // an update runs.

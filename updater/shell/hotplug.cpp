@@ -131,6 +131,13 @@ bool TakeOverFlashLoader(int i) {
     return true;
 }
 
+// The update goes on with the device that arrived.
+void ShowTheUpdateGoingOn() {
+    for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_UPDATING, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
+    SetUIState(UI_STATE_UPDATING);
+    Enable(IDC_BTN_EXIT, false);
+}
+
 // The USB-device arrival: an update-mode device that arrives while an update
 // waits for one is opened and the update thread started.
 int UsbArrival(Variant variant) {
@@ -218,9 +225,7 @@ int UsbArrival(Variant variant) {
             }
         }
         DebugPrint(1, L"Initialize_Device success and Device arrival \r\n");
-        for (int id : {IDC_STATIC_ENTERING_UPDATE, IDC_STATIC_UPDATING, IDC_STATIC_STATUS, IDC_PROGRESS}) Show(id);
-        SetUIState(UI_STATE_UPDATING);
-        Enable(IDC_BTN_EXIT, false);
+        ShowTheUpdateGoingOn();
         // No thread: the update goes on waiting for its camera (and ends
         // when it does not come back).
         if (startThread) StartUpdateFirmwareThread(DialogUpdate());
@@ -254,6 +259,15 @@ int SetDeviceArrivValueForVideoDevice() {
     }
     ToTheFront();
     return 1;
+}
+
+void StartPendingUpdateThread() {
+    CameraUpdate& u = DialogUpdate();
+    if (!u.bThreadStartPending || u.RunningWorkers(WorkerKind::Update) > 0) return;
+    DebugLine(L"UpdateFirmware :: the last update thread has ended: the update goes on\r\n");
+    // The ending the last thread told reset the dialog.
+    ShowTheUpdateGoingOn();
+    if (!StartUpdateFirmwareThread(u)) u.bThreadStartPending = false;
 }
 
 int SetDeviceArrivValueForWinUSBDevice() { return UsbArrival(Variant::WinUsb); }

@@ -14,6 +14,10 @@ int SetDeviceArrivValueForWinUSBDevice();
 int SetDeviceRemoveValueForVideoDevice();
 int SetDeviceRemoveValueForWinUSBDevice();
 
+// An update thread that an arrival could not start while the last one still
+// told its ending starts now (after WM_FW_BUSY_CHANGED).
+void StartPendingUpdateThread();
+
 // Every removal, before its handler (which leaves a running update alone):
 // when the interface that left is the device an update wrote to, a warning
 // notice waiting for it may be closed. The notice looks at the same flag

@@ -55,6 +55,8 @@ void CopyPath(wchar_t* to, const wchar_t* from) { StringCchCopyW(to, kPathChars,
 
 // Stops the command thread, releases every binding and ends the program.
 void ExitProgram(bool stopCommandThread) {
+    // Nothing kept behind this EXIT or close is handled any more.
+    DropDeferredMessages();
     DeinitExtensionUnit();
     ReleaseUpdateModeDevice(DialogUpdate());
     if (stopCommandThread) _threadUpdateUI();
@@ -100,12 +102,20 @@ bool UpdateWarningOpen() {
     return warning != nullptr && IsWindow(warning);
 }
 
-// What an update, or the warning before one, does not let the operator do.
-bool Refused(const wchar_t* command) {
-    if (RefusedWhileBusy(command)) return true;
+bool RefusedByTheWarning(const wchar_t* command) {
     if (!UpdateWarningOpen()) return false;
     DebugPrint(1, L"%s refused: the update warning is open\r\n", command);
     return true;
+}
+
+// What an update, or the warning before one, does not let the operator do.
+bool Refused(const wchar_t* command) { return RefusedWhileBusy(command) || RefusedByTheWarning(command); }
+
+// EXIT and closing: refused while closing could break the update (not after
+// a failure the operator was told of, when EXIT is theirs again).
+void CloseProgram(const wchar_t* command, bool stopCommandThread) {
+    if (ClosingIsHeld()) ShowCloseRefused();
+    else if (!RefusedByTheWarning(command)) ExitProgram(stopCommandThread);
 }
 
 // The operator chose a device or a file: the camera an earlier update found
@@ -113,6 +123,7 @@ bool Refused(const wchar_t* command) {
 void ForgetTheUpdatedCamera() {
     DialogUpdate().bMatchUpdatedDeviceHID = false;
     ForgetUpdatedCamera();
+    EndTheUpdateLeftWaiting();
 }
 
 void OnBrowse() {
@@ -134,16 +145,21 @@ void OnBrowse() {
 // Hands a request to the command thread. The command keeps the library's
 // binding and reads the device list until it has run: until then device
 // changes, a new selection and the end of the program wait (ui_wait.h).
-void SignalCommand() {
-    if (g_hCommandEvent == nullptr || g_hCommandThread == nullptr) return;
+// False when there is no command thread to run it.
+bool SignalCommand() {
+    if (g_hCommandEvent == nullptr || g_hCommandThread == nullptr) {
+        DebugLine(L"The command cannot run: the command thread is not there\r\n");
+        return false;
+    }
     // A command runs: the request is the one running (a second click of its
     // button), and nothing may touch the binding meanwhile.
-    if (CommandActive()) return;
+    if (CommandActive()) return true;
     // Its extension-unit objects belong to this thread; the command binds
     // its own (camera_commands.cpp).
     DeinitExtUnit();
     SetCommandActive(true);
     SetEvent(g_hCommandEvent);
+    return true;
 }
 
 void OnReadVersion() {
@@ -153,7 +169,8 @@ void OnReadVersion() {
         return;
     }
     g_bReadVersionRequested = true;
-    SignalCommand();
+    // A request that cannot run must not look like one in progress.
+    if (!SignalCommand()) g_bReadVersionRequested = false;
 }
 
 void OnReset() {
@@ -163,7 +180,7 @@ void OnReset() {
         return;
     }
     g_bResetRequested = true;
-    SignalCommand();
+    if (!SignalCommand()) g_bResetRequested = false;
 }
 
 void OnFirmwareUpdate() {
@@ -259,11 +276,7 @@ void OnCommand(WORD id, WORD notification) {
             OnFirmwareUpdate();
             break;
         case IDC_BTN_EXIT:
-            if (UpdateIsBusy()) {
-                ShowCloseRefused(Dlg());
-            } else if (!Refused(L"EXIT")) {
-                ExitProgram(true);
-            }
+            CloseProgram(L"EXIT", true);
             break;
         case IDC_COMBO_DEVICELIST:
             if (notification == CBN_SELCHANGE) OnSelectionChange();
@@ -274,6 +287,7 @@ void OnCommand(WORD id, WORD notification) {
 }
 
 void Blink(const wchar_t* text) {
+    if (StatusNoticeHeld()) return;
     if (g_nBlinkState == 5) {
         SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, L"");
         g_nBlinkState = 0;
@@ -366,7 +380,7 @@ void OnProgressStep(WPARAM blocks) {
     Show(IDC_STATIC_UPDATING, true);
     const unsigned percent = static_cast<unsigned>((static_cast<unsigned long long>(blocks) * 100u) / total);
     StringCchPrintfW(g_szPercent, 16, L"%d%%", percent);
-    SetTextIfChanged(IDC_STATIC_STATUS, g_szPercent);
+    if (!StatusNoticeHeld()) SetTextIfChanged(IDC_STATIC_STATUS, g_szPercent);
     HWND bar = Item(IDC_PROGRESS);
     if (SendMessageW(bar, PBM_GETPOS, 0, 0) != static_cast<LRESULT>(percent + 3))
         SendMessageW(bar, PBM_SETPOS, percent + 3, 0);
@@ -376,7 +390,7 @@ void OnProgressPercent(WPARAM value) {
     SetDlgItemTextW(Dlg(), IDC_STATIC_UPDATING, L"Updating Firmware..");
     Show(IDC_STATIC_UPDATING, true);
     StringCchPrintfW(g_szPercent, 16, L"%d%%", static_cast<int>(value) - 1);
-    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, g_szPercent);
+    if (!StatusNoticeHeld()) SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, g_szPercent);
     Show(IDC_STATIC_STATUS, true);
     Show(IDC_PROGRESS, true);
     SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, value + 3, 0);
@@ -474,11 +488,7 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 OnCommand(LOWORD(wParam), HIWORD(wParam));
                 return 0;
             case WM_CLOSE:
-                if (UpdateIsBusy()) {
-                    ShowCloseRefused(hDlg);
-                } else if (!Refused(L"Closing")) {
-                    ExitProgram(false);
-                }
+                CloseProgram(L"Closing", false);
                 return 0;
             case WM_QUERYENDSESSION:
                 // Windows asks before it ends the session: not in the middle
@@ -488,6 +498,7 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, FALSE);
                 return TRUE;
             case WM_FW_BUSY_CHANGED:
+                StartPendingUpdateThread();
                 return 0;
             case WM_FW_COMMAND_DONE:
                 return 0;

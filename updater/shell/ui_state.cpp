@@ -19,7 +19,23 @@ bool SelectedVidIs(const wchar_t* text) {
     return IdEqualsText(g_szVIDList[i], kIdFieldChars, text);
 }
 
+// Real time until which a held notice stays in the status line.
+DWORD g_dwNoticeUntil = 0;
+bool g_bNoticeHeld = false;
+
 }  // namespace
+
+void ShowStatusNotice(const wchar_t* text, bool held) {
+    SetDlgItemTextW(Dlg(), IDC_STATIC_STATUS, text);
+    Show(IDC_STATIC_STATUS, true);
+    g_bNoticeHeld = held;
+    g_dwNoticeUntil = GetTickCount() + 3000;
+}
+
+bool StatusNoticeHeld() {
+    if (g_bNoticeHeld && static_cast<LONG>(GetTickCount() - g_dwNoticeUntil) >= 0) g_bNoticeHeld = false;
+    return g_bNoticeHeld;
+}
 
 void SetUIState(int state) {
     switch (state) {

@@ -5,3 +5,9 @@
 // Applies one of the UI_STATE_* states (app_state.h); any other value does
 // nothing.
 void SetUIState(int state);
+
+// Shows text in the status line. held: the progress and the blinks leave it
+// there for 3 seconds.
+void ShowStatusNotice(const wchar_t* text, bool held);
+// A held notice is in the status line.
+bool StatusNoticeHeld();

@@ -14,7 +14,12 @@
 namespace {
 
 // User-interface thread only.
-int g_nPauseDepth = 0;
+// Read from other threads too (whether a wait for a camera may run out).
+std::atomic<int> g_nPauseDepth{0};
+// Device changes among the kept messages (read from other threads).
+std::atomic<int> g_nKeptDeviceChanges{0};
+// The program ends: nothing kept is handled any more.
+bool g_bEnding = false;
 bool g_bReplaying = false;
 bool g_bReplayingItem = false;
 
@@ -67,15 +72,16 @@ bool ShouldKeep(UINT message, WPARAM wParam) {
             const WORD id = LOWORD(wParam);
             if (!OperatorControl(id)) return false;
             if (id == IDC_COMBO_DEVICELIST && HIWORD(wParam) != CBN_SELCHANGE) return false;
-            // While busy a command is refused at once, whatever else holds.
-            if (UpdateIsBusy()) return false;
+            // While busy a command is refused at once, whatever else holds
+            // (EXIT: while closing is held off).
+            if (id == IDC_BTN_EXIT ? ClosingIsHeld() : UpdateIsBusy()) return false;
             if (queued || g_nPauseDepth > 0) return true;
             // A running command keeps the binding: a new selection and the
             // end of the program wait for it.
             return g_bCommandActive && (id == IDC_BTN_EXIT || id == IDC_COMBO_DEVICELIST);
         }
         case WM_CLOSE:
-            if (UpdateIsBusy()) return false;
+            if (ClosingIsHeld()) return false;
             return queued || g_nPauseDepth > 0 || g_bCommandActive;
         default:
             return false;
@@ -171,9 +177,17 @@ void UiRunWhileServing(void (*fn)(void* context), void* context) {
 
 bool UiInPause() { return g_nPauseDepth > 0; }
 
+bool DeviceChangesKept() { return g_nKeptDeviceChanges > 0; }
+
+void DropDeferredMessages() {
+    g_bEnding = true;
+    g_kept.clear();
+    g_nKeptDeviceChanges = 0;
+}
+
 MessageHold::MessageHold() { ++g_nPauseDepth; }
 MessageHold::~MessageHold() { --g_nPauseDepth; }
-MessageHoldLift::MessageHoldLift() : saved_(g_nPauseDepth) { g_nPauseDepth = 0; }
+MessageHoldLift::MessageHoldLift() : saved_(g_nPauseDepth.load()) { g_nPauseDepth = 0; }
 MessageHoldLift::~MessageHoldLift() { g_nPauseDepth = saved_; }
 
 void SetCommandActive(bool active) { g_bCommandActive = active; }
@@ -208,6 +222,7 @@ bool DeferMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
         if (last.message == WM_DEVICECHANGE && last.wParam == wParam && last.broadcast == kept.broadcast) return true;
     }
     g_kept.push_back(std::move(kept));
+    if (message == WM_DEVICECHANGE) ++g_nKeptDeviceChanges;
     return true;
 }
 
@@ -215,15 +230,26 @@ void SetDeferredMessageHandler(DLGPROC handler) { g_handler = handler; }
 
 void ReplayDeferredMessages() {
     if (g_bReplaying || g_kept.empty() || !OnDialogThread()) return;
+    if (g_bEnding) {
+        DropDeferredMessages();
+        return;
+    }
     g_bReplaying = true;
     while (!g_kept.empty() && KeptAreFree()) {
         KeptMessage m = std::move(g_kept.front());
         g_kept.pop_front();
+        if (m.message == WM_DEVICECHANGE) --g_nKeptDeviceChanges;
         const LPARAM lParam =
             m.message == WM_DEVICECHANGE && !m.broadcast.empty() ? reinterpret_cast<LPARAM>(m.broadcast.data()) : m.lParam;
         g_bReplayingItem = true;
         if (g_handler != nullptr) g_handler(g_hMainDlg.load(), m.message, m.wParam, lParam);
         g_bReplayingItem = false;
+        // A replayed EXIT or close ended the program: what was kept behind
+        // it belongs to a dialog that is gone.
+        if (g_bEnding) {
+            DropDeferredMessages();
+            break;
+        }
     }
     g_bReplaying = false;
 }

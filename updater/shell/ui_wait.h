@@ -32,8 +32,14 @@ void UiWait(DWORD ms);
 // thread that obtained them.
 void UiRunWhileServing(void (*fn)(void* context), void* context);
 
-// True while the user-interface thread is inside a pause.
+// True while the user-interface thread is inside a pause (or a handler holds
+// the messages). Any thread.
 bool UiInPause();
+// Device changes are kept to be handled later. Any thread.
+bool DeviceChangesKept();
+// The program ends: the kept messages are dropped and none is kept or
+// handled any more.
+void DropDeferredMessages();
 
 // While the dialog handles an operator command or a device change, what
 // would re-enter it waits the same way: Windows delivers messages sent from

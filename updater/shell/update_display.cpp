@@ -70,6 +70,8 @@ public:
 
     void Pause(DWORD ms) override { UiWait(ms); }
 
+    bool HoldsTheWait() override { return UiInPause() || DeviceChangesKept(); }
+
     void BusyChanged(bool now) override {
         if (!now) NotifyBusyChanged();
         else if (OnDialogThread()) ApplyBusyState();

@@ -8,11 +8,13 @@
 #include "os_api.h"
 #include "resource.h"
 #include "ui_wait.h"
+#include "usb_requests.h"
 #include "ui_state.h"
 
 const wchar_t kCloseRefusedText[] =
     L"A firmware update is running. Closing the updater now could leave the camera unusable. Please wait until it "
     L"has finished.";
+const wchar_t kCameraNotBackText[] = L"The camera has not come back. Its update goes on when it is plugged in again.";
 const wchar_t kShutdownBlockReason[] =
     L"A camera's firmware is being updated. Ending the session now could leave the camera unusable.";
 
@@ -20,7 +22,6 @@ namespace {
 
 // User-interface thread only: what ApplyBusyState last put in place.
 bool g_bBusyApplied = false;
-bool g_bCloseRefusalShown = false;
 
 }  // namespace
 
@@ -33,16 +34,18 @@ void ApplyBusyState() {
     }
     CameraUpdate& u = DialogUpdate();
     if (u.bWaitingForCamera && u.WaitExpired() && !u.StartsOrWorkersRun()) {
-        // The camera did not come back: nothing runs that closing could
-        // break, so the operator gets the program back.
+        // The camera did not come back in time: nothing runs that closing
+        // could break, so the operator gets EXIT and closing back. The update
+        // stays: a camera that still arrives goes on with it. Nothing blinks
+        // meanwhile, and the device that left is let go.
         u.bWaitingForCamera = false;
         DebugPrint(1, L"UpdateFirmware :: the camera did not come back within %d s\r\n",
                    static_cast<int>(kCameraComeBackWaitMs / 1000));
-        // The update is over: the next device that arrives is not taken for
-        // its camera, and the dialog is the operator's again.
-        u.bUpdatedFromHIDMode = false;
-        u.bIsStartUpdatedFromDFU = false;
-        SetUIState(g_nDeviceCount > 0 ? UI_STATE_DEVICE_CONNECTED : UI_STATE_NO_DEVICE);
+        Os().KillTimer(dlg, IDT_TIMER_ERASE_BLINK);
+        Os().KillTimer(dlg, IDT_TIMER_VERIFY_BLINK);
+        ReleaseUpdateModeDevice(u);
+        if (!u.bWaitAfterFailure) ShowStatusNotice(kCameraNotBackText, false);
+        u.bWaitAfterFailure = false;
         EnableWindow(GetDlgItem(dlg, IDC_BTN_EXIT), TRUE);
     }
     const bool busy = UpdateIsBusy();
@@ -77,11 +80,21 @@ bool RefusedWhileBusy(const wchar_t* command) {
     return true;
 }
 
-void ShowCloseRefused(HWND owner) {
+void ShowCloseRefused() {
+    // No box: a modal box would hold every device change while it is open,
+    // and the update with them.
     DebugLine(L"Closing refused: a firmware update is running\r\n");
-    // One box at a time: further attempts while it is open add nothing.
-    if (g_bCloseRefusalShown) return;
-    g_bCloseRefusalShown = true;
-    Os().MessageBoxW(owner, kCloseRefusedText, L"Alert", MB_ICONEXCLAMATION);
-    g_bCloseRefusalShown = false;
+    ShowStatusNotice(kCloseRefusedText, true);
+    MessageBeep(MB_ICONEXCLAMATION);
+}
+
+void EndTheUpdateLeftWaiting() {
+    CameraUpdate& u = DialogUpdate();
+    if (u.bWaitingForCamera || u.StartsOrWorkersRun()) return;
+    if (!u.bUpdatedFromHIDMode && !u.bIsStartUpdatedFromDFU) return;
+    DebugLine(L"UpdateFirmware :: the operator moved on: the update that waited for its camera is over\r\n");
+    u.bUpdatedFromHIDMode = false;
+    u.bIsStartUpdatedFromDFU = false;
+    u.bThreadStartPending = false;
+    ReleaseUpdateModeDevice(u);
 }

@@ -221,6 +221,12 @@ int ChosenEntry() {
 }  // namespace
 
 void StartFirmwareUpdate() {
+    // One update at a time: a second OK of the warning, or a start while a
+    // device change handled under the warning began another download.
+    if (UpdateIsBusy()) {
+        DebugLine(L"StartFirmwareUpdate refused: a firmware update is running\r\n");
+        return;
+    }
     // Nothing may close the program or start anything else while this runs,
     // and device changes wait until it is done.
     UpdateStartScope starting(DialogUpdate());

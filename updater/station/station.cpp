@@ -40,6 +40,8 @@ constexpr DWORD kReplugMs = 300000;
 constexpr UINT WM_STATION_REPORT = WM_APP + 20;
 constexpr UINT_PTR kPollTimer = 1;
 constexpr UINT kPollMs = 100;
+// A refused end of the station is asked again after this long (real time).
+constexpr DWORD kEndRetryMs = 2000;
 
 
 enum class Phase { Idle, Updating, ComingBack, Ending };
@@ -213,6 +215,7 @@ struct Station {
     std::wstring failure;
     bool polling = false;
     bool ending = false;
+    DWORD endAskedAt = 0;       // when the dialog was last asked to end (real time)
     bool fileChanged = false;
     DWORD noticeUntil = 0;      // a notice in the status stays this long (real time)
     std::wstring lastKey;       // the camera of the last result, until it is unplugged
@@ -697,14 +700,21 @@ void FollowUpdate() {
     }
 }
 
+// The station ends through the dialog's EXIT. An EXIT refused (something
+// became busy meanwhile) is asked again by the poll once nothing is busy.
+void AskForTheEnd() {
+    Station& s = *g_station;
+    s.endAskedAt = GetTickCount();
+    PostMessageW(g_hMainDlg.load(), WM_COMMAND, MAKEWPARAM(IDC_BTN_EXIT, BN_CLICKED), 0);
+}
+
 void EndStation(int code) {
     Station& s = *g_station;
     if (s.ending) return;
     s.ending = true;
     s.exitCode = code;
     DebugPrint(1, L"Station :: ends with exit code %d\r\n", code);
-    KillTimer(s.window, kPollTimer);
-    PostMessageW(g_hMainDlg.load(), WM_COMMAND, MAKEWPARAM(IDC_BTN_EXIT, BN_CLICKED), 0);
+    AskForTheEnd();
 }
 
 int CodeOfResults() {
@@ -731,7 +741,14 @@ std::vector<std::wstring> WaitingCameras() {
 
 void Poll() {
     Station& s = *g_station;
-    if (s.polling || s.ending || UiInPause() || CommandActive()) return;
+    if (s.ending) {
+        if (!UiInPause() && !CommandActive() && !Busy() && GetTickCount() - s.endAskedAt >= kEndRetryMs) {
+            DebugLine(L"Station :: the end was not taken: asked again\r\n");
+            AskForTheEnd();
+        }
+        return;
+    }
+    if (s.polling || UiInPause() || CommandActive()) return;
     s.polling = true;
     // Every listed device gets to know its USB device once.
     std::map<std::wstring, Identity> seen;

@@ -180,6 +180,8 @@ DWORD WINAPI DoDownloadCypress(LPVOID parameter) {
     DWORD result = 0;
     try {
         result = RunCypressDownload(u);
+        // The chip runs the boot image now and leaves the bus.
+        if (result) u.bBootLoaderStarted = true;
     } catch (...) {
         DebugLine(L"Exception DoDownloadCypress...\r\n");
         result = 0;

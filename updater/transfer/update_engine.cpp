@@ -108,7 +108,10 @@ DWORD EndWithCommunicationFailure(CameraUpdate& u) {
     // The camera may still come back and take its part (the part flags
     // stay): the update waits for it, bounded.
     u.WaitForCamera();
-    u.bIsStartUpdatedFromDFU = false;
+    // The operator is told of the failure and gets EXIT back: the wait does
+    // not hold closing. An update started on an update-mode device keeps
+    // the flag that lets the device's return go on with it.
+    u.bWaitAfterFailure = true;
     u.bMatchUpdatedDeviceHID = false;
     // The part flags and the block count stay: a camera that comes back after
     // its second run failed still needs its second part (a new update or a
@@ -320,26 +323,23 @@ int DoDownloadMCUFirmware(CameraUpdate& u) {
     }
     Release(u.pImageData1, u.dwImageSize1);
 
-    if (first) {
-        // No MCU packet went out (the file's MCU section is empty): there is
-        // no MCU flash to verify, and the device refuses a verify without
-        // MCU data.
-        DebugLine(L"DoDownloadMCUFirmware :: no MCU data: nothing to verify ++\n");
-    } else {
-        u.View().ShowVerifying(true);
-        DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
-        SendDataMCUVerifyFlashRequest(u);
-        Os().Sleep(10000);
-        st = DfuStatus{};
-        const int statusRead = GetMCUVerifyStatus(u, &st);
-        DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
-        if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
-            DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
-            u.View().ShowVerifying(false);
-            return 0;
-        }
+    // No MCU packet went out (the file's MCU section is empty): the erase
+    // is over all the same, and the verify goes out as always (the device
+    // says whether its MCU flash is good).
+    if (first) KillEraseBlink(u);
+    u.View().ShowVerifying(true);
+    DebugLine(L"SendDataMCUVerifyFlashRequest ++\n");
+    SendDataMCUVerifyFlashRequest(u);
+    Os().Sleep(10000);
+    st = DfuStatus{};
+    const int statusRead = GetMCUVerifyStatus(u, &st);
+    DebugPrint(1, L"dfu_status.bStatus = %d  dfu_status.bState = %d\r\n", st.bStatus, st.bState);
+    if (!statusRead || st.bStatus == 0 || st.bState != DFU_STATE_MCU_VERIFIED) {
+        DebugLine(L"DoDownloadMCUFirmware :: SendDataMCUVerifyFlashRequest failed ++\n");
         u.View().ShowVerifying(false);
+        return 0;
     }
+    u.View().ShowVerifying(false);
 
     if (!SendSectionStrict(u, u.pImageData2, imgSize, false, &st)) return 0;
     Release(u.pImageData2, u.dwImageSize2);
@@ -414,10 +414,18 @@ void UpdateWritesTo(CameraUpdate& u, const wchar_t* path) {
 bool StartUpdateFirmwareThread(CameraUpdate& u) {
     // One update thread at a time: a second one would write blocks of its
     // own between the first one's.
-    if (u.bUpdateThreadWriting || u.RunningWorkers(WorkerKind::Update) > 0) {
+    if (u.bUpdateThreadWriting) {
         DebugLine(L"UpdateFirmware :: an update thread is still running: no second one\r\n");
         return false;
     }
+    if (u.RunningWorkers(WorkerKind::Update) > 0) {
+        // The last thread is done with its device and tells its ending (its
+        // box may still be open): the new one starts when it has returned.
+        DebugLine(L"UpdateFirmware :: the update thread starts when the last one has ended\r\n");
+        u.bThreadStartPending = true;
+        return true;
+    }
+    u.bThreadStartPending = false;
     const bool flashLoader = u.bNXPDevice;
     if (flashLoader) u.bDownloadInProgress = true;
     u.bUpdateThreadWriting = true;

@@ -14,6 +14,9 @@ DWORD WINAPI UpdateFirmware(LPVOID update);
 // flash-loader download counts as in progress from here on: the flash
 // loader (a HID device) raises a second arrival right after the first, and
 // its handler must not re-bind the library under the starting thread.
+// While the last update thread still tells its ending (it is done with its
+// device) the start is kept (the update's bThreadStartPending) and true is
+// returned: the program starts it again once that thread has returned.
 bool StartUpdateFirmwareThread(CameraUpdate& u);
 // The device the next update thread writes to (its leaving after a Tessa
 // camera's update enables the notice's OK).
