@@ -193,6 +193,43 @@ TEST(UpdateWaits, GuardHoles) {
     }
 }
 
+// A device in update mode that does not answer at the update's start: after
+// the failure the operator may leave with EXIT, as it is shown, or the device
+// comes back (here while the failing thread's box is still open) and its
+// update goes on.
+TEST(UpdateWaits, AfterACommunicationFailure) {
+    for (const bool comesBack : {false, true}) {
+        SCOPED_TRACE(comesBack ? "the device comes back" : "EXIT");
+        DialogHarness h;
+        auto flash = std::make_shared<sim::DfuFlash>();
+        sim::DfuKnobs stalls;
+        stalls.statusStalls = true;
+        const sim::UsbDeviceSpec spec = sim::WinUsbSpec(0x4A7E, 0xDF00, L"SN12345678AB", {3, 2});
+        const sim::DeviceId first = sim::Plug(spec, std::make_shared<sim::DfuDeviceModel>(flash, stalls));
+        h.Open();
+        sim::SetMessageBoxHook([&](const sim::MessageBoxCall& box) {
+            if (comesBack && box.text == L"USB Communication Failure!") {
+                sim::Unplug(first);
+                sim::Plug(spec, std::make_shared<sim::DfuDeviceModel>(flash));
+                for (int i = 0; i < 500 && !DialogUpdate().bThreadStartPending; ++i) Sleep(10);
+            }
+            return 0;
+        });
+        const auto image = Pattern(3000, 9);
+        ASSERT_NO_FATAL_FAILURE(ChooseFileAndUpdate(h, image));
+        ASSERT_TRUE(h.WaitFor([] { return HasBox(L"USB Communication Failure!"); }, 30000));
+        if (comesBack) {
+            ASSERT_TRUE(h.WaitFor([] { return HasBox(kSuccessText); }, 30000)) << DebugTail();
+            EXPECT_EQ(image, flash->image2);
+        } else {
+            ASSERT_TRUE(h.WaitFor([&] { return h.Enabled(IDC_BTN_EXIT); }));
+            h.Click(IDC_BTN_EXIT);
+            EXPECT_FALSE(IsWindow(h.dialog)) << "EXIT, shown enabled, ends the program";
+            h.dialog = nullptr;
+        }
+    }
+}
+
 // While the arrival handler of the update-mode device waits its 2 s, another
 // camera arrives: the update-mode device gets one update thread, written
 // through to the end, and the newcomer is listed once the update is over.

@@ -312,7 +312,10 @@ int FindNewUpdateModeDevice(CameraUpdate& u) {
 }
 
 int FindReturnedUpdateModeDevice(CameraUpdate& u) {
-    if (!u.bIsStartUpdatedFromDFU || !u.bFirstPartWritten || u.szUpdateModeDevicePath[0] == L'\0') return -1;
+    // Back for the second part, or back after a communication failure.
+    if (!u.bIsStartUpdatedFromDFU || !(u.bFirstPartWritten || u.bWaitAfterFailure) ||
+        u.szUpdateModeDevicePath[0] == L'\0')
+        return -1;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
         if (DevicePathsEqual(g_szDevicePathList[i], u.szUpdateModeDevicePath)) {
             DebugLine(L"DBT_DEVICEARRIVAL: update-mode device is back for the second part\r\n");

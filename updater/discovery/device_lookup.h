@@ -41,8 +41,9 @@ int FindNewDeviceAgainstSnapshot(CameraUpdate& u);
 // that arrives while an update waits is not its device.
 int FindNewUpdateModeDevice(CameraUpdate& u);
 // Index of the update-mode device that an update started on directly, when
-// it is listed again after writing the first part of a two-part image (it
-// returns under the path it had, which the snapshot holds), or -1.
+// it is listed again after writing the first part of a two-part image or
+// after a communication failure (it returns under the path it had, which the
+// snapshot holds), or -1.
 int FindReturnedUpdateModeDevice(CameraUpdate& u);
 // Whether a path equals (upper-case comparison) one of the snapshot's
 // first g_nDeviceCount entries; writes the search's texts.

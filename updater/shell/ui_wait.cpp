@@ -226,7 +226,11 @@ bool DeferMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
     return true;
 }
 
-void SetDeferredMessageHandler(DLGPROC handler) { g_handler = handler; }
+void SetDeferredMessageHandler(DLGPROC handler) {
+    // A dialog that opens starts with nothing kept.
+    g_handler = handler;
+    g_bEnding = false;
+}
 
 void ReplayDeferredMessages() {
     if (g_bReplaying || g_kept.empty() || !OnDialogThread()) return;
