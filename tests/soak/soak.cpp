@@ -95,11 +95,14 @@ std::mutex g_mu;
 std::vector<std::string> g_violations;
 std::string g_step = "start";
 
-// The operator posted a close attempt during this update. The attempt is
+// The operator posted a close attempt during this session. The attempt is
 // checked to be refused while the update runs; but the update may end
 // between the operator's look and the program's handling of the message
 // (or the program keeps it behind others until a pause is over), and then
-// closing ends the program, as it should once nothing runs.
+// closing ends the program, as it should once nothing runs. The pause may
+// outlast the update's ending and its checks: a close attempt of one update
+// can end the program while the next one is being prepared, so the flag
+// stays for the rest of the round.
 std::atomic<bool> g_closePosted{false};
 bool ClosedOnceNothingRan();
 
@@ -261,8 +264,11 @@ bool OnDialog(const sim::DialogCall& call, DLGPROC proc, INT_PTR* result) {
 HANDLE g_uiReady = nullptr;
 HWND g_dialog = nullptr;
 
-// Whether the program was busy at the moment its dialog was destroyed
-// (-1: it was not destroyed).
+// Whether the program was busy at the moment its dialog began to be
+// destroyed (-1: it was not). A shown window is hidden first, and hiding it
+// can take the window system a while (Wine without a window manager waits up
+// to 2 s for it) before WM_DESTROY: the program is on its way out meanwhile.
+// Nothing else hides the dialog here (the soak never starts station mode).
 std::atomic<int> g_busyAtDestroy{-1};
 // A selection the operator made during this update reached the program once
 // nothing ran any more (the update may end between the operator's look and
@@ -273,7 +279,9 @@ std::atomic<bool> g_selectionTakenOnceNothingRan{false};
 WNDPROC g_dialogClassProc = nullptr;
 
 LRESULT CALLBACK WatchDestroy(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_DESTROY && g_busyAtDestroy < 0) g_busyAtDestroy = UpdateIsBusy() ? 1 : 0;
+    const bool hiding = message == WM_WINDOWPOSCHANGING &&
+                        (reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_HIDEWINDOW) != 0;
+    if ((message == WM_DESTROY || hiding) && g_busyAtDestroy < 0) g_busyAtDestroy = UpdateIsBusy() ? 1 : 0;
     const LRESULT result = CallWindowProcW(g_dialogClassProc, hWnd, message, wParam, lParam);
     // Looked at once the program has handled (or kept) it: a selection it
     // refused was refused while the update ran.
@@ -312,7 +320,7 @@ DWORD WINAPI UiThread(LPVOID) {
 
 bool DialogAlive() { return IsWindow(g_dialog) != FALSE; }
 
-bool ClosedOnceNothingRan() { return g_closePosted && !DialogAlive() && g_busyAtDestroy == 0; }
+bool ClosedOnceNothingRan() { return g_closePosted && g_busyAtDestroy == 0; }
 
 // A message to the dialog as another thread sends it; false when the dialog
 // did not answer within the bound (or is gone).
@@ -829,7 +837,6 @@ int main(int argc, char** argv) {
     for (int u = 0; u < updates && !Violated() && DialogAlive(); ++u) {
         plan = MakePlan(rng, u);
         PlanActions(rng, plan);
-        g_closePosted = false;
         const bool reversed = rng.Chance(0.4);
         sim::SetArrivalOrder(reversed ? sim::ArrivalOrder::FunctionsFirst : sim::ArrivalOrder::UsbDeviceFirst);
         if (reversed) ++g_stats.reversedArrivals;
@@ -868,6 +875,9 @@ int main(int argc, char** argv) {
         g_current = nullptr;
         ++done;
     }
+    // The session the operator closed may have ended in another step (a
+    // close attempt the program kept until a pause was over).
+    if (g_stats.closedAfterTheEnd == 0 && ClosedOnceNothingRan()) ++g_stats.closedAfterTheEnd;
     g_watch = false;
     WaitForSingleObject(watchdog, 10000);
     const bool failed = Violated();
