@@ -566,15 +566,19 @@ void PlanActions(Rng& rng, Plan& p) {
             case 7: {
                 static const char* const names[] = {"close box", "system menu close", "EXIT"};
                 const int how = which - 5;
-                a.what = std::string(names[how]) + " (while the update runs)";
-                a.act = [how] {
+                // Every other system-menu close goes to the owner window, as
+                // the taskbar's "Close window" does (no draw of its own: the
+                // seeds' schedules stay as they were).
+                const bool owner = how == 1 && (at & 1) != 0;
+                a.what = std::string(owner ? "taskbar's close window" : names[how]) + " (while the update runs)";
+                a.act = [how, owner] {
                     // Closing while nothing runs ends the program, as it should:
                     // only while the update runs is it an attempt to refuse.
                     if (!UpdateIsBusy()) return;
                     ++g_stats.closeAttempts;
                     g_closePosted = true;
                     if (how == 0) Post(WM_CLOSE, 0);
-                    else if (how == 1) Post(WM_SYSCOMMAND, SC_CLOSE);
+                    else if (how == 1) PostMessageW(owner ? g_hMainWnd : g_dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
                     else PostClick(IDC_BTN_EXIT);
                     // The program is to refuse: it is still there once the
                     // attempt was handled.
