@@ -28,6 +28,19 @@ HANDLE Start(const std::wstring& exe) {
     return pi.hProcess;
 }
 
+// The first copy is ended whatever the test's outcome: a copy left running
+// would keep every later test's program from starting (one copy per desktop).
+struct EndsWithTheTest {
+    HANDLE process;
+    ~EndsWithTheTest() {
+        if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 10000);
+        }
+        if (process != nullptr) CloseHandle(process);
+    }
+};
+
 struct Search {
     const wchar_t* cls;
     const wchar_t* title;
@@ -66,6 +79,7 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     const std::wstring exe = Widen(UPDATER_EXE);
     HANDLE first = Start(exe);
     ASSERT_NE(nullptr, first);
+    const EndsWithTheTest firstEnds{first};
     HWND hidden = WaitForWindow(first, L"CORVANE_FW_UPDATER", L"Corvane_FW_Updater", 20000);
     ASSERT_NE(nullptr, hidden) << "the first copy's hidden window";
     HWND dialog = WaitForWindow(first, L"#32770", L"Corvane FirmWare Updater", 20000);
@@ -78,7 +92,11 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     HWND front = CreateWindowExW(0, L"STATIC", L"in front", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
                                  nullptr, nullptr);
     ASSERT_NE(nullptr, front);
-    SetForegroundWindow(front);
+    // Another test's window on the desktop may take the foreground meanwhile.
+    for (int i = 0; i < 40 && GetForegroundWindow() != front; ++i) {
+        SetForegroundWindow(front);
+        Sleep(50);
+    }
     ASSERT_EQ(front, GetForegroundWindow());
 
     HANDLE second = Start(exe);
@@ -98,5 +116,4 @@ TEST(SingleInstance, SecondCopyBringsTheFirstForwardAndExits) {
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 20000));
     GetExitCodeProcess(first, &code);
     EXPECT_EQ(0u, code);
-    CloseHandle(first);
 }
