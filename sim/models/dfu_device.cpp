@@ -269,7 +269,6 @@ bool DfuDeviceModel::HandleOut(const WINUSB_SETUP_PACKET& s, const std::vector<u
             EndBlock(data.size(), blockInPart_ == 0);
             if (s.Request == kReqMcuData) {
                 mcuVerified_ = false;
-                mcuSent_ = true;
             }
             return true;
         }

@@ -136,7 +136,6 @@ private:
     bool awaitingStatus_ = false;  // a block was taken and not yet reported taken
     bool eraseArmed_ = false;  // the next session goes to image1
     bool mcuVerified_ = false;
-    bool mcuSent_ = false;
     bool fpgaVerifyAsked_ = false;
     bool mcuVerifyAsked_ = false;
     double mcuVerifyAskedAt_ = 0;

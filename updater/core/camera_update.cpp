@@ -153,15 +153,6 @@ bool ClosingIsHeld() {
     return false;
 }
 
-void ForEachUpdate(void (*fn)(CameraUpdate& update, void* context), void* context) {
-    std::vector<CameraUpdate*> updates;
-    {
-        std::lock_guard<std::mutex> lock(g_updatesLock);
-        updates = Updates();
-    }
-    for (CameraUpdate* u : updates) fn(*u, context);
-}
-
 UpdateStartScope::UpdateStartScope(CameraUpdate& update) : update_(update) {
     ++update_.nUpdateStarts;
     update_.phase = UpdatePhase::Starting;

@@ -199,8 +199,6 @@ private:
 bool UpdateIsBusy();
 // Every update the program holds answers whether closing is held off.
 bool ClosingIsHeld();
-// Calls fn for every update the program holds (user-interface thread).
-void ForEachUpdate(void (*fn)(CameraUpdate& update, void* context), void* context);
 
 // The update start (dialog 130's OK, a station's start): busy while it runs.
 class UpdateStartScope {

@@ -73,6 +73,7 @@ void EnterUpdateMode(NormalPath path) {
     g_bHDIssuePending = true;
     // From the command on the camera may be on its way to update mode.
     DialogUpdate().WaitForCamera();
+    DialogUpdate().SetPhase(UpdatePhase::Handshake);
     int result;
     switch (path) {
         case NormalPath::T1:
