@@ -325,7 +325,7 @@ TEST(StationProgram, CamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
             if (n == 3 && windowRows.empty()) {
                 // Once the CX3 camera is taken after the third result.
                 const auto rows = p.Rows();
-                if (rows.size() >= 4 && rows[3][6] == L"updating") {
+                if (rows.size() >= 5 && rows[3][6] == L"updating") {
                     windowRows = rows;
                     counters = p.Text(IDC_ST_COUNTERS);
                     p.Picture(L"cx3-updating");
