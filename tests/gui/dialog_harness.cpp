@@ -1,4 +1,6 @@
 #include "dialog_harness.h"
+
+#include "dialog_keys.h"
 #include "window_picture.h"
 
 #include <commctrl.h>
@@ -55,6 +57,36 @@ void DialogHarness::Select(int index) {
                  reinterpret_cast<LPARAM>(combo));
 }
 
+void DialogHarness::Activate() {
+    // Other tests' windows on the same display may take the foreground; the
+    // dialog gives its focus back when it is active again.
+    for (int i = 0; i < 100 && GetForegroundWindow() != dialog; ++i) {
+        SetForegroundWindow(dialog);
+        Pump(10);
+    }
+}
+
+void DialogHarness::Key(UINT vk, bool shift) {
+    Activate();
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    HWND to = GetFocus() != nullptr ? GetFocus() : dialog;
+    PostMessageW(to, WM_KEYDOWN, vk, 1);
+    PostMessageW(to, WM_KEYUP, vk, 0xC0000001);
+    Pump(50);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+}
+
+int DialogHarness::FocusId() {
+    Activate();
+    HWND focus = GetFocus();
+    if (focus == dialog) return 0;
+    return focus != nullptr && IsChild(dialog, focus) ? GetDlgCtrlID(focus) : -1;
+}
+
 void DialogHarness::Send(UINT message, WPARAM wParam, LPARAM lParam) { SendMessageW(dialog, message, wParam, lParam); }
 
 bool DialogHarness::Visible(int id) const {
@@ -92,12 +124,7 @@ void DialogHarness::Pump(DWORD ms) {
     const DWORD start = GetTickCount();
     for (;;) {
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (dialog == nullptr || !IsDialogMessageW(dialog, &msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ServeMessage(msg, nullptr);
         const DWORD elapsed = GetTickCount() - start;
         if (elapsed >= ms) break;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);

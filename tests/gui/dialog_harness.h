@@ -22,6 +22,15 @@ public:
     void Click(int id);
     // Selects list item index as the operator does (a selection change).
     void Select(int index);
+    // The dialog made the foreground window again, if another took it.
+    void Activate();
+    // A key pressed and let go as the keyboard sends it to the focus, through
+    // the program's message loop.
+    void Key(UINT vk, bool shift = false);
+    // The control that has the focus: its ID, 0 for the dialog itself, -1
+    // for none of the dialog's windows (taken with the dialog in the
+    // foreground).
+    int FocusId();
     void Send(UINT message, WPARAM wParam, LPARAM lParam = 0);
 
     bool Visible(int id) const;

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -399,4 +400,73 @@ TEST(MainDialog, WarningNoticeIsReplacedByTheErrorNoticeAfterItsTimeOut) {
     h.Pump(2500);
     EXPECT_EQ(1, errorNotices) << "OK stopped timer 4";
     DestroyWindow(warning);
+}
+
+// The keyboard through the program's message loop: the focus starts on the
+// camera list, Tab and Shift+Tab go round the enabled controls of each UI
+// state (never resting on a disabled one), Space and Enter press the focused
+// button, the arrow keys and F4 work in the list.
+TEST(MainDialog, KeyboardGoesRoundTheEnabledControlsOfEachState) {
+    DialogHarness h;
+    PlugUpdateModeDevice(0x4A7E, 0xDF00, {3, 2}, L"SNA");
+    PlugUpdateModeDevice(0x4A7E, 0xDF00, {3, 3}, L"SNB");
+    h.Open();
+    h.Activate();
+    EXPECT_EQ(IDC_COMBO_DEVICELIST, h.FocusId());
+    struct Case {
+        int state;
+        bool fileChosen;
+        std::vector<int> ring;  // in Tab order; empty: the dialog itself holds the focus
+    } const cases[] = {
+        {UI_STATE_DEVICE_CONNECTED, false,
+         {IDC_COMBO_DEVICELIST, IDC_EDIT_FIRMWARE_PATH, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION, IDC_BTN_RESET,
+          IDC_BTN_EXIT}},
+        {UI_STATE_DEVICE_CONNECTED, true,
+         {IDC_COMBO_DEVICELIST, IDC_EDIT_FIRMWARE_PATH, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION, IDC_BTN_FW_UPDATE,
+          IDC_BTN_RESET, IDC_BTN_EXIT}},
+        {UI_STATE_NO_DEVICE, false, {IDC_COMBO_DEVICELIST, IDC_BTN_EXIT}},
+        {UI_STATE_UPDATING, false, {}},
+        {UI_STATE_UPDATE_DONE, false,
+         {IDC_COMBO_DEVICELIST, IDC_EDIT_FIRMWARE_PATH, IDC_BTN_BROWSE, IDC_BTN_READFW_VERSION, IDC_BTN_RESET,
+          IDC_BTN_EXIT}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "state " << c.state << (c.fileChosen ? " with a file" : ""));
+        h.Activate();
+        SetFocus(GetDlgItem(h.dialog, IDC_BTN_RESET));
+        SetUIState(c.state);
+        EnableWindow(GetDlgItem(h.dialog, IDC_BTN_FW_UPDATE), c.fileChosen);
+        h.Pump(20);
+        if (c.ring.empty()) {
+            EXPECT_EQ(0, h.FocusId());
+            continue;
+        }
+        const auto at = std::find(c.ring.begin(), c.ring.end(), h.FocusId());
+        ASSERT_NE(c.ring.end(), at) << "focus on " << h.FocusId();
+        const size_t n = c.ring.size(), start = static_cast<size_t>(at - c.ring.begin());
+        for (size_t k = 1; k <= n; ++k) {
+            h.Key(VK_TAB);
+            EXPECT_EQ(c.ring[(start + k) % n], h.FocusId()) << "Tab " << k;
+        }
+        h.Key(VK_TAB, true);
+        EXPECT_EQ(c.ring[(start + n - 1) % n], h.FocusId()) << "Shift+Tab";
+    }
+
+    SetUIState(UI_STATE_DEVICE_CONNECTED);
+    const size_t browsed = sim::OpenFileCalls().size();
+    SetFocus(GetDlgItem(h.dialog, IDC_BTN_BROWSE));
+    h.Key(VK_SPACE);
+    h.Key(VK_RETURN);
+    EXPECT_EQ(browsed + 2, sim::OpenFileCalls().size()) << "Space and Enter pressed Browse";
+
+    SetFocus(GetDlgItem(h.dialog, IDC_COMBO_DEVICELIST));
+    h.Select(0);
+    h.Key(VK_DOWN);
+    EXPECT_EQ(1, h.ListSelection());
+    EXPECT_EQ(1, g_nSelectedIndex.load()) << "the dialog saw the change";
+    h.Key(VK_F4);
+    EXPECT_TRUE(SendMessageW(GetDlgItem(h.dialog, IDC_COMBO_DEVICELIST), CB_GETDROPPEDSTATE, 0, 0));
+    h.Key(VK_ESCAPE);
+    EXPECT_FALSE(SendMessageW(GetDlgItem(h.dialog, IDC_COMBO_DEVICELIST), CB_GETDROPPEDSTATE, 0, 0));
+    EXPECT_TRUE(IsWindow(h.dialog)) << "Esc closed the drop-down, not the program";
 }

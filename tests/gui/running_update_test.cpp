@@ -112,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"SystemMenuClose", [](RunningUpdate& u) { u.h.Send(WM_SYSCOMMAND, SC_CLOSE, 0); },
                                   true},
                       RefusalCase{"Exit", [](RunningUpdate& u) { u.h.Click(IDC_BTN_EXIT); }, true},
+                      RefusalCase{"Escape", [](RunningUpdate& u) { u.h.Key(VK_ESCAPE); }, true},
                       RefusalCase{"TaskbarCloseWindow",
                                   [](RunningUpdate&) { SendMessageW(g_hMainWnd, WM_SYSCOMMAND, SC_CLOSE, 0); }, true},
                       RefusalCase{"OwnerClose", [](RunningUpdate&) { SendMessageW(g_hMainWnd, WM_CLOSE, 0, 0); }, true},

@@ -4,6 +4,7 @@
 
 #include "app_state.h"
 #include "debug_print.h"
+#include "dialog_keys.h"
 #include "main_dialog.h"
 #include "resource.h"
 #include "hidden_window.h"
@@ -109,10 +110,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
     HACCEL accelerators = LoadAcceleratorsW(g_hInst, MAKEINTRESOURCEW(IDC_CORVANE_FW_UPDATER));
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) continue;
-        if (IsDialogMessageW(msg.hwnd, &msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        ServeMessage(msg, accelerators);
     }
     if (refused) return kStationRefused;
     if (StationActive()) return StationExitCode();

@@ -19,6 +19,7 @@
 #include "update_guard.h"
 #include "update_start.h"
 #include "ui_state.h"
+#include "dialog_keys.h"
 #include "firmware_browse.h"
 #include "hotplug.h"
 #include "camera_reselect.h"
@@ -281,6 +282,15 @@ void OnCommand(WORD id, WORD notification) {
         case IDC_COMBO_DEVICELIST:
             if (notification == CBN_SELCHANGE) OnSelectionChange();
             break;
+        case IDOK:
+            // Enter on a focused button that is not the default one.
+            PressFocusedButton(Dlg());
+            break;
+        case IDCANCEL:
+            // Esc: what closing does (refused while an update runs, kept
+            // while the dialog waits).
+            PostMessageW(Dlg(), WM_CLOSE, 0, 0);
+            break;
         default:
             break;
     }
@@ -456,10 +466,14 @@ int SetInitialVaue() {
 
 namespace {
 
+// The focus was placed once since the dialog opened.
+bool g_bFocusPlaced = false;
+
 INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
         switch (message) {
             case WM_INITDIALOG:
                 g_hMainDlg = hDlg;
+                g_bFocusPlaced = false;
                 SetDeferredMessageHandler(MainDialogProc);
                 DialogUpdate().SetView(&DialogView());
                 SetInitialVaue();
@@ -488,7 +502,23 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 OnCommand(LOWORD(wParam), HIWORD(wParam));
                 return 0;
             case WM_CLOSE:
+                // Handled: the dialog manager would otherwise send IDCANCEL,
+                // which is Esc's.
                 CloseProgram(L"Closing", false);
+                return TRUE;
+            case WM_ACTIVATE:
+                // The dialog manager gives the focus back after this.
+                if (LOWORD(wParam) != WA_INACTIVE) PostMessageW(hDlg, WM_FW_PLACE_FOCUS, 0, 0);
+                return 0;
+            case WM_SETFOCUS:
+                // With no control to take it (an update runs), the dialog
+                // keeps the focus itself, so that Esc still reaches it.
+                if (DialogFocusTarget() == nullptr) return TRUE;
+                PostMessageW(hDlg, WM_FW_PLACE_FOCUS, 0, 0);
+                return 0;
+            case WM_FW_PLACE_FOCUS:
+                PlaceDialogFocus(!g_bFocusPlaced);
+                g_bFocusPlaced = true;
                 return 0;
             case WM_QUERYENDSESSION:
                 // Windows asks before it ends the session: not in the middle
@@ -555,7 +585,7 @@ INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
         if (DeferMessage(hDlg, message, wParam, lParam)) {
             // Kept behind earlier ones whose reason to wait may be over.
             ReplayDeferredMessages();
-            return message == WM_DEVICECHANGE ? TRUE : 0;
+            return message == WM_DEVICECHANGE || message == WM_CLOSE ? TRUE : 0;
         }
         INT_PTR result;
         if (message == WM_DEVICECHANGE || message == WM_COMMAND) {
@@ -567,6 +597,7 @@ INT_PTR CALLBACK MainDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
         if (MayChangeState(message)) {
             ApplyBusyState();
             ReplayDeferredMessages();
+            PlaceDialogFocus();
         }
         return result;
     } catch (...) {

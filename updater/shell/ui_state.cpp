@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "app_state.h"
+#include "dialog_keys.h"
 #include "id_text.h"
 #include "resource.h"
 
@@ -89,7 +90,8 @@ void SetUIState(int state) {
             Enable(IDC_BTN_FW_UPDATE, false);
             break;
         default:
-            break;
+            return;
     }
+    PlaceDialogFocus();
 }
 

@@ -8,6 +8,7 @@
 
 #include "app_state.h"
 #include "debug_print.h"
+#include "dialog_keys.h"
 #include "os_api.h"
 #include "resource.h"
 
@@ -103,10 +104,7 @@ bool ServePending() {
             PostQuitMessage(static_cast<int>(msg.wParam));
             return false;
         }
-        HWND dlg = g_hMainDlg.load();
-        if (dlg != nullptr && (msg.hwnd == dlg || IsChild(dlg, msg.hwnd)) && IsDialogMessageW(dlg, &msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        ServeMessage(msg, nullptr);
     }
     return true;
 }

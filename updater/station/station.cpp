@@ -15,6 +15,7 @@
 #include "app_state.h"
 #include "camera_commands.h"
 #include "debug_print.h"
+#include "dialog_keys.h"
 #include "id_text.h"
 #include "image_file.h"
 #include "image_format.h"
@@ -192,6 +193,7 @@ struct Station {
     bool resultsBroken = false;
 
     HWND window = nullptr;
+    HWND focus = nullptr;  // the control that had the focus when the window was left
     HFONT bigFont = nullptr, textFont = nullptr;
     HBRUSH brushes[5] = {};
     Look look = Look::Waiting;
@@ -1009,7 +1011,37 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
         case WM_STATION_REPORT:
             return 0;
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDC_ST_OPEN_FOLDER) OpenResultsFolder();
+            switch (LOWORD(wParam)) {
+                case IDC_ST_OPEN_FOLDER:
+                    OpenResultsFolder();
+                    break;
+                case IDOK:
+                    // Enter: the focused button.
+                    PressFocusedButton(hWnd);
+                    break;
+                case IDCANCEL:
+                    // Esc: what closing does.
+                    PostMessageW(hWnd, WM_CLOSE, 0, 0);
+                    break;
+                default:
+                    break;
+            }
+            return 0;
+        case WM_ACTIVATE:
+            // A plain window forgets its focus when it is left; it is given
+            // back when the window is active again.
+            if (s != nullptr && LOWORD(wParam) == WA_INACTIVE) s->focus = GetFocus();
+            break;
+        case WM_SETFOCUS:
+            if (s != nullptr && s->window != nullptr) {
+                HWND back = s->focus;
+                if (back != nullptr && IsChild(hWnd, back) && IsWindowEnabled(back)) {
+                    SetFocus(back);
+                } else {
+                    const int ids[] = {IDC_ST_LIST, IDC_ST_OPEN_FOLDER};
+                    PlaceFocus(hWnd, ids, 2, true);
+                }
+            }
             return 0;
         case WM_CLOSE:
             if (s != nullptr && !CloseRefused()) EndStation(CodeOfResults());
@@ -1192,7 +1224,7 @@ bool StartStation(const station::Arguments& arguments) {
     // The station's window takes the dialog's place.
     const bool dialogShown = IsWindowVisible(g_hMainDlg.load()) != FALSE;
     ShowWindow(g_hMainDlg.load(), SW_HIDE);
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kStationWindowClass, L"Corvane_FW_Updater - Station",
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_CONTROLPARENT, kStationWindowClass, L"Corvane_FW_Updater - Station",
                                   WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, Scale(1000), Scale(640),
                                   g_hMainWnd, nullptr, g_hInst, nullptr);
     if (window == nullptr) {
