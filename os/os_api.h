@@ -31,7 +31,7 @@ extern "C" {
 
 // The table's version: a module built against one layout refuses a table of
 // another (a stale simulator DLL beside a fresh program).
-#define CORVANE_OS_API_VERSION 2
+#define CORVANE_OS_API_VERSION 3
 
 // Signature of SetupDiGetDevicePropertyW, which older systems lack and which
 // the programs therefore look up at run time.
@@ -149,6 +149,11 @@ struct OsApi {
     EXECUTION_STATE(WINAPI* SetThreadExecutionState)(EXECUTION_STATE esFlags);
     DWORD(WINAPI* MsgWaitForMultipleObjects)(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                              DWORD dwMilliseconds, DWORD dwWakeMask);
+
+    // --- the taskbar: its button flashes when an update ends in the
+    // background (the progress on the button goes through CoCreateInstance) ---
+    BOOL(WINAPI* FlashWindowEx)(PFLASHWINFO pfwi);
+    HWND(WINAPI* GetForegroundWindow)(void);
 };
 
 // The table of this module. Production modules return the real entry points;

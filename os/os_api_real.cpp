@@ -120,6 +120,9 @@ static const OsApi kRealOsApi = {
     ::ShutdownBlockReasonDestroy,
     ::SetThreadExecutionState,
     ::MsgWaitForMultipleObjects,
+    // the taskbar
+    ::FlashWindowEx,
+    ::GetForegroundWindow,
 };
 
 extern "C" const OsApi* CorvaneRealOsApi(void) { return &kRealOsApi; }

@@ -197,6 +197,9 @@ public:
     std::vector<DialogCall> dialogCalls;
     std::vector<DebugLine> debugLines;
     std::vector<PowerCall> powerCalls;
+    std::vector<std::wstring> taskbarCalls;
+    bool foregroundAnswered = false;  // a test says which window is in the foreground
+    HWND foregroundAnswer = nullptr;
     std::set<HWND> blockedWindows;
     std::map<DWORD, EXECUTION_STATE> continuousState;  // thread -> last ES_CONTINUOUS request
     HANDLE debugLog = INVALID_HANDLE_VALUE;
@@ -261,6 +264,9 @@ private:
 // Real entry points.
 inline const OsApi& Real() { return *CorvaneRealOsApi(); }
 
+// CoCreateInstance of CLSID_TaskbarList: a recording taskbar list object.
+bool ServeTaskbarList(REFCLSID clsid, REFIID iid, LPVOID* object, HRESULT* result);
+
 }  // namespace detail
 }  // namespace sim
 
@@ -317,6 +323,9 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD, DWORD)
 BOOL WINAPI ShutdownBlockReasonCreate(HWND, LPCWSTR);
 BOOL WINAPI ShutdownBlockReasonDestroy(HWND);
 EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE);
+// the taskbar
+BOOL WINAPI FlashWindowEx(PFLASHWINFO);
+HWND WINAPI GetForegroundWindow(void);
 // dialogs, diagnostics
 int WINAPI MessageBoxW(HWND, LPCWSTR, LPCWSTR, UINT);
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW);

@@ -59,6 +59,8 @@ OsApi MakeTable() {
     t.ShutdownBlockReasonDestroy = simos::ShutdownBlockReasonDestroy;
     t.SetThreadExecutionState = simos::SetThreadExecutionState;
     t.MsgWaitForMultipleObjects = simos::MsgWaitForMultipleObjects;
+    t.FlashWindowEx = simos::FlashWindowEx;
+    t.GetForegroundWindow = simos::GetForegroundWindow;
     return t;
 }
 

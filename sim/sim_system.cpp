@@ -210,6 +210,7 @@ HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, 
     }
     HRESULT result = E_FAIL;
     if (hook && hook(clsid, outer, context, iid, object, &result)) return result;
+    if (ServeTaskbarList(clsid, iid, object, &result)) return result;
     return Real().CoCreateInstance(clsid, outer, context, iid, object);
 }
 

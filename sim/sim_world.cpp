@@ -678,6 +678,8 @@ void Reset() {
         w.dialogCalls.clear();
         w.debugLines.clear();
         w.powerCalls.clear();
+        w.taskbarCalls.clear();
+        w.foregroundAnswered = false;
         w.blockedWindows.clear();
         w.continuousState.clear();
     }

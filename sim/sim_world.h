@@ -263,6 +263,16 @@ CORVANE_SIM_API std::vector<PowerCall> PowerCalls();
 CORVANE_SIM_API std::vector<HWND> ShutdownBlockedWindows();
 CORVANE_SIM_API bool SystemKeptAwake();
 
+// ---------------------------------------------------------------- the taskbar
+
+// What the program told the taskbar, in order: the taskbar list object's
+// "state 0x<TBPFLAG>" and "value <done>/<total>", and FlashWindowEx's
+// "flash 0x<flags>".
+CORVANE_SIM_API std::vector<std::wstring> TaskbarCalls();
+// GetForegroundWindow answers window from now on (until Reset), whatever
+// other programs on the test desktop do.
+CORVANE_SIM_API void AnswerForegroundWindow(HWND window);
+
 // ---------------------------------------------------------------- notifications
 
 struct NotificationRecord {

@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app_state.h"
 #include "camera_plug.h"
 #include "dialog_harness.h"
 #include "engine_harness.h"
 #include "resource.h"
 #include "scenario_worlds.h"
+#include "station_record.h"
+#include "update_history.h"
 
 namespace {
 
@@ -361,3 +365,112 @@ TEST(TessaScenario, ErrorNoticeFollowsWhenTheCameraStaysPlugged) {
     ASSERT_TRUE(h.WaitFor([&] { return !IsWindow(notice) || !IsWindowVisible(notice); }));
     EXPECT_TRUE(OutcomeBoxes().empty());
 }
+
+namespace {
+
+// The history file's rows, each split into its fields (RFC 4180 quoting).
+std::vector<std::vector<std::string>> HistoryRows() {
+    std::vector<std::vector<std::string>> rows;
+    FILE* f = _wfopen(UpdateHistoryPath().c_str(), L"rb");
+    if (f == nullptr) return rows;
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+    std::vector<std::string> row(1);
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') row.back() += text[i++];
+        else if (c == '"') quoted = !quoted;
+        else if (!quoted && c == ',') row.emplace_back();
+        else if (!quoted && c == '\n') rows.push_back(std::move(row)), row.assign(1, std::string());
+        else if (quoted || c != '\r') row.back() += c;
+    }
+    return rows;
+}
+
+struct DeskCase {
+    const char* name;
+    bool fails;         // a block of the second part stalls
+    bool background;    // another window is in the foreground meanwhile
+    bool historyLocked; // another program holds the history file open
+    std::vector<std::wstring> states;  // the taskbar's states and flashes, in order
+};
+
+void PrintTo(const DeskCase& c, std::ostream* os) { *os << c.name; }
+
+class DeskUpdate : public ::testing::TestWithParam<DeskCase> {};
+
+}  // namespace
+
+// The taskbar button follows the update (indeterminate while the camera
+// restarts, the progress while it is written, the error state after a
+// failure, nothing at the end) and flashes when the update ends in the
+// background; every update is a row of the history file, and a history file
+// that cannot be written is said without stopping the update.
+TEST_P(DeskUpdate, ShowsOnTheTaskbarAndIsRemembered) {
+    const DeskCase& c = GetParam();
+    DeleteFileW(UpdateHistoryPath().c_str());
+    DialogHarness h;
+    CameraUpdateWorld world;
+    if (c.fails) world.cycle.laterKnobs = StallsAt(1);
+    world.Plug(L"SN12345678AB");
+    h.Open();
+    h.Select(0);
+    AnswerWarningWithOk();
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    if (c.historyLocked) {
+        CreateDirectoryW(UpdateHistoryPath().substr(0, UpdateHistoryPath().rfind(L'\\')).c_str(), nullptr);
+        lock = CreateFileW(UpdateHistoryPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    }
+    const auto file = TwoPartFile(2, Pattern(4000, 31), Pattern(5000, 32));
+    ASSERT_NO_FATAL_FAILURE(StartUpdate(h, file));
+    // The window in the foreground when the update ends: the dialog, or
+    // another program's.
+    HWND other = CreateWindowExW(0, L"STATIC", L"another program", WS_POPUP, 0, 0, 50, 50, nullptr, nullptr,
+                                 nullptr, nullptr);
+    sim::AnswerForegroundWindow(c.background ? other : h.dialog);
+    ASSERT_TRUE(h.WaitFor(UpdateEnded, 30000));
+    ASSERT_TRUE(h.WaitFor([] { return !UpdateIsBusy(); }, 30000));
+    h.Pump(50);
+    DestroyWindow(other);
+
+    std::vector<std::wstring> states;
+    std::wstring lastValue;
+    for (const auto& call : sim::TaskbarCalls())
+        if (call.rfind(L"value ", 0) == 0) lastValue = call;
+        else states.push_back(call);
+    EXPECT_EQ(c.states, states);
+    if (!c.fails) EXPECT_EQ(L"value 9/9", lastValue) << "both parts' nine blocks";
+
+    if (lock != INVALID_HANDLE_VALUE) {
+        CloseHandle(lock);
+        EXPECT_EQ(kHistoryUnwritableText, h.Text(IDC_STATIC_STATUS));
+        EXPECT_TRUE(HasBox(L"Firmware Downloaded Successfully!\r\nDonot Reset the Device.\r\nDevice will boot "
+                           L"automatically after completing firmware update!"));
+        EXPECT_TRUE(HistoryRows().empty());
+        return;
+    }
+    const auto rows = HistoryRows();
+    ASSERT_EQ(2u, rows.size()) << "a header and the update";
+    EXPECT_EQ("firmware_sha256", rows[0][4]);
+    const auto& row = rows[1];
+    ASSERT_EQ(14u, row.size());
+    EXPECT_EQ(station::Sha256Hex(file.data(), file.size()), row[4]);
+    EXPECT_EQ("Corvane_RX20", row[5]);
+    EXPECT_EQ("4A7E:C110", row[6]);
+    EXPECT_EQ("SN12345678", row[7]);
+    EXPECT_NE(std::string::npos, row[8].find("Port_#0002")) << row[8];
+    EXPECT_EQ(c.fails ? "failed" : "passed", row[11]);
+    EXPECT_EQ(c.fails ? "Firmware Download Failed!" : "", row[12]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Desk, DeskUpdate,
+    ::testing::Values(DeskCase{"Passes", false, false, false, {L"state 0x1", L"state 0x2", L"state 0x1", L"state 0x0"}},
+                      DeskCase{"FailsInTheBackground", true, true, false,
+                               {L"state 0x1", L"state 0x2", L"state 0x4", L"state 0x0", L"flash 0xF"}},
+                      DeskCase{"HistoryLocked", false, false, true,
+                               {L"state 0x1", L"state 0x2", L"state 0x1", L"state 0x0"}}),
+    [](const ::testing::TestParamInfo<DeskCase>& info) { return std::string(info.param.name); });

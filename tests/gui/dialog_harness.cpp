@@ -1,6 +1,7 @@
 #include "dialog_harness.h"
 
 #include "dialog_keys.h"
+#include "update_history.h"
 #include "window_picture.h"
 
 #include <commctrl.h>
@@ -16,6 +17,10 @@
 
 DialogHarness::DialogHarness() {
     sim::Reset();
+    // Each test process its own update history.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    SetUpdateHistoryFolder(std::wstring(temp) + L"corvane-history-" + std::to_wstring(GetCurrentProcessId()));
     sim::SetTimeScale(0.01);
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
@@ -37,6 +42,9 @@ DialogHarness::~DialogHarness() {
     if (dialog != nullptr) DestroyWindow(dialog);
     DestroyWindow(g_hMainWnd);
     sim::Reset();
+    const std::wstring history = UpdateHistoryPath();
+    DeleteFileW(history.c_str());
+    RemoveDirectoryW(history.substr(0, history.rfind(L'\\')).c_str());
 }
 
 void DialogHarness::Open() {

@@ -20,6 +20,8 @@
 #include "update_start.h"
 #include "ui_state.h"
 #include "dialog_keys.h"
+#include "taskbar_progress.h"
+#include "update_history.h"
 #include "firmware_browse.h"
 #include "hotplug.h"
 #include "camera_reselect.h"
@@ -481,9 +483,14 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 if (HMENU menu = GetSystemMenu(hDlg, FALSE)) {
                     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
                     AppendMenuW(menu, MF_STRING, IDM_STATION_MODE, L"Station mode...");
+                    AppendMenuW(menu, MF_STRING, IDM_UPDATE_HISTORY, L"Update history...");
                 }
                 return TRUE;
             case WM_SYSCOMMAND:
+                if ((wParam & 0xFFF0) == IDM_UPDATE_HISTORY) {
+                    OpenUpdateHistory();
+                    return TRUE;
+                }
                 if ((wParam & 0xFFF0) != IDM_STATION_MODE) return 0;
                 if (!Refused(L"Station mode") && g_startStation != nullptr) g_startStation();
                 return TRUE;
@@ -542,12 +549,16 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 Show(IDC_STATIC_UPDATING, false);
                 SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"Erasing Memory...Please Wait...");
                 DialogUpdate().nProgressTotal = static_cast<uint32_t>(wParam);
+                TaskbarShowWriting(0, wParam);
                 return 0;
             case WM_FW_PROGRESS_STEP:
                 OnProgressStep(wParam);
+                TaskbarShowWriting(wParam, DialogUpdate().nProgressTotal);
                 return 0;
             case WM_FW_UPDATE_DONE:
                 DialogUpdate().nProgressTotal = 0;
+                // Written: the camera restarts into the new firmware.
+                TaskbarShowRestarting();
                 SetDlgItemTextW(hDlg, IDC_STATIC_STATUS, L"");
                 SendMessageW(GetDlgItem(hDlg, IDC_PROGRESS), PBM_SETPOS, 0, 0);
                 SetUIState(UI_STATE_UPDATE_DONE);
@@ -555,6 +566,10 @@ INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam) {
                 return 0;
             case WM_FW_PROGRESS_PERCENT:
                 OnProgressPercent(wParam);
+                if (wParam >= 1) TaskbarShowWriting(wParam - 1, 100);
+                return 0;
+            case WM_FW_TASKBAR_FAILED:
+                TaskbarShowFailed();
                 return 0;
             default:
                 return 0;

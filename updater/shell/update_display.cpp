@@ -6,6 +6,8 @@
 #include "app_state.h"
 #include "os_api.h"
 #include "resource.h"
+#include "taskbar_progress.h"
+#include "update_history.h"
 #include "ui_wait.h"
 #include "update_guard.h"
 #include "update_outcome.h"
@@ -65,6 +67,10 @@ public:
 
     int Report(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags,
                bool ownedByWindow) override {
+        if (kind == UpdateReport::Failed || kind == UpdateReport::Trouble) {
+            TaskbarShowFailed();
+            HistoryNoteFailure(text);
+        }
         return ReportUpdate(kind, text, caption, boxFlags, ownedByWindow);
     }
 

@@ -9,6 +9,8 @@
 #include "resource.h"
 #include "ui_wait.h"
 #include "usb_requests.h"
+#include "taskbar_progress.h"
+#include "update_history.h"
 #include "ui_state.h"
 
 const wchar_t kCloseRefusedText[] =
@@ -45,6 +47,7 @@ void ApplyBusyState() {
         Os().KillTimer(dlg, IDT_TIMER_VERIFY_BLINK);
         ReleaseUpdateModeDevice(u);
         if (!u.bWaitAfterFailure) ShowStatusNotice(kCameraNotBackText, false);
+        HistoryNoteFailure(kCameraNotBackText);
         u.bWaitAfterFailure = false;
         EnableWindow(GetDlgItem(dlg, IDC_BTN_EXIT), TRUE);
     }
@@ -59,12 +62,17 @@ void ApplyBusyState() {
             if (w != nullptr) Os().ShutdownBlockReasonCreate(w, kShutdownBlockReason);
         Os().SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
         Os().SetTimer(dlg, IDT_TIMER_BUSY_WATCH, kBusyWatchPeriodMs, nullptr);
+        // The camera is sent to its update mode first.
+        TaskbarShowRestarting();
+        HistoryUpdateBegins();
         DebugLine(L"Firmware update running: closing and the end of the session are held off\r\n");
     } else {
         for (HWND w : windows)
             if (w != nullptr) Os().ShutdownBlockReasonDestroy(w);
         Os().SetThreadExecutionState(ES_CONTINUOUS);
         Os().KillTimer(dlg, IDT_TIMER_BUSY_WATCH);
+        TaskbarUpdateOver();
+        HistoryUpdateEnds();
         DebugLine(L"Firmware update over: closing and the end of the session are allowed again\r\n");
     }
 }

@@ -26,3 +26,5 @@ int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption,
     }
     return Os().MessageBoxW(owner, text, caption, boxFlags);
 }
+
+bool UpdateReportsGoToSink() { return g_sink.load() != nullptr; }

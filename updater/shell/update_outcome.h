@@ -21,3 +21,5 @@ int ReportUpdate(UpdateReport kind, const wchar_t* text, const wchar_t* caption,
 // The receiver runs on the reporting thread and must not block.
 using UpdateReportSink = void (*)(UpdateReport kind, const wchar_t* text);
 void SetUpdateReportSink(UpdateReportSink sink);
+// A station takes the reports (its window, not the dialog, shows the update).
+bool UpdateReportsGoToSink();

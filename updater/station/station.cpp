@@ -15,6 +15,8 @@
 #include "app_state.h"
 #include "camera_commands.h"
 #include "debug_print.h"
+#include "results_file.h"
+#include "device_identity.h"
 #include "dialog_keys.h"
 #include "id_text.h"
 #include "image_file.h"
@@ -74,105 +76,9 @@ bool BootLoader(int i) {
            (IdIs(g_szVIDList[i], L"1FC9") && IdIs(g_szPIDList[i], L"0135"));
 }
 
-// --- which USB device a listed path belongs to ------------------------------
-
-const GUID kClasses[] = {
-    {0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}},  // video
-    {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}},  // capture
-    {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}},  // USB device
-    {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}},  // HID
-};
-const GUID& kUsbDeviceClass = kClasses[2];
-
-struct Identity {
-    std::wstring serial;  // the USB device's serial (its instance ID's last part)
-    std::wstring port;    // where Windows says it is plugged ("Port_#0002.Hub_#0003")
-};
-
-// The device node of an interface path, or 0.
-DEVINST NodeOfPath(const wchar_t* path) {
-    for (const GUID& cls : kClasses) {
-        HDEVINFO set = Os().SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-        if (set == INVALID_HANDLE_VALUE) continue;
-        DEVINST found = 0;
-        SP_DEVICE_INTERFACE_DATA iface{};
-        iface.cbSize = sizeof(iface);
-        for (DWORD index = 0; found == 0 && Os().SetupDiEnumDeviceInterfaces(set, nullptr, &cls, index, &iface);
-             ++index) {
-            DWORD need = 0;
-            Os().SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &need, nullptr);
-            if (need < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || need > 4096) continue;
-            std::vector<BYTE> buffer(need);
-            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            SP_DEVINFO_DATA info{};
-            info.cbSize = sizeof(info);
-            if (!Os().SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, need, nullptr, &info)) continue;
-            if (lstrcmpiW(detail->DevicePath, path) == 0) found = info.DevInst;
-        }
-        Os().SetupDiDestroyDeviceInfoList(set);
-        if (found != 0) return found;
-    }
-    return 0;
-}
-
-std::wstring NodeId(DEVINST node) {
-    wchar_t id[512] = L"";
-    if (Os().CM_Get_Device_IDW(node, id, 511, 0) != CR_SUCCESS) return {};
-    return id;
-}
-
 std::wstring Upper(std::wstring s) {
     for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
     return s;
-}
-
-// The location Windows gives the USB device node.
-std::wstring PortOfNode(DEVINST node) {
-    HDEVINFO set =
-        Os().SetupDiGetClassDevsW(&kUsbDeviceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
-    std::wstring port;
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof(info);
-    for (DWORD index = 0; Os().SetupDiEnumDeviceInfo(set, index, &info); ++index) {
-        if (info.DevInst != node) continue;
-        wchar_t text[256] = L"";
-        DWORD type = 0;
-        if (Os().SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_LOCATION_INFORMATION, &type,
-                                                   reinterpret_cast<BYTE*>(text), sizeof(text) - sizeof(wchar_t),
-                                                   nullptr))
-            port = text;
-        break;
-    }
-    Os().SetupDiDestroyDeviceInfoList(set);
-    return port;
-}
-
-// The USB device (not one of its functions) that a listed path belongs to.
-Identity IdentifyPath(const wchar_t* path) {
-    Identity id;
-    DEVINST node = NodeOfPath(path);
-    for (int up = 0; node != 0 && up < 4; ++up) {
-        const std::wstring text = Upper(NodeId(node));
-        if (text.rfind(L"USB\\VID_", 0) == 0 && text.find(L"&MI_") == std::wstring::npos) {
-            const size_t slash = text.rfind(L'\\');
-            id.serial = slash == std::wstring::npos ? text : text.substr(slash + 1);
-            id.port = PortOfNode(node);
-            return id;
-        }
-        DEVINST parent = 0;
-        if (Os().CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
-        node = parent;
-    }
-    // Not found as a node: an update-mode device's own path carries its serial.
-    const std::wstring upper = Upper(path);
-    const size_t pid = upper.find(L"PID_");
-    if (pid != std::wstring::npos && upper.size() > pid + 9 && upper[pid + 8] == L'#') {
-        const size_t end = upper.find(L'#', pid + 9);
-        id.serial = upper.substr(pid + 9, end == std::wstring::npos ? std::wstring::npos : end - pid - 9);
-    }
-    return id;
 }
 
 // --- the station ---------------------------------------------------------------
@@ -258,25 +164,6 @@ void Sink(UpdateReport kind, const wchar_t* text) {
 }
 
 std::string Narrow(const std::wstring& w) { return station::Utf8(w); }
-
-std::string NowText() {
-    SYSTEMTIME t{};
-    GetLocalTime(&t);
-    TIME_ZONE_INFORMATION zone{};
-    const DWORD which = GetTimeZoneInformation(&zone);
-    LONG bias = zone.Bias;
-    if (which == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
-    else if (which == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
-    station::LocalTime lt{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<int>(-bias)};
-    return station::IsoTime(lt);
-}
-
-std::string ComputerName() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(name, &n)) return {};
-    return Narrow(name);
-}
 
 // "Firmware Version = 1.2.10.300" -> "1.2.10.300"; several lines -> one.
 std::string VersionOfText(const wchar_t* text) {
@@ -408,25 +295,7 @@ void ShowList() {
 
 // --- results ----------------------------------------------------------------------
 
-bool AppendToResults(const std::string& bytes, bool header) {
-    Station& s = *g_station;
-    HANDLE file = Os().CreateFileW(s.resultsPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size{};
-    std::string out;
-    if (Os().GetFileSizeEx(file, &size) && size.QuadPart == 0) out = station::CsvHeader();
-    else if (header) out.clear();
-    out += bytes;
-    DWORD written = 0;
-    bool ok = out.empty() ||
-              (Os().WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &written, nullptr) &&
-               written == out.size());
-    // On the disk before the next camera: a crash loses no row written.
-    if (ok && !FlushFileBuffers(file)) ok = false;
-    Os().CloseHandle(file);
-    return ok;
-}
+bool AppendToResults(const std::string& bytes) { return AppendResultRows(g_station->resultsPath, bytes); }
 
 // Appends the rows not written yet. A results file that cannot be written
 // (the disk is full, another program locked it) keeps them: no camera is
@@ -434,7 +303,7 @@ bool AppendToResults(const std::string& bytes, bool header) {
 bool WriteUnwritten() {
     Station& s = *g_station;
     if (s.unwritten.empty()) return true;
-    if (AppendToResults(s.unwritten, false)) {
+    if (AppendToResults(s.unwritten)) {
         s.unwritten.clear();
         if (s.resultsBroken) DebugLine(L"Station :: the results file takes the rows again\r\n");
         s.resultsBroken = false;
@@ -545,8 +414,8 @@ void StartCamera(int i) {
     s.current.key = KeyOf(s.current.path);
     const Identity id = s.identities[s.current.path];
     s.row = station::Row{};
-    s.row.time = NowText();
-    s.row.computer = ComputerName();
+    s.row.time = NowIsoText();
+    s.row.computer = ComputerNameText();
     s.row.programVersion = CORVANE_VERSION_TEXT;
     s.row.firmwareFile = Narrow(s.firmwareName);
     s.row.firmwareSha256 = s.sha256;
@@ -1197,7 +1066,7 @@ bool StartStation(const station::Arguments& arguments) {
     wchar_t results[MAX_PATH] = L"";
     if (GetFullPathNameW(s->resultsPath.c_str(), MAX_PATH, results, nullptr) != 0) s->resultsPath = results;
     g_station = s.get();
-    if (!EnsureFolderOf(s->resultsPath) || !AppendToResults(std::string(), true)) {
+    if (!EnsureFolderOf(s->resultsPath) || !AppendToResults(std::string())) {
         g_station = nullptr;
         Refuse(L"The results file cannot be written: " + s->resultsPath);
         return false;

@@ -1,5 +1,6 @@
 // What a station writes down about each camera, and how it is started: the
-// results file's rows, the firmware file's fingerprint, the command line.
+// results file's rows (the dialog's update history has the same ones), the
+// firmware file's fingerprint, the command line.
 // Pure: no OS, so it builds natively too (tests with the sanitizers).
 // Nothing here throws: should memory run out, a text comes back empty (and
 // ParseArguments' error text is not empty).

@@ -1,0 +1,16 @@
+// Writing result rows (station_record.h) to a CSV file: the station's
+// results and the dialog's update history.
+#pragma once
+
+#include <string>
+
+// Appends rows (CSV lines) to the file at path, with the header first when
+// the file is new or empty, and flushes them to the disk. False when the file
+// cannot be opened or written (another program locked it, the disk is full):
+// then nothing of rows is taken as written.
+bool AppendResultRows(const std::wstring& path, const std::string& rows);
+
+// Now as local time with its UTC offset ("2026-12-08T14:03:09+01:00").
+std::string NowIsoText();
+// This computer's name (UTF-8), empty when Windows does not say.
+std::string ComputerNameText();
