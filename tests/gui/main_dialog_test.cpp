@@ -3,9 +3,11 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "app_state.h"
@@ -469,4 +471,50 @@ TEST(MainDialog, KeyboardGoesRoundTheEnabledControlsOfEachState) {
     h.Key(VK_ESCAPE);
     EXPECT_FALSE(SendMessageW(GetDlgItem(h.dialog, IDC_COMBO_DEVICELIST), CB_GETDROPPEDSTATE, 0, 0));
     EXPECT_TRUE(IsWindow(h.dialog)) << "Esc closed the drop-down, not the program";
+}
+
+namespace {
+
+// What a screen reader asks of a control: its name, or its value.
+std::wstring Accessible(HWND control, bool value) {
+    void* found = nullptr;
+    if (FAILED(AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible), &found))) return L"(no object)";
+    auto* object = static_cast<IAccessible*>(found);
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR text = nullptr;
+    const HRESULT hr = value ? object->get_accValue(self, &text) : object->get_accName(self, &text);
+    object->Release();
+    std::wstring result = SUCCEEDED(hr) && text != nullptr ? std::wstring(text) : L"(none)";
+    SysFreeString(text);
+    return result;
+}
+
+}  // namespace
+
+// Every control a screen reader reaches says what it is: the list and the
+// path box by their names, the buttons and the status by their texts, the
+// progress bar by the percentage the dialog shows.
+TEST(MainDialog, EveryControlHasAnAccessibleName) {
+    DialogHarness h;
+    PlugUpdateModeDevice(0x4A7E, 0xDF00, {3, 2}, L"SNA");
+    h.Open();
+    SetDlgItemTextW(h.dialog, IDC_STATIC_STATUS, L"42%");
+    lstrcpyW(g_szPercent, L"42%");
+    ShowWindow(GetDlgItem(h.dialog, IDC_PROGRESS), SW_SHOW);
+    const struct {
+        int id;
+        bool value;
+        const wchar_t* said;
+    } cases[] = {
+        {IDC_COMBO_DEVICELIST, false, L"Camera"},     {IDC_EDIT_FIRMWARE_PATH, false, L"Firmware file"},
+        {IDC_BTN_BROWSE, false, L"Browse"},           {IDC_BTN_READFW_VERSION, false, L"READ F/W VERSION"},
+        {IDC_BTN_FW_UPDATE, false, L"F/W UPDATE"},    {IDC_BTN_RESET, false, L"RESET"},
+        {IDC_BTN_EXIT, false, L"EXIT"},               {IDC_STATIC_STATUS, false, L"42%"},
+        {IDC_PROGRESS, false, L"Progress"},           {IDC_PROGRESS, true, L"42%"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(std::wstring(c.said), Accessible(GetDlgItem(h.dialog, c.id), c.value))
+            << "control " << c.id << (c.value ? " value" : " name");
 }

@@ -1,6 +1,7 @@
 #include "results_file.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include "os_api.h"
 #include "station_record.h"
@@ -21,6 +22,27 @@ bool AppendResultRows(const std::wstring& path, const std::string& rows) {
     if (ok && !FlushFileBuffers(file)) ok = false;
     Os().CloseHandle(file);
     return ok;
+}
+
+std::wstring ProgramDataFolder() {
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder)) && folder != nullptr)
+        path = folder;
+    CoTaskMemFree(folder);
+    if (path.empty()) {
+        wchar_t env[MAX_PATH] = L"";
+        if (GetEnvironmentVariableW(L"LOCALAPPDATA", env, MAX_PATH) > 0) path = env;
+    }
+    return path + L"\\Corvane\\Firmware Updater";
+}
+
+bool EnsureFolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return true;
+    const std::wstring folder = path.substr(0, slash);
+    if (folder.empty() || GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    return SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS;
 }
 
 std::string NowIsoText() {

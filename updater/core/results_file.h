@@ -14,3 +14,11 @@ bool AppendResultRows(const std::wstring& path, const std::string& rows);
 std::string NowIsoText();
 // This computer's name (UTF-8), empty when Windows does not say.
 std::string ComputerNameText();
+
+// The folder of the program's files in the user's local application data
+// ("%LOCALAPPDATA%\\Corvane\\Firmware Updater"): the station's results and the
+// dialog's history.
+std::wstring ProgramDataFolder();
+// Creates the folder that path is in, with its parents, when it is missing.
+// False when it cannot be made.
+bool EnsureFolderOf(const std::wstring& path);

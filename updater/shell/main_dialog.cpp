@@ -19,6 +19,7 @@
 #include "update_guard.h"
 #include "update_start.h"
 #include "ui_state.h"
+#include "accessible_names.h"
 #include "dialog_keys.h"
 #include "taskbar_progress.h"
 #include "update_history.h"
@@ -433,6 +434,20 @@ void SelectListEntry(int i) {
     OnSelectionChange();
 }
 
+namespace {
+
+// The percentage the status shows (the status may hold a notice instead).
+std::wstring ShownPercent(HWND bar) { return IsWindowVisible(bar) ? std::wstring(g_szPercent) : std::wstring(); }
+
+// What a screen reader says for the controls whose text is not their name.
+void NameDialogControls(HWND hDlg) {
+    NameControl(GetDlgItem(hDlg, IDC_COMBO_DEVICELIST), L"Camera");
+    NameControl(GetDlgItem(hDlg, IDC_EDIT_FIRMWARE_PATH), L"Firmware file");
+    NameControl(GetDlgItem(hDlg, IDC_PROGRESS), L"Progress", ShownPercent);
+}
+
+}  // namespace
+
 int SetInitialVaue() {
     try {
         HWND hDlg = Dlg();
@@ -450,6 +465,7 @@ int SetInitialVaue() {
         DebugPrint(1, L"EXE file  Path length GetLastError() = %d\r\n", g_nExeDirLength.load());
 
         g_hDeviceCombo = GetDlgItem(hDlg, IDC_COMBO_DEVICELIST);
+        NameDialogControls(hDlg);
 
         if (!RegisterForInterfaceClass(hDlg, kHidClass)) {
             Os().MessageBoxW(hDlg, L"Register Dev. Notification Failed!", L"Error", MB_ICONERROR);

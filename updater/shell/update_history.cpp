@@ -1,7 +1,6 @@
 #include "update_history.h"
 
 #include <shellapi.h>
-#include <shlobj.h>
 
 #include <mutex>
 #include <vector>
@@ -27,14 +26,7 @@ std::wstring g_failure;
 bool g_bToldUnwritable = false;
 std::wstring g_historyFolder;
 
-std::wstring HistoryFolder() {
-    if (!g_historyFolder.empty()) return g_historyFolder;
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder))) path = folder;
-    CoTaskMemFree(folder);
-    return path.empty() ? path : path + L"\\Corvane_FW_Updater";
-}
+std::wstring HistoryFolder() { return g_historyFolder.empty() ? ProgramDataFolder() : g_historyFolder; }
 
 std::string Sha256OfFile(const wchar_t* path) {
     HANDLE file = Os().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -62,7 +54,7 @@ std::wstring OneLine(std::wstring text) {
 
 std::wstring UpdateHistoryPath() {
     const std::wstring folder = HistoryFolder();
-    return folder.empty() ? folder : folder + L"\\update_history.csv";
+    return folder.empty() ? folder : folder + L"\\update-history.csv";
 }
 
 void SetUpdateHistoryFolder(const std::wstring& folder) { g_historyFolder = folder; }
@@ -117,8 +109,7 @@ void HistoryUpdateEnds() {
         row.failure = station::Utf8(g_failure.empty() ? L"the update ended without writing the firmware" : g_failure);
     }
     const std::wstring path = UpdateHistoryPath();
-    CreateDirectoryW(HistoryFolder().c_str(), nullptr);
-    if (!path.empty() && AppendResultRows(path, station::CsvRow(row))) return;
+    if (EnsureFolderOf(path) && AppendResultRows(path, station::CsvRow(row))) return;
     DebugPrint(1, L"Update history :: %s could not be written\r\n", path.c_str());
     if (g_bToldUnwritable) return;
     g_bToldUnwritable = true;

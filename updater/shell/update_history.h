@@ -1,9 +1,8 @@
 // The dialog's update history: every update the dialog runs is appended to
-// update_history.csv in the user's local application data folder
-// (Corvane_FW_Updater), in the rows a station writes, so that one tool reads
-// both. Writing it never holds up an update: it is written once the update
-// is over, and a file that cannot be written is said once in the status
-// line. A station keeps its own results instead. Begins and Ends on the
+// update-history.csv beside the station's results (ProgramDataFolder), in
+// the rows a station writes, so that one tool reads both. Writing it never
+// holds up an update: it is written once the update is over, and a file that
+// cannot be written is said once in the status line. A station keeps its own results instead. Begins and Ends on the
 // dialog's thread.
 #pragma once
 

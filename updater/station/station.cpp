@@ -17,6 +17,7 @@
 #include "debug_print.h"
 #include "results_file.h"
 #include "device_identity.h"
+#include "accessible_names.h"
 #include "dialog_keys.h"
 #include "id_text.h"
 #include "image_file.h"
@@ -802,6 +803,7 @@ void CreateControls(HWND hWnd) {
     Child(hWnd, L"BUTTON", L"Open folder", BS_PUSHBUTTON | WS_TABSTOP, IDC_ST_OPEN_FOLDER);
     HWND list = Child(hWnd, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP,
                       IDC_ST_LIST);
+    NameControl(list, L"Cameras");
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
     for (int c = 0; c < 9; ++c) {
         std::wstring title = Wide(kColumns[c]);
@@ -988,14 +990,6 @@ void Refuse(const std::wstring& text) {
     Os().MessageBoxW(nullptr, text.c_str(), L"Corvane_FW_Updater - Station", MB_ICONERROR);
 }
 
-bool EnsureFolderOf(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) return true;
-    const std::wstring folder = path.substr(0, slash);
-    if (folder.empty() || GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-    return SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS;
-}
-
 }  // namespace
 
 // Writes the text to the standard error a script gave the program, or to
@@ -1020,18 +1014,7 @@ bool TellTheConsole(const std::wstring& text) {
     return ok;
 }
 
-std::wstring DefaultStationResultsPath() {
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder)) && folder != nullptr)
-        path = folder;
-    CoTaskMemFree(folder);
-    if (path.empty()) {
-        wchar_t env[MAX_PATH] = L"";
-        if (GetEnvironmentVariableW(L"LOCALAPPDATA", env, MAX_PATH) > 0) path = env;
-    }
-    return path + L"\\Corvane\\Firmware Updater\\station-results.csv";
-}
+std::wstring DefaultStationResultsPath() { return ProgramDataFolder() + L"\\station-results.csv"; }
 
 bool StationActive() { return g_station != nullptr; }
 
