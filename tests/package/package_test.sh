@@ -145,10 +145,44 @@ cmd_build() {
   openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/signer.pem" -out "$work/signer.p12" \
     -passout "pass:$password" >/dev/null 2>&1 || fail "openssl cannot make a PKCS#12 file"
 
+  # A time-stamp server of our own on the loopback address (openssl ts
+  # behind a small HTTP server), with a throwaway TSA certificate.
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Corvane throwaway time stamps" \
+    -addext "extendedKeyUsage=critical,timeStamping" -keyout "$work/tsa.key" -out "$work/tsa.pem" >/dev/null 2>&1 ||
+    fail "openssl cannot make a TSA certificate"
+  printf '%s\n' "[ tsa ]" "default_tsa = tsa_config" "[ tsa_config ]" "serial = $work/tsa.serial" \
+    "signer_cert = $work/tsa.pem" "signer_key = $work/tsa.key" "signer_digest = sha256" \
+    "default_policy = 1.3.6.1.4.1.99999.1" "digests = sha256, sha384, sha512" "accuracy = secs:1" \
+    "ess_cert_id_alg = sha256" >"$work/tsa.cnf"
+  echo 01 >"$work/tsa.serial"
+  python3 "$(dirname "${BASH_SOURCE[0]}")/tsa_responder.py" "$work/tsa.cnf" "$work/tsa.port" \
+    </dev/null >"$work/tsa.log" 2>&1 &
+  tsa_responder=$!
+  trap 'kill $tsa_responder 2>/dev/null || true' EXIT
+  for _ in $(seq 100); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
+  [ -s "$work/tsa.port" ] || fail "the time-stamp server did not start"
+  local stamp_url="http://127.0.0.1:$(cat "$work/tsa.port")"
+
   local mk="$src/packaging/make-packages" log
   CORVANE_VENDOR_FILES="$work/vendor" CORVANE_SIGN_CERT="$work/signer.p12" CORVANE_SIGN_PASSWORD="$password" \
+    CORVANE_SIGN_TIMESTAMP_URL="$stamp_url" \
     "$mk" "$x64_tree" "$x86_tree" "$release" >"$work/release.log" 2>&1 ||
     { cat "$work/release.log"; fail "make-packages (signed release)"; }
+  # The same key held in a token (SoftHSM's PKCS#11 module), as public
+  # code-signing keys are.
+  export SOFTHSM2_CONF="$work/softhsm2.conf"
+  mkdir -p "$work/tokens" && echo "directories.tokendir = $work/tokens" >"$SOFTHSM2_CONF"
+  openssl pkcs8 -topk8 -nocrypt -in "$work/signer.key" -out "$work/signer.p8" &&
+    softhsm2-util --init-token --free --label corvane --pin 4711 --so-pin 0815 >/dev/null &&
+    softhsm2-util --import "$work/signer.p8" --token corvane --label signer --id 01 --pin 4711 >/dev/null ||
+    fail "the key cannot be put into a SoftHSM token"
+  env -u CORVANE_SIGN_CERT CORVANE_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
+    CORVANE_SIGN_PKCS11_KEY="pkcs11:token=corvane;object=signer;type=private" \
+    CORVANE_SIGN_PKCS11_CERTS="$work/signer.pem" CORVANE_SIGN_PASSWORD=4711 \
+    "$mk" --arch x86 "$x64_tree" "$x86_tree" "$work/dist-token" >"$work/token.log" 2>&1 ||
+    { cat "$work/token.log"; fail "make-packages (key in a token)"; }
+  verify "$(msi_of "$work/dist-token" "$version" x86)" && grep -q "Subject: /CN=Corvane throwaway test signer" "$work/verify.log" ||
+    { cat "$work/verify.log"; fail "the package signed with the token's key does not verify"; }
   env -u CORVANE_SIGN_CERT CORVANE_VENDOR_FILES="$work/vendor" \
     "$mk" "$x64_tree" "$x86_tree" "$unsigned" >"$work/unsigned.log" 2>&1 ||
     { cat "$work/unsigned.log"; fail "make-packages (unsigned)"; }
@@ -177,7 +211,8 @@ cmd_build() {
       grep -qF -- "$line" "$log" || fail "$(basename "$log") does not say \"$line\""
     done
   done
-  grep -q "^signing with $work/signer.p12" "$work/release.log" || fail "the signed build does not say it signs"
+  grep -q "^signing with $work/signer.p12: .*, time-stamped by http://127.0.0.1:" "$work/release.log" ||
+    fail "the signed build does not say it signs with a time stamp"
   grep -q "^not signed: CORVANE_SIGN_CERT is not set" "$work/unsigned.log" || fail "the unsigned build does not say so"
   grep -q "^not signed" "$work/release.log" && fail "the signed build says it did not sign"
 
@@ -191,7 +226,11 @@ cmd_build() {
   # A signing certificate without its password is refused, not signed with none.
   env -u CORVANE_SIGN_PASSWORD CORVANE_SIGN_CERT="$work/signer.p12" "$mk" --arch x86 "$x64_tree" "$x86_tree" \
     "$work/dist-nopass" >"$work/nopass.log" 2>&1 && fail "a certificate without CORVANE_SIGN_PASSWORD was accepted"
-  rm -rf "$work/dist-bare" "$work/dist-nopass"
+  # A fourth version number would let two builds install beside each other.
+  "$mk" --version "$v1.$v2.$v3.1" --arch x86 "$x64_tree" "$x86_tree" "$work/dist-fourth" >"$work/fourth.log" 2>&1 &&
+    fail "the version $v1.$v2.$v3.1 was packaged"
+  grep -q "has a fourth number" "$work/fourth.log" || fail "the refused version does not say why"
+  rm -rf "$work/dist-bare" "$work/dist-nopass" "$work/dist-fourth" "$work/dist-token"
   ok "packages built into $work"
 }
 
@@ -245,10 +284,12 @@ cmd_tables() {
       fail "$arch: components"
 
     # Start-menu entries: the updater and the driver installer, both started
-    # in the program folder.
+    # in the program folder; the x86 package's are named apart (both may be installed).
+    local suffix=""
+    [ $arch = x86 ] && suffix=" (32-bit)"
     same_lists "$arch shortcuts" \
-      "$(printf '%s\n' "MenuFolder|$name|[INSTALLDIR]Corvane_FW_Updater.exe|INSTALLDIR|KivoIcon.ico" \
-        "MenuFolder|Install USB drivers|[INSTALLDIR]Tandemset.exe|INSTALLDIR|KivoIcon.ico")" \
+      "$(printf '%s\n' "MenuFolder|$name$suffix|[INSTALLDIR]Corvane_FW_Updater.exe|INSTALLDIR|KivoIcon.ico" \
+        "MenuFolder|Install USB drivers$suffix|[INSTALLDIR]Tandemset.exe|INSTALLDIR|KivoIcon.ico")" \
       "$(table "$msi" Shortcut | awk -F'\t' '{ print $2 "|" $3 "|" $5 "|" $12 "|" $9 }' | LC_ALL=C sort)"
     table "$msi" Directory | grep -q $'^MenuFolder\tProgramMenuFolder\tCorvane$' ||
       fail "$arch: the entries are not in the Start menu's Corvane folder"
@@ -313,6 +354,13 @@ cmd_tables() {
   [ "$(property "$(msi_of "$unsigned" "$version" x64)" ProductCode)" = "${codes%% *}" ] ||
     fail "two builds of the same version and architecture have different product codes"
   ok "product codes: one per version and architecture, the same on every build"
+  # Installed side by side, the two packages share no component: removing one
+  # would take the other's with it.
+  local shared
+  shared="$(comm -12 <(table "$(msi_of "$release" "$version" x64)" Component | cut -f2 | LC_ALL=C sort) \
+    <(table "$(msi_of "$release" "$version" x86)" Component | cut -f2 | LC_ALL=C sort))"
+  [ -z "$shared" ] || fail "the x64 and x86 packages share the components $shared"
+  ok "the x64 and x86 packages share no component"
 }
 
 # --- zip --------------------------------------------------------------------
@@ -334,7 +382,7 @@ cmd_zip() {
 # --- signatures ---------------------------------------------------------------
 
 verify() { # file: osslsigncode's verdict against the throwaway certificate
-  osslsigncode verify -CAfile "$work/signer.pem" -in "$1" >"$work/verify.log" 2>&1
+  osslsigncode verify -CAfile "$work/signer.pem" -TSA-CAfile "$work/tsa.pem" -in "$1" >"$work/verify.log" 2>&1
 }
 
 cmd_signatures() {
@@ -350,8 +398,9 @@ cmd_signatures() {
         { cat "$work/verify.log" >&2; fail "$arch: $(basename "$f") is not signed by the throwaway signer"; }
       grep -qi "digest algorithm: SHA256" "$work/verify.log" ||
         { cat "$work/verify.log" >&2; fail "$arch: $(basename "$f") is not signed with SHA-256"; }
-      grep -q "Timestamp is not available" "$work/verify.log" ||
-        { cat "$work/verify.log" >&2; fail "$arch: $(basename "$f") carries a time stamp"; }
+      grep -q "Timestamp Server Signature verification: ok" "$work/verify.log" &&
+        grep -q "Subject: /CN=Corvane throwaway time stamps" "$work/verify.log" ||
+        { cat "$work/verify.log" >&2; fail "$arch: $(basename "$f") carries no time stamp of the server"; }
     done
     # One byte changed in the middle of each signed file breaks its signature.
     for f in "${signed[@]}"; do
@@ -424,10 +473,14 @@ cmd_install() {
     done || fail "$what: installed contents"
   }
 
+  local x86_msi x86_code
+  x86_msi="$(msi_of "$release" "$version" x86)" x86_code="$(property "$x86_msi" ProductCode)"
+
   # A run that failed half-way may have left its packages installed.
   msiexec cleanup-old /x "$old_code"
   msiexec cleanup-new /x "$new_code"
-  rm -rf "$WINEPREFIX/drive_c/Program Files/Corvane"
+  msiexec cleanup-x86 /x "$x86_code"
+  rm -rf "$WINEPREFIX/drive_c/Program Files/Corvane" "$WINEPREFIX/drive_c/Program Files (x86)/Corvane"
 
   # Install the release quietly, as IT does.
   msiexec install /i "$(winpath "$old_msi")" || fail "msiexec /i of $(basename "$old_msi") failed (log: $logs/install.log)"
@@ -499,11 +552,38 @@ cmd_install() {
   registered "$uninstall\\$new_code" && fail "removal left the entry in Programs and Features"
   registered 'HKLM\Software\Corvane' && fail "removal left the registry key of the Start-menu entries"
   ok "removed: nothing of the package is left, the operator's file is"
+
+  # Both architectures beside each other (the Sunplus library is 32-bit):
+  # each in its own program folder with its own Start-menu entries, and
+  # removing one leaves the other whole.
+  rm -f "$installed/operator-notes.txt"
+  local x86_folder="$WINEPREFIX/drive_c/Program Files (x86)/Corvane/Firmware Updater"
+  msiexec both-x64 /i "$(winpath "$old_msi")" || fail "msiexec /i of the x64 package failed"
+  msiexec both-x86 /i "$(winpath "$x86_msi")" || fail "msiexec /i of the x86 package beside the x64 one failed (log: $logs/both-x86.log)"
+  registered "$uninstall\\$old_code" || fail "installing the x86 package removed the x64 one"
+  [ -f "$x86_folder/Corvane_FW_Updater.exe" ] || fail "the x86 package is not in Program Files (x86)"
+  local all_entries=("$name" "Install USB drivers" "$name (32-bit)" "Install USB drivers (32-bit)")
+  for entry in "${all_entries[@]}"; do
+    [ -f "$(unixpath "$menu")$entry.lnk" ] || fail "side by side: no Start-menu entry '$entry'"
+  done
+  msiexec both-remove-x86 /x "$x86_code" || fail "msiexec /x of the x86 package failed"
+  [ -e "$x86_folder" ] && fail "removing the x86 package left its program folder"
+  same_tree "$old_msi" "the x64 package after the x86 one was removed"
+  for entry in "${all_entries[@]}"; do
+    case "$entry" in *"(32-bit)") want=absent ;; *) want=present ;; esac
+    if [ -f "$(unixpath "$menu")$entry.lnk" ]; then has=present; else has=absent; fi
+    [ $has = $want ] || fail "after removing the x86 package the Start-menu entry '$entry' is $has"
+  done
+  msiexec both-remove-x64 /x "$old_code" || fail "msiexec /x of the x64 package failed"
+  [ -z "$(installed_files)" ] && [ ! -e "$(unixpath "$menu")" ] || fail "removing both packages left files or entries"
+  registered 'HKLM\Software\Corvane' || registered 'HKLM\Software\WOW6432Node\Corvane' &&
+    fail "removing both packages left the registry key of the Start-menu entries"
+  ok "x64 and x86 installed side by side, each removed cleanly"
   # PNG copies of the pictures, for a person to look at.
   if command -v convert >/dev/null; then
     for picture in "$work"/*.bmp; do convert "$picture" "${picture%.bmp}.png" 2>/dev/null || true; done
   fi
-  rm -rf "$WINEPREFIX/drive_c/Program Files/Corvane"
+  rm -rf "$WINEPREFIX/drive_c/Program Files/Corvane" "$WINEPREFIX/drive_c/Program Files (x86)/Corvane"
 }
 
 case "$cmd" in
