@@ -562,18 +562,14 @@ cmd_install() {
   msiexec both-x86 /i "$(winpath "$x86_msi")" || fail "msiexec /i of the x86 package beside the x64 one failed (log: $logs/both-x86.log)"
   registered "$uninstall\\$old_code" || fail "installing the x86 package removed the x64 one"
   [ -f "$x86_folder/Corvane_FW_Updater.exe" ] || fail "the x86 package is not in Program Files (x86)"
-  local all_entries=("$name" "Install USB drivers" "$name (32-bit)" "Install USB drivers (32-bit)")
-  for entry in "${all_entries[@]}"; do
-    [ -f "$(unixpath "$menu")$entry.lnk" ] || fail "side by side: no Start-menu entry '$entry'"
-  done
+  entries() { (cd "$(unixpath "$menu")" 2>/dev/null && ls -- *.lnk | LC_ALL=C sort); }
+  same_lists "Start-menu entries of both" "$(printf '%s.lnk\n' "Install USB drivers" "Install USB drivers (32-bit)" \
+    "$name" "$name (32-bit)" | LC_ALL=C sort)" "$(entries)"
   msiexec both-remove-x86 /x "$x86_code" || fail "msiexec /x of the x86 package failed"
   [ -e "$x86_folder" ] && fail "removing the x86 package left its program folder"
   same_tree "$old_msi" "the x64 package after the x86 one was removed"
-  for entry in "${all_entries[@]}"; do
-    case "$entry" in *"(32-bit)") want=absent ;; *) want=present ;; esac
-    if [ -f "$(unixpath "$menu")$entry.lnk" ]; then has=present; else has=absent; fi
-    [ $has = $want ] || fail "after removing the x86 package the Start-menu entry '$entry' is $has"
-  done
+  same_lists "Start-menu entries after removing the x86 package" \
+    "$(printf '%s.lnk\n' "Install USB drivers" "$name" | LC_ALL=C sort)" "$(entries)"
   msiexec both-remove-x64 /x "$old_code" || fail "msiexec /x of the x64 package failed"
   [ -z "$(installed_files)" ] && [ ! -e "$(unixpath "$menu")" ] || fail "removing both packages left files or entries"
   registered 'HKLM\Software\Corvane' || registered 'HKLM\Software\WOW6432Node\Corvane' &&
