@@ -636,7 +636,7 @@ TEST(StationProgram, ResultsFileLockedAndFirmwareFileChanged) {
     ASSERT_TRUE(WriteBytes(p.firmware, other));
     CloseHandle(lock);
     ASSERT_TRUE(p.Ended(120000));
-    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationFileChanged));
     bool wellFormed = false;
     const auto csv = p.Csv(&wellFormed);
     EXPECT_TRUE(wellFormed);
@@ -649,13 +649,14 @@ TEST(StationProgram, ResultsFileLockedAndFirmwareFileChanged) {
 }
 
 // The program ends in the middle of the third camera's update (killed): the
-// two rows written before are in the file, whole.
+// two rows written before are in the file, whole. (The second camera's model
+// is only a part of the file's: it is skipped.)
 TEST(StationProgram, RowsWrittenBeforeACrashAreInTheFile) {
     Program p;
     p.Prepare(L"crash");
     p.WriteFirmware(L"Corvane_RX20_fw.img");
     p.Start("camera kind=hid serial=SN00000000H1 name=Corvane_RX20 ports=1 runs=2\n"
-            "camera kind=hid serial=SN00000000H2 name=Corvane_ST20 ports=2 runs=2\n"
+            "camera kind=hid serial=SN00000000H2 name=Corvane_RX2 ports=2 runs=2\n"
             "camera kind=hid serial=SN00000000H3 name=Corvane_RX20 ports=3 runs=2\n",
             L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\"");
     ASSERT_TRUE(WaitFor([&] { return p.Window() != nullptr; }, 30000));
@@ -698,6 +699,8 @@ TEST(StationProgram, BadArgumentsStartNoStation) {
         {L"/station %F /count x", "/count"},
         {L"/station %F /bogus", "bogus"},
         {L"/station C:\\no\\such\\file.img", "cannot be read"},
+        {L"/station %F /sha256 00000000000000000000000000000000000000000000000000000000000000ff",
+         "not the one pinned with /sha256"},
     };
     for (const Case& c : cases) {
         Program p;

@@ -275,6 +275,7 @@ TEST(StationArguments, GoodLines) {
         bool station;
         std::wstring firmware, results;
         unsigned count, timeout;
+        std::string sha256 = "";
     } cases[] = {
         {"no arguments: the dialog", {}, false, L"", L"", 0, 0},
         {"other arguments: the dialog", {L"foo", L"C:\\fw.img", L"/stationary"}, false, L"", L"", 0, 0},
@@ -287,6 +288,8 @@ TEST(StationArguments, GoodLines) {
         {"leading zeros", {L"/station", L"x.img", L"/count", L"007", L"/timeout", L"0600"}, true, L"x.img", L"", 7, 600},
         {"a file name starting with a dash", {L"/station", L"-fw.img", L"/results", L"/r.csv"},
          true, L"-fw.img", L"/r.csv", 0, 0},
+        {"a pinned file, kept in lower case", {L"/station", L"x.img", L"/SHA256", std::wstring(32, L'A') + std::wstring(32, L'9')},
+         true, L"x.img", L"", 0, 0, std::string(32, 'a') + std::string(32, '9')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -299,12 +302,14 @@ TEST(StationArguments, GoodLines) {
         EXPECT_EQ(c.results, a.results);
         EXPECT_EQ(c.count, a.count);
         EXPECT_EQ(c.timeout, a.timeoutSeconds);
+        EXPECT_EQ(c.sha256, a.sha256);
     }
 }
 
 TEST(StationArguments, BadLines) {
     const std::wstring count = L"/count needs a whole number from 1 to 100000";
     const std::wstring timeout = L"/timeout needs a whole number of seconds from 1 to 86400";
+    const std::wstring sha = L"/sha256 needs the firmware file's SHA-256 (64 hex digits)";
     struct Case {
         std::vector<std::wstring> args;
         std::wstring error;
@@ -333,6 +338,8 @@ TEST(StationArguments, BadLines) {
         {{L"/station", L"a", L"/timeout", L"0"}, timeout + L", not \"0\"."},
         {{L"/station", L"a", L"/timeout", L"86401"}, timeout + L", not \"86401\"."},
         {{L"/station", L"a", L"/timeout", L"ten"}, timeout + L", not \"ten\"."},
+        {{L"/station", L"a", L"/sha256", std::wstring(63, L'a')}, sha + L", not \"" + std::wstring(63, L'a') + L"\"."},
+        {{L"/station", L"a", L"/sha256", std::wstring(63, L'a') + L"g"}, sha + L", not \"" + std::wstring(63, L'a') + L"g\"."},
         {{L"/station", L"a", L"foo"}, L"Unknown argument \"foo\"."},
         {{L"foo", L"/station", L"a"}, L"Unknown argument \"foo\"."},
         {{L"/station", L"a", L""}, L"Unknown argument \"\"."},
@@ -355,4 +362,20 @@ TEST(StationArguments, BadLines) {
         EXPECT_FALSE(a.station);
         EXPECT_EQ(L"", a.firmware);
     }
+}
+
+// A model fits a file name only as a whole word of it.
+TEST(StationModel, FitsTheFileNameOnlyAsAWhole) {
+    const struct {
+        const wchar_t *model, *file;
+        bool fits;
+    } cases[] = {
+        {L"Corvane_RX20", L"Corvane_RX20_fw.img", true},  {L"Corvane_RX20", L"v2-Corvane_RX20.img", true},
+        {L"Corvane_RX20", L"Corvane_RX20", true},         {L"Corvane_RX2", L"Corvane_RX20_fw.img", false},
+        {L"Corvane_RX20", L"XCorvane_RX20.img", false},   {L"Corvane_RX2", L"Corvane_RX20_Corvane_RX2.img", true},
+        {L"", L"Corvane_RX20_fw.img", false},             {L"Corvane_RX20", L"Corvane_RX2_fw.img", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.fits, station::ModelFitsFileName(c.model, c.file)) << station::Utf8(c.model) << " in "
+                                                                        << station::Utf8(c.file);
 }

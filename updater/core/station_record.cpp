@@ -102,9 +102,9 @@ std::string Seconds(double s) {
 
 // ---- command line -----------------------------------------------------------
 
-enum Switch { kStation, kResults, kCount, kTimeout, kSwitches, kNone = kSwitches };
+enum Switch { kStation, kResults, kCount, kTimeout, kSha256, kSwitches, kNone = kSwitches };
 
-const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results", L"count", L"timeout"};
+const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results", L"count", L"timeout", L"sha256"};
 
 // Which switch an argument is: "/" or "-" and the name in any case.
 Switch SwitchOf(const std::wstring& arg) {
@@ -140,11 +140,29 @@ bool ParseNumber(const std::wstring& text, unsigned limit, unsigned* value) {
     return true;
 }
 
+// 64 hex digits in either case, kept in lower case.
+bool ParseSha256(const std::wstring& text, std::string* out) {
+    if (text.size() != 64) return false;
+    std::string hex;
+    for (wchar_t c : text) {
+        if (c >= L'A' && c <= L'F') c = wchar_t(c - L'A' + L'a');
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+        hex += char(c);
+    }
+    *out = hex;
+    return true;
+}
+
+bool LetterOrDigit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
 std::wstring MissingValue(Switch s) {
     switch (s) {
         case kStation: return L"/station needs the firmware file.";
         case kResults: return L"/results needs the results file.";
         case kCount: return L"/count needs a whole number from 1 to 100000.";
+        case kSha256: return L"/sha256 needs the firmware file's SHA-256 (64 hex digits).";
         default: return L"/timeout needs a whole number of seconds from 1 to 86400.";
     }
 }
@@ -174,6 +192,10 @@ std::wstring Parse(const std::vector<std::wstring>& args, Arguments* out) {
             case kResults: out->results = value; break;
             case kCount:
                 if (!ParseNumber(value, 100000, &out->count)) return BadNumber(s, value);
+                break;
+            case kSha256:
+                if (!ParseSha256(value, &out->sha256))
+                    return L"/sha256 needs the firmware file's SHA-256 (64 hex digits), not \"" + value + L"\".";
                 break;
             default:
                 if (!ParseNumber(value, 86400, &out->timeoutSeconds)) return BadNumber(s, value);
@@ -324,6 +346,16 @@ std::wstring ParseArguments(const std::vector<std::wstring>& args, Arguments* ou
         if (out) *out = Arguments();
         return std::wstring(1, L'!');
     }
+}
+
+bool ModelFitsFileName(const std::wstring& model, const std::wstring& fileName) {
+    if (model.empty()) return false;
+    for (size_t at = fileName.find(model); at != std::wstring::npos; at = fileName.find(model, at + 1)) {
+        const size_t end = at + model.size();
+        if ((at == 0 || !LetterOrDigit(fileName[at - 1])) && (end == fileName.size() || !LetterOrDigit(fileName[end])))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace station

@@ -65,6 +65,7 @@ std::string IsoTime(const LocalTime& t);
 
 // The command line of a station:
 //   /station <firmware file> [/results <csv file>] [/count <n>] [/timeout <seconds>]
+//            [/sha256 <64 hex digits>]
 // Switches are case-insensitive and may be written with "-" instead of "/";
 // each at most once. count: 1..100000; timeout: 1..86400 seconds.
 struct Arguments {
@@ -73,6 +74,7 @@ struct Arguments {
     std::wstring results;      // empty: the default file
     unsigned count = 0;        // 0: no limit
     unsigned timeoutSeconds = 0;  // 0: no limit
+    std::string sha256;        // lower-case hex; empty: the file is not pinned
 };
 // Parses the arguments after the program's name (as CommandLineToArgvW
 // gives them). Returns an empty text when they are good, else what is wrong
@@ -84,5 +86,11 @@ struct Arguments {
 // station command line: /station with its file is required, an unknown
 // argument, a missing or bad value or a repeated switch is an error.
 std::wstring ParseArguments(const std::vector<std::wstring>& args, Arguments* out);
+
+// Whether a firmware file's name names model as a whole: "Corvane_RX20" fits
+// "Corvane_RX20_fw.img" and "v2-Corvane_RX20.img", "Corvane_RX2" fits
+// neither (a letter or digit may not go on either side of it). An empty
+// model fits nothing.
+bool ModelFitsFileName(const std::wstring& model, const std::wstring& fileName);
 
 }  // namespace station

@@ -433,7 +433,7 @@ void StartCamera(int i) {
     // The dialog's rule: an update-mode device ("DFU" in its name) has no
     // model to check.
     if (s.current.name.find(L"DFU") == std::wstring::npos &&
-        !FileNameFitsDevice(s.firmwareName.c_str(), s.current.name.c_str())) {
+        !station::ModelFitsFileName(ModelOfDeviceName(s.current.name.c_str()), s.firmwareName)) {
         Finish(station::Result::Skipped, L"the firmware file is not for " + s.current.name);
         return;
     }
@@ -591,6 +591,7 @@ void EndStation(int code) {
 
 int CodeOfResults() {
     Station& s = *g_station;
+    if (s.fileChanged) return kStationFileChanged;
     return s.failed == 0 && s.skipped == 0 ? kStationAllPassed : kStationNotAllPassed;
 }
 
@@ -674,7 +675,9 @@ void Poll() {
     if (s.phase != Phase::Idle) FollowUpdate();
 
     if (s.phase == Phase::Idle && !s.ending && !Busy()) {
-        if (s.args.count != 0 && s.rows.size() >= s.args.count) {
+        // A changed file takes no further camera: a script's run ends.
+        const bool scripted = s.args.count != 0 || s.args.timeoutSeconds != 0;
+        if ((s.args.count != 0 && s.rows.size() >= s.args.count) || (s.fileChanged && scripted)) {
             // The rows are in the file first; a file that stays unwritable
             // for a minute ends the program all the same (the rows are in
             // the diagnostic log).
@@ -1041,6 +1044,11 @@ bool StartStation(const station::Arguments& arguments) {
         return false;
     }
     s->sha256 = station::Sha256Hex(s->image.data(), s->image.size());
+    if (!arguments.sha256.empty() && arguments.sha256 != s->sha256) {
+        Refuse(L"The firmware file is not the one pinned with /sha256: its SHA-256 is " + Wide(s->sha256) + L", not " +
+               Wide(arguments.sha256) + L" (" + s->firmwarePath + L").");
+        return false;
+    }
     const std::wstring model = ModelInFileName(s->firmwareName);
     s->meantFor = model.empty()
                       ? L"Meant for: the file name names no camera model (a camera whose name is not in it is skipped)"

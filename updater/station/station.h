@@ -21,7 +21,8 @@
 constexpr int kStationAllPassed = 0;     // every camera passed (or none came)
 constexpr int kStationNotAllPassed = 1;  // a camera failed or was skipped
 constexpr int kStationTimedOut = 2;      // /timeout: no camera came in time
-constexpr int kStationRefused = 4;       // a bad argument or an unreadable file
+constexpr int kStationRefused = 4;       // a bad argument, an unreadable file, another SHA-256 than /sha256
+constexpr int kStationFileChanged = 5;   // the firmware file changed on disk during the run
 
 // The station window (class "CorvaneStation") and its controls.
 constexpr wchar_t kStationWindowClass[] = L"CorvaneStation";
