@@ -442,7 +442,9 @@ TEST_P(DeskUpdate, ShowsOnTheTaskbarAndIsRemembered) {
         if (call.rfind(L"value ", 0) == 0) lastValue = call;
         else states.push_back(call);
     EXPECT_EQ(c.states, states);
-    if (!c.fails) EXPECT_EQ(L"value 9/9", lastValue) << "both parts' nine blocks";
+    if (!c.fails) {
+        EXPECT_EQ(L"value 9/9", lastValue) << "both parts' nine blocks";
+    }
 
     if (lock != INVALID_HANDLE_VALUE) {
         CloseHandle(lock);
@@ -456,7 +458,7 @@ TEST_P(DeskUpdate, ShowsOnTheTaskbarAndIsRemembered) {
     ASSERT_EQ(2u, rows.size()) << "a header and the update";
     EXPECT_EQ("firmware_sha256", rows[0][4]);
     const auto& row = rows[1];
-    ASSERT_EQ(14u, row.size());
+    ASSERT_EQ(station::kColumns, row.size());
     EXPECT_EQ(station::Sha256Hex(file.data(), file.size()), row[4]);
     EXPECT_EQ("Corvane_RX20", row[5]);
     EXPECT_EQ("4A7E:C110", row[6]);

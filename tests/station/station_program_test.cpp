@@ -90,7 +90,8 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text, bool* we
 }
 
 constexpr int kTime = 0, kComputer = 1, kVersion = 2, kFile = 3, kSha = 4, kModel = 5, kVidPid = 6, kUniqueId = 7,
-              kPort = 8, kBefore = 9, kAfter = 10, kResult = 11, kFailure = 12, kSeconds = 13;
+              kPort = 8, kBefore = 9, kAfter = 10, kResult = 11, kFailure = 12, kSeconds = 13, kRunId = 14,
+              kOperator = 15, kLot = 16, kVerified = 17;
 
 struct Program {
     PROCESS_INFORMATION pi{};
@@ -352,7 +353,7 @@ TEST(StationProgram, CamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     EXPECT_EQ(csv[0], (std::vector<std::string>{"time", "computer", "program_version", "firmware_file",
                                                 "firmware_sha256", "model", "vid_pid", "unique_id", "port",
                                                 "version_before", "version_after", "result", "failure",
-                                                "seconds"}));
+                                                "seconds", "run_id", "operator", "lot", "verified"}));
     struct Expected {
         const char* uniqueId;
         const char* vidPid;
@@ -373,7 +374,9 @@ TEST(StationProgram, CamerasOfMixedKindsAreUpdatedInTurnAndRecorded) {
     for (size_t i = 0; i < 5; ++i) {
         const auto& row = csv[i + 1];
         const Expected& e = expected[i];
-        ASSERT_EQ(row.size(), 14u) << "row " << i;
+        ASSERT_EQ(row.size(), 18u) << "row " << i;
+        EXPECT_EQ(row[kRunId], csv[1][kRunId]) << "one run";
+        EXPECT_EQ(row[kVerified], "not verified") << "no version was expected";
         SCOPED_TRACE(e.uniqueId);
         EXPECT_EQ(row[kUniqueId], e.uniqueId);
         EXPECT_EQ(row[kVidPid], e.vidPid);
@@ -672,6 +675,73 @@ TEST(StationProgram, RowsWrittenBeforeACrashAreInTheFile) {
     EXPECT_EQ(csv[1][kResult], "passed");
     EXPECT_EQ(csv[2][kUniqueId], "SN00000000H2");
     EXPECT_EQ(csv[2][kResult], "skipped");
+}
+
+// What a row claims: with /expect-version a camera passes only with that
+// version read back ("verified"), a results file of an earlier version takes
+// rows of its own columns, and closing the station while its results file
+// is locked asks first and ends with exit code 3.
+TEST(StationProgram, RecordSaysWhatWasVerified) {
+    const struct Case {
+        const char* name;
+        const wchar_t* expect;
+        bool earlierFile, lockAfterFirst;
+        const char *result, *verified, *failure;
+        DWORD exitCode;
+    } cases[] = {
+        {"expected version", L"2.3.0.7", false, false, "passed", "verified", "", kStationAllPassed},
+        {"other version, earlier file", L"9.9.9.9", true, false, "failed", nullptr, "9.9.9.9 expected",
+         kStationNotAllPassed},
+        {"closed with a row unwritten", L"2.3.0.7", false, true, "passed", "verified", "", kStationNotRecorded},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Program p;
+        p.Prepare(L"verified");
+        p.WriteFirmware(L"Corvane_RX20_fw.img");
+        const char earlier[] = "time,computer,program_version,firmware_file,firmware_sha256,model,vid_pid,unique_id,"
+                               "port,version_before,version_after,result,failure,seconds\r\n";
+        if (c.earlierFile) {
+            ASSERT_TRUE(WriteBytes(p.results, std::vector<uint8_t>(earlier, earlier + sizeof earlier - 1)));
+        }
+        p.Start("message-box answer=yes\n"
+                "camera kind=hid serial=SN00000000V1 name=Corvane_RX20 ports=1 runs=2\n"
+                "camera kind=hid serial=SN00000000V2 name=Corvane_RX20 ports=2 runs=2\n",
+                L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /expect-version " + c.expect +
+                    L" /operator \"Jo Night\" /lot L7" + (c.lockAfterFirst ? L"" : L" /count 2"));
+        ASSERT_TRUE(WaitFor([&] { return p.CsvRows() >= 1 || p.Ended(0); }, 120000));
+        if (c.lockAfterFirst) {
+            // (Not while the program still writes the first row.)
+            HANDLE lock = INVALID_HANDLE_VALUE;
+            ASSERT_TRUE(WaitFor([&] {
+                lock = CreateFileW(p.results.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                return lock != INVALID_HANDLE_VALUE;
+            }, 10000));
+            ASSERT_TRUE(WaitFor([&] { return p.Text(IDC_ST_STATUS).find(L"cannot be written") != std::wstring::npos; },
+                                120000));
+            PostMessageW(p.Window(), WM_CLOSE, 0, 0);
+            ASSERT_TRUE(p.Ended(60000));
+            CloseHandle(lock);
+            EXPECT_EQ(p.Boxes(), 1u) << "closing asked first";
+            EXPECT_TRUE(p.LogHas("SN00000000V2")) << "the unwritten row is in the diagnostic log";
+        }
+        ASSERT_TRUE(p.Ended(120000));
+        EXPECT_EQ(p.exitCode, c.exitCode);
+        bool wellFormed = false;
+        const auto csv = p.Csv(&wellFormed);
+        EXPECT_TRUE(wellFormed);
+        ASSERT_EQ(csv.size(), c.lockAfterFirst ? 2u : 3u);
+        for (size_t i = 1; i < csv.size(); ++i) {
+            ASSERT_EQ(csv[i].size(), c.earlierFile ? 14u : 18u);
+            EXPECT_EQ(csv[i][kResult], c.result);
+            EXPECT_NE(csv[i][kFailure].find(c.failure), std::string::npos) << csv[i][kFailure];
+            if (c.verified == nullptr) continue;
+            EXPECT_EQ(csv[i][kVerified], c.verified);
+            EXPECT_EQ(csv[i][kOperator], "Jo Night");
+            EXPECT_EQ(csv[i][kLot], "L7");
+            EXPECT_EQ(csv[i][kRunId].size(), 36u);
+        }
+    }
 }
 
 // With /timeout and no camera: exit code 2, the file holds its header only.

@@ -172,14 +172,30 @@ TEST(StationCsv, Lines) {
     }
 }
 
+// The header and a row; a file of an earlier version (its 14 columns) gets
+// rows of its own width, and is told from ours and from other files by its
+// first line.
 TEST(StationCsv, HeaderAndRow) {
-    EXPECT_EQ("time,computer,program_version,firmware_file,firmware_sha256,model,vid_pid,unique_id,port,"
-              "version_before,version_after,result,failure,seconds\r\n",
-              station::CsvHeader());
-    EXPECT_EQ("2026-12-08T14:03:09+01:00,LINE-3,2.4.0.17,\"cam, rev \"\"B\"\".img\","
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad,Corvane C110,4A7E:C110,SN0042,"
-              "3-1.2,1.0.3,1.0.4,passed,,12.3\r\n",
-              station::CsvRow(SampleRow()));
+    const std::string earlier = "time,computer,program_version,firmware_file,firmware_sha256,model,vid_pid,"
+                                "unique_id,port,version_before,version_after,result,failure,seconds";
+    EXPECT_EQ(earlier + ",run_id,operator,lot,verified\r\n", station::CsvHeader());
+    const std::string row = "2026-12-08T14:03:09+01:00,LINE-3,2.4.0.17,\"cam, rev \"\"B\"\".img\","
+                            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad,Corvane C110,4A7E:C110,"
+                            "SN0042,3-1.2,1.0.3,1.0.4,passed,,12.3";
+    station::Row r = SampleRow();
+    EXPECT_EQ(row + ",,,,not verified\r\n", station::CsvRow(r));
+    r.runId = "R1";
+    r.operatorName = "Jo, night";
+    r.lot = "L7";
+    r.verified = true;
+    EXPECT_EQ(row + ",R1,\"Jo, night\",L7,verified\r\n", station::CsvRow(r));
+    EXPECT_EQ(row + "\r\n", station::CsvRow(r, station::kEarlierColumns));
+    std::string header = station::CsvHeader();
+    header.resize(header.size() - 2);
+    EXPECT_EQ(station::kColumns, station::ColumnsOfHeader(header));
+    EXPECT_EQ(station::kEarlierColumns, station::ColumnsOfHeader(earlier));
+    EXPECT_EQ(0u, station::ColumnsOfHeader(earlier + ",run_id"));
+    EXPECT_EQ(0u, station::ColumnsOfHeader("name,serial"));
 }
 
 TEST(StationCsv, ResultAndFailure) {
@@ -199,7 +215,7 @@ TEST(StationCsv, ResultAndFailure) {
         station::Row r = SampleRow();
         r.result = c.result;
         r.failure = c.failure;
-        std::string line = station::CsvRow(r);
+        std::string line = station::CsvRow(r, station::kEarlierColumns);
         ASSERT_GE(line.size(), c.tail.size());
         EXPECT_EQ(c.tail, line.substr(line.size() - c.tail.size()));
     }
@@ -224,7 +240,7 @@ TEST(StationCsv, Seconds) {
         SCOPED_TRACE(c.written);
         station::Row r = SampleRow();
         r.seconds = c.seconds;
-        std::string line = station::CsvRow(r);
+        std::string line = station::CsvRow(r, station::kEarlierColumns);
         std::string expected = std::string(",") + c.written + "\r\n";
         ASSERT_GE(line.size(), expected.size());
         EXPECT_EQ(expected, line.substr(line.size() - expected.size()));
@@ -243,7 +259,7 @@ TEST(StationCsv, SecondsIgnoreTheDecimalComma) {
         }
     if (!found) GTEST_SKIP() << "no locale with a decimal comma here";
     station::Row r = SampleRow();
-    std::string line = station::CsvRow(r);
+    std::string line = station::CsvRow(r, station::kEarlierColumns);
     std::setlocale(LC_NUMERIC, "C");
     EXPECT_EQ(",12.3\r\n", line.substr(line.size() - 7));
 }

@@ -6,14 +6,33 @@
 #include "os_api.h"
 #include "station_record.h"
 
-bool AppendResultRows(const std::wstring& path, const std::string& rows) {
-    HANDLE file = Os().CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+// The columns of the file's header (its first line); kColumns when the file
+// is empty or its first line is no header of ours.
+size_t ColumnsOfFile(HANDLE file) {
+    char start[1024];
+    DWORD got = 0;
+    if (!Os().ReadFile(file, start, sizeof(start), &got, nullptr)) return station::kColumns;
+    const std::string text(start, got);
+    const size_t end = text.find("\r\n");
+    const size_t n = end == std::string::npos ? 0 : station::ColumnsOfHeader(text.substr(0, end));
+    return n != 0 ? n : station::kColumns;
+}
+
+}  // namespace
+
+bool AppendResultRows(const std::wstring& path, const std::vector<station::Row>& rows) {
+    // Appending access writes at the end whatever was read before.
+    HANDLE file = Os().CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
     std::string out;
+    size_t columns = station::kColumns;
     if (Os().GetFileSizeEx(file, &size) && size.QuadPart == 0) out = station::CsvHeader();
-    out += rows;
+    else columns = ColumnsOfFile(file);
+    for (const station::Row& row : rows) out += station::CsvRow(row, columns);
     DWORD written = 0;
     bool ok = out.empty() ||
               (Os().WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &written, nullptr) &&

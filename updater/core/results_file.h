@@ -3,12 +3,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-// Appends rows (CSV lines) to the file at path, with the header first when
-// the file is new or empty, and flushes them to the disk. False when the file
-// cannot be opened or written (another program locked it, the disk is full):
-// then nothing of rows is taken as written.
-bool AppendResultRows(const std::wstring& path, const std::string& rows);
+#include "station_record.h"
+
+// Appends rows to the file at path, with the header first when the file is
+// new or empty, and flushes them to the disk. A file of an earlier version
+// (its header has fewer columns) takes the rows with its own columns. False
+// when the file cannot be opened or written (another program locked it, the
+// disk is full): then none of rows is taken as written.
+bool AppendResultRows(const std::wstring& path, const std::vector<station::Row>& rows);
 
 // Now as local time with its UTC offset ("2026-12-08T14:03:09+01:00").
 std::string NowIsoText();

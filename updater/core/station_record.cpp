@@ -102,9 +102,10 @@ std::string Seconds(double s) {
 
 // ---- command line -----------------------------------------------------------
 
-enum Switch { kStation, kResults, kCount, kTimeout, kSha256, kSwitches, kNone = kSwitches };
+enum Switch { kStation, kResults, kCount, kTimeout, kSha256, kExpectVersion, kOperator, kLot, kSwitches, kNone = kSwitches };
 
-const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results", L"count", L"timeout", L"sha256"};
+const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results",        L"count",    L"timeout",
+                                               L"sha256",  L"expect-version", L"operator", L"lot"};
 
 // Which switch an argument is: "/" or "-" and the name in any case.
 Switch SwitchOf(const std::wstring& arg) {
@@ -163,6 +164,9 @@ std::wstring MissingValue(Switch s) {
         case kResults: return L"/results needs the results file.";
         case kCount: return L"/count needs a whole number from 1 to 100000.";
         case kSha256: return L"/sha256 needs the firmware file's SHA-256 (64 hex digits).";
+        case kExpectVersion: return L"/expect-version needs the version the cameras must have afterwards.";
+        case kOperator: return L"/operator needs the operator's name.";
+        case kLot: return L"/lot needs the lot's text.";
         default: return L"/timeout needs a whole number of seconds from 1 to 86400.";
     }
 }
@@ -193,6 +197,9 @@ std::wstring Parse(const std::vector<std::wstring>& args, Arguments* out) {
             case kCount:
                 if (!ParseNumber(value, 100000, &out->count)) return BadNumber(s, value);
                 break;
+            case kExpectVersion: out->expectVersion = value; break;
+            case kOperator: out->operatorName = value; break;
+            case kLot: out->lot = value; break;
             case kSha256:
                 if (!ParseSha256(value, &out->sha256))
                     return L"/sha256 needs the firmware file's SHA-256 (64 hex digits), not \"" + value + L"\".";
@@ -302,23 +309,44 @@ const char* ResultText(Result r) {
     return "failed";
 }
 
+const char* const kHeader[kColumns] = {"time",         "computer",       "program_version", "firmware_file",
+                                       "firmware_sha256", "model",        "vid_pid",         "unique_id",
+                                       "port",         "version_before", "version_after",   "result",
+                                       "failure",      "seconds",        "run_id",          "operator",
+                                       "lot",          "verified"};
+
 std::string CsvHeader() {
     try {
-        return CsvLine({"time", "computer", "program_version", "firmware_file", "firmware_sha256", "model", "vid_pid",
-                        "unique_id", "port", "version_before", "version_after", "result", "failure", "seconds"});
+        return CsvLine(std::vector<std::string>(kHeader, kHeader + kColumns));
     } catch (...) {
         return std::string();
     }
 }
 
-std::string CsvRow(const Row& row) {
+std::string CsvRow(const Row& row, size_t columns) {
     try {
-        return CsvLine({row.time, row.computer, row.programVersion, row.firmwareFile, row.firmwareSha256, row.model,
-                        row.vidPid, row.uniqueId, row.port, row.versionBefore, row.versionAfter,
-                        ResultText(row.result), row.failure, Seconds(row.seconds)});
+        std::vector<std::string> fields = {row.time, row.computer, row.programVersion, row.firmwareFile,
+                                           row.firmwareSha256, row.model, row.vidPid, row.uniqueId, row.port,
+                                           row.versionBefore, row.versionAfter, ResultText(row.result), row.failure,
+                                           Seconds(row.seconds), row.runId, row.operatorName, row.lot,
+                                           row.verified ? "verified" : "not verified"};
+        if (columns < fields.size()) fields.resize(columns);
+        return CsvLine(fields);
     } catch (...) {
         return std::string();
     }
+}
+
+size_t ColumnsOfHeader(const std::string& headerLine) {
+    try {
+        for (size_t n : {kColumns, kEarlierColumns}) {
+            std::string line = CsvLine(std::vector<std::string>(kHeader, kHeader + n));
+            line.resize(line.size() - 2);  // the CRLF
+            if (line == headerLine) return n;
+        }
+    } catch (...) {
+    }
+    return 0;
 }
 
 std::string IsoTime(const LocalTime& t) {

@@ -45,14 +45,26 @@ struct Row {
     Result result = Result::Failed;
     std::string failure;
     double seconds = 0;        // written with one decimal: "12.3"
+    std::string runId;         // the same on every row of one station run
+    std::string operatorName;  // /operator
+    std::string lot;           // /lot
+    bool verified = false;     // its version read back is the one expected
 };
 
 // The header line (CRLF at the end) and a row's line, in the same order:
 // time, computer, program_version, firmware_file, firmware_sha256, model,
 // vid_pid, unique_id, port, version_before, version_after, result, failure,
-// seconds.
+// seconds, run_id, operator, lot, verified ("verified" or "not verified").
+// Files of earlier versions have the first kEarlierColumns of them; rows
+// for such a file are written with as many (columns), so that it stays one
+// table.
+constexpr size_t kColumns = 18;
+constexpr size_t kEarlierColumns = 14;
 std::string CsvHeader();
-std::string CsvRow(const Row& row);
+std::string CsvRow(const Row& row, size_t columns = kColumns);
+// How many of the columns a file has whose first line (without its CRLF) is
+// headerLine: kColumns or kEarlierColumns, 0 for any other line.
+size_t ColumnsOfHeader(const std::string& headerLine);
 
 // A local time and its offset from UTC in minutes (east positive), as
 // "2026-12-08T14:03:09+01:00" ("Z" is never used: the offset is always
@@ -65,7 +77,7 @@ std::string IsoTime(const LocalTime& t);
 
 // The command line of a station:
 //   /station <firmware file> [/results <csv file>] [/count <n>] [/timeout <seconds>]
-//            [/sha256 <64 hex digits>]
+//            [/sha256 <64 hex digits>] [/expect-version <v>] [/operator <name>] [/lot <text>]
 // Switches are case-insensitive and may be written with "-" instead of "/";
 // each at most once. count: 1..100000; timeout: 1..86400 seconds.
 struct Arguments {
@@ -75,12 +87,15 @@ struct Arguments {
     unsigned count = 0;        // 0: no limit
     unsigned timeoutSeconds = 0;  // 0: no limit
     std::string sha256;        // lower-case hex; empty: the file is not pinned
+    std::wstring expectVersion;  // empty: any version read back passes
+    std::wstring operatorName;
+    std::wstring lot;
 };
 // Parses the arguments after the program's name (as CommandLineToArgvW
 // gives them). Returns an empty text when they are good, else what is wrong
 // in one sentence for the operator, for instance
 // "/count needs a whole number from 1 to 100000, not \"x\"."
-// Arguments without any of the four switches are dialog mode (station
+// Arguments without any of the switches are dialog mode (station
 // false, no error: the dialog takes no arguments and ignores them). Once one
 // of the switches is there, every argument must belong to a well-formed
 // station command line: /station with its file is required, an unknown

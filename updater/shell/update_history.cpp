@@ -109,7 +109,7 @@ void HistoryUpdateEnds() {
         row.failure = station::Utf8(g_failure.empty() ? L"the update ended without writing the firmware" : g_failure);
     }
     const std::wstring path = UpdateHistoryPath();
-    if (EnsureFolderOf(path) && AppendResultRows(path, station::CsvRow(row))) return;
+    if (EnsureFolderOf(path) && AppendResultRows(path, {row})) return;
     DebugPrint(1, L"Update history :: %s could not be written\r\n", path.c_str());
     if (g_bToldUnwritable) return;
     g_bToldUnwritable = true;

@@ -128,7 +128,8 @@ struct Station {
     bool fileChanged = false;
     DWORD noticeUntil = 0;      // a notice in the status stays this long (real time)
     std::wstring lastKey;       // the camera of the last result, until it is unplugged
-    std::string unwritten;      // rows the results file did not take yet
+    std::vector<station::Row> unwritten;  // rows the results file did not take yet
+    std::string runId;          // on every row of this run
     DWORD unwrittenSince = 0;
     int exitCode = kStationAllPassed;
 
@@ -296,7 +297,7 @@ void ShowList() {
 
 // --- results ----------------------------------------------------------------------
 
-bool AppendToResults(const std::string& bytes) { return AppendResultRows(g_station->resultsPath, bytes); }
+bool AppendToResults(const std::vector<station::Row>& rows) { return AppendResultRows(g_station->resultsPath, rows); }
 
 // Appends the rows not written yet. A results file that cannot be written
 // (the disk is full, another program locked it) keeps them: no camera is
@@ -313,14 +314,14 @@ bool WriteUnwritten() {
     if (!s.resultsBroken) {
         s.unwrittenSince = GetTickCount();
         DebugLine(L"Station :: the results file cannot be written; its rows:\r\n");
-        DebugLine(Wide(s.unwritten).c_str());
+        for (const station::Row& row : s.unwritten) DebugLine(Wide(station::CsvRow(row)).c_str());
     }
     s.resultsBroken = true;
     return false;
 }
 
 void WriteRow(const station::Row& r) {
-    g_station->unwritten += station::CsvRow(r);
+    g_station->unwritten.push_back(r);
     WriteUnwritten();
 }
 
@@ -417,6 +418,9 @@ void StartCamera(int i) {
     s.row = station::Row{};
     s.row.time = NowIsoText();
     s.row.computer = ComputerNameText();
+    s.row.runId = s.runId;
+    s.row.operatorName = Narrow(s.args.operatorName);
+    s.row.lot = Narrow(s.args.lot);
     s.row.programVersion = CORVANE_VERSION_TEXT;
     s.row.firmwareFile = Narrow(s.firmwareName);
     s.row.firmwareSha256 = s.sha256;
@@ -567,8 +571,17 @@ void FollowUpdate() {
         bool ok = false;
         const std::string version = ReadVersionOf(i, &ok);
         s.row.versionAfter = version;
-        if (ok || !kindHasVersion) Finish(station::Result::Passed, L"");
-        else Finish(station::Result::Failed, L"its version could not be read back");
+        const std::string expected = Narrow(s.args.expectVersion);
+        if (ok && !expected.empty() && version != expected) {
+            Finish(station::Result::Failed,
+                   L"version " + Wide(version) + L" read back, " + s.args.expectVersion + L" expected");
+        } else if (ok || !kindHasVersion) {
+            // Verified only where a version was read and one was expected.
+            s.row.verified = ok && !expected.empty();
+            Finish(station::Result::Passed, L"");
+        } else {
+            Finish(station::Result::Failed, L"its version could not be read back");
+        }
     }
 }
 
@@ -591,6 +604,7 @@ void EndStation(int code) {
 
 int CodeOfResults() {
     Station& s = *g_station;
+    if (!s.unwritten.empty()) return kStationNotRecorded;
     if (s.fileChanged) return kStationFileChanged;
     return s.failed == 0 && s.skipped == 0 ? kStationAllPassed : kStationNotAllPassed;
 }
@@ -682,10 +696,12 @@ void Poll() {
             // for a minute ends the program all the same (the rows are in
             // the diagnostic log).
             if (s.unwritten.empty()) EndStation(CodeOfResults());
-            else if (GetTickCount() - s.unwrittenSince >= 60000) EndStation(kStationNotAllPassed);
+            else if (GetTickCount() - s.unwrittenSince >= 60000) EndStation(CodeOfResults());
         } else if (s.args.timeoutSeconds != 0 &&
                    Os().GetTickCount() - s.idleSince >= s.args.timeoutSeconds * 1000u) {
-            EndStation(kStationTimedOut);
+            // Rows not written yet are tried for a minute first.
+            if (s.unwritten.empty()) EndStation(kStationTimedOut);
+            else if (GetTickCount() - s.unwrittenSince >= 60000) EndStation(CodeOfResults());
         } else if (!s.resultsBroken && !s.fileChanged) {
             // The camera that came first; the others wait.
             int next = -1;
@@ -842,6 +858,20 @@ bool CloseRefused() {
     return true;
 }
 
+// Rows the results file has not taken yet would be lost with the window:
+// closing asks first (they are in the diagnostic log all the same).
+bool CloseWithUnwrittenRows() {
+    Station& s = *g_station;
+    if (WriteUnwritten()) return true;
+    wchar_t text[600];
+    StringCchPrintfW(text, 600,
+                     L"%u camera results are not in the results file yet: it cannot be written (%s).\r\n\r\n"
+                     L"Close it in the program that holds it and they are written. Close the station anyway?",
+                     static_cast<unsigned>(s.unwritten.size()), s.resultsPath.c_str());
+    return Os().MessageBoxW(s.window, text, L"Corvane_FW_Updater - Station",
+                            MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     Station* s = g_station;
     switch (message) {
@@ -918,7 +948,7 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
             }
             return 0;
         case WM_CLOSE:
-            if (s != nullptr && !CloseRefused()) EndStation(CodeOfResults());
+            if (s != nullptr && !CloseRefused() && CloseWithUnwrittenRows()) EndStation(CodeOfResults());
             return 0;
         case WM_QUERYENDSESSION:
             if (s != nullptr && (s->phase != Phase::Idle || Busy())) return FALSE;
@@ -1027,6 +1057,15 @@ bool StartStation(const station::Arguments& arguments) {
     if (g_station != nullptr) return false;
     auto s = std::make_unique<Station>();
     s->args = arguments;
+    // One ID for every row of this run, so that a run's rows can be told
+    // from another's in one results file.
+    GUID run{};
+    wchar_t runText[40] = L"";
+    if (SUCCEEDED(CoCreateGuid(&run)) && StringFromGUID2(run, runText, 40) > 2) {
+        std::wstring id(runText + 1);
+        id.pop_back();  // the braces
+        s->runId = Narrow(id);
+    }
     wchar_t full[MAX_PATH] = L"";
     if (GetFullPathNameW(arguments.firmware.c_str(), MAX_PATH, full, nullptr) == 0)
         StringCchCopyW(full, MAX_PATH, arguments.firmware.c_str());
@@ -1057,7 +1096,7 @@ bool StartStation(const station::Arguments& arguments) {
     wchar_t results[MAX_PATH] = L"";
     if (GetFullPathNameW(s->resultsPath.c_str(), MAX_PATH, results, nullptr) != 0) s->resultsPath = results;
     g_station = s.get();
-    if (!EnsureFolderOf(s->resultsPath) || !AppendToResults(std::string())) {
+    if (!EnsureFolderOf(s->resultsPath) || !AppendToResults({})) {
         g_station = nullptr;
         Refuse(L"The results file cannot be written: " + s->resultsPath);
         return false;

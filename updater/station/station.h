@@ -21,6 +21,7 @@
 constexpr int kStationAllPassed = 0;     // every camera passed (or none came)
 constexpr int kStationNotAllPassed = 1;  // a camera failed or was skipped
 constexpr int kStationTimedOut = 2;      // /timeout: no camera came in time
+constexpr int kStationNotRecorded = 3;   // rows the results file did not take
 constexpr int kStationRefused = 4;       // a bad argument, an unreadable file, another SHA-256 than /sha256
 constexpr int kStationFileChanged = 5;   // the firmware file changed on disk during the run
 
