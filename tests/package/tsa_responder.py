@@ -1,26 +1,19 @@
 #!/usr/bin/env python3
-# A time-stamp server (RFC 3161 over HTTP) on the loopback address, for the
-# package tests: every query is answered by `openssl ts -reply` with the TSA
-# key and certificate of the given configuration. Writes its port into
-# PORT_FILE once it listens.
-#   tsa_responder.py CONFIG PORT_FILE
-import http.server
-import os
-import subprocess
-import sys
-import tempfile
+# An RFC 3161 time-stamp server on the loopback address for the package tests:
+# each query is answered by `openssl ts -reply` with the TSA of CONFIG. Writes
+# its port into PORT_FILE once it listens.  tsa_responder.py CONFIG PORT_FILE
+import http.server, os, subprocess, sys, tempfile
 
 config, port_file = sys.argv[1:3]
 
 
 class Responder(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
-        query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         with tempfile.TemporaryDirectory() as folder:
-            asked, reply = os.path.join(folder, "query"), os.path.join(folder, "reply")
-            with open(asked, "wb") as f:
-                f.write(query)
-            done = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile", asked, "-out", reply],
+            query, reply = os.path.join(folder, "query"), os.path.join(folder, "reply")
+            with open(query, "wb") as f:
+                f.write(self.rfile.read(int(self.headers.get("Content-Length", "0"))))
+            done = subprocess.run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query, "-out", reply],
                                   capture_output=True)
             body = open(reply, "rb").read() if done.returncode == 0 else done.stderr
         self.send_response(200 if done.returncode == 0 else 500)
