@@ -677,6 +677,31 @@ TEST(StationProgram, RowsWrittenBeforeACrashAreInTheFile) {
     EXPECT_EQ(csv[2][kResult], "skipped");
 }
 
+// The Sunplus library writes the first V9 camera it finds: with two
+// connected, neither is taken (their rows say why) until one is unplugged.
+TEST(StationProgram, TwoV9CamerasAreNotWrittenTogether) {
+    Program p;
+    p.Prepare(L"v9");
+    p.WriteFirmware(L"Corvane_V9_fw.bin", Pattern(70000, 28));
+    // The second leaves after 30 s (the world's time runs 50 times faster).
+    p.Start("camera kind=v9 serial=V900000000W1 name=Corvane_V9 flash-type=2 step-ms=40\n"
+            "camera kind=v9 serial=V900000000W2 name=Corvane_V9 flash-type=2 step-ms=40 ports=2\n"
+            "unplug device=V900000000W2 at=1500000\n",
+            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto rows = p.Rows();
+        return rows.size() == 2 && rows[0][6] == L"waiting: another V9 camera is connected" && rows[1][6] == rows[0][6];
+    }, 25000)) << "both wait";
+    EXPECT_EQ(p.CsvRows(), 0u);
+    ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 120000));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationAllPassed));
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    ASSERT_EQ(csv.size(), 2u);
+    EXPECT_EQ(csv[1][kUniqueId], "V900000000W1");
+    EXPECT_EQ(csv[1][kResult], "passed") << csv[1][kFailure];
+}
+
 // What a row claims: with /expect-version a camera passes only with that
 // version read back ("verified"), a results file of an earlier version takes
 // rows of its own columns, and closing the station while its results file

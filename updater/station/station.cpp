@@ -52,6 +52,7 @@ enum class Phase { Idle, Updating, ComingBack, Ending };
 
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out);
 std::vector<std::wstring> WaitingCameras();
+bool WaitsForAnotherV9(int i);
 enum class Look { Waiting, Busy, Passed, Failed, Skipped };
 
 std::wstring Wide(const std::string& utf8) {
@@ -75,6 +76,12 @@ bool InUpdateMode(int i) {
 bool BootLoader(int i) {
     return (IdIs(g_szVIDList[i], L"04B4") && IdIs(g_szPIDList[i], L"00F3")) ||
            (IdIs(g_szVIDList[i], L"1FC9") && IdIs(g_szPIDList[i], L"0135"));
+}
+
+bool IsV9(int i) {
+    wchar_t path[kPathChars];
+    StringCchCopyW(path, kPathChars, g_szDevicePathList[i]);
+    return IsKivoV9_DeviceAvail(path) != 0;
 }
 
 std::wstring Upper(std::wstring s) {
@@ -278,8 +285,10 @@ void ShowList() {
     s.waitingShown = WaitingCameras();
     for (const std::wstring& path : s.waitingShown) {
         station::Row w;
+        const char* state = "waiting";
         for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
             if (lstrcmpiW(g_szDevicePathList[i], path.c_str()) != 0) continue;
+            if (WaitsForAnotherV9(i)) state = "waiting: another V9 camera is connected";
             w.model = Narrow(g_szDeviceNameList[i]);
             auto id = s.identities.find(path);
             if (id != s.identities.end()) {
@@ -288,7 +297,7 @@ void ShowList() {
             }
         }
         InsertRow(next);
-        FillRow(next, w, "waiting");
+        FillRow(next, w, state);
         ++next;
     }
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
@@ -610,6 +619,17 @@ int CodeOfResults() {
 }
 
 // The cameras that wait for their turn, in the order they came.
+// The Sunplus library writes the first V9 camera it finds, which need not be
+// the one the station took: a V9 camera is not taken while another is
+// connected (the one being written included).
+bool WaitsForAnotherV9(int i) {
+    if (!IsV9(i)) return false;
+    const std::wstring key = KeyOf(g_szDevicePathList[i]);
+    for (int j = 0; j < g_nDeviceCount && j < kMaxDevices; ++j)
+        if (j != i && IsV9(j) && KeyOf(g_szDevicePathList[j]) != key) return true;
+    return false;
+}
+
 std::vector<std::wstring> WaitingCameras() {
     Station& s = *g_station;
     std::vector<std::wstring> waiting;
@@ -705,10 +725,15 @@ void Poll() {
         } else if (!s.resultsBroken && !s.fileChanged) {
             // The camera that came first; the others wait.
             int next = -1;
+            bool v9Waits = false;
             unsigned long long first = 0;
             for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
                 const std::wstring key = KeyOf(g_szDevicePathList[i]);
                 if (BootLoader(i) || s.handled.count(key) != 0) continue;
+                if (WaitsForAnotherV9(i)) {
+                    v9Waits = true;
+                    continue;
+                }
                 const unsigned long long turn = s.arrival[key];
                 if (next < 0 || turn < first) {
                     next = i;
@@ -717,6 +742,13 @@ void Poll() {
             }
             if (next >= 0) {
                 StartCamera(next);
+            } else if (v9Waits) {
+                if (WaitingCameras() != s.waitingShown) {
+                    ShowList();
+                    // (A result stays until its camera is unplugged.)
+                    if (s.lastKey.empty())
+                        SetStatus(Look::Waiting, L"Unplug all V9 cameras but one: they are updated one at a time");
+                }
             } else if (s.look != Look::Waiting && s.look != Look::Passed && s.look != Look::Failed &&
                        s.look != Look::Skipped) {
                 SetStatus(Look::Waiting, L"Plug in the next camera");
