@@ -585,8 +585,9 @@ TEST(StationProgram, StartedFromTheDialogsMenuAndClosedWhenNoCameraIsUpdated) {
 }
 
 // A camera that does not come back, bounded each way: one that takes the
-// handshake but never goes to update mode, and an update-mode device that is
-// written but comes back in update mode instead of as the camera.
+// handshake but never goes to update mode, and an update-mode device (taken
+// with /recover) that is written but comes back in update mode instead of as
+// the camera.
 TEST(StationProgram, CameraThatNeverComesBackFails) {
     const char* worlds[] = {
         "camera kind=hid serial=SN00000000G7 name=Corvane_RX20 fault=no-update-mode\n",
@@ -597,7 +598,7 @@ TEST(StationProgram, CameraThatNeverComesBackFails) {
         Program p;
         p.Prepare(L"gone");
         p.WriteFirmware(L"Corvane_RX20_fw.img");
-        p.Start(world, L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1");
+        p.Start(world, L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /count 1 /recover");
         ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 120000));
         EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed));
         bool wellFormed = false;
@@ -675,6 +676,23 @@ TEST(StationProgram, RowsWrittenBeforeACrashAreInTheFile) {
     EXPECT_EQ(csv[1][kResult], "passed");
     EXPECT_EQ(csv[2][kUniqueId], "SN00000000H2");
     EXPECT_EQ(csv[2][kResult], "skipped");
+}
+
+// An update-mode device that is no stage of a camera's trip has no model to
+// check: without /recover it is listed and left alone.
+TEST(StationProgram, UpdateModeDeviceOfNoCameraIsLeftAlone) {
+    Program p;
+    p.Prepare(L"stray");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    p.Start("update-mode-device pid=DF00 serial=SN00000000S9 runs=2\n",
+            L"/station \"" + p.firmware + L"\" /results \"" + p.results + L"\" /timeout 20");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto rows = p.Rows();
+        return rows.size() == 1 && rows[0][6] == L"in update mode, model unknown";
+    }, 30000));
+    ASSERT_TRUE(p.Ended(60000));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationTimedOut)) << "nothing was taken";
+    EXPECT_FALSE(p.LogHas("Station :: takes"));
 }
 
 // The Sunplus library writes the first V9 camera it finds: with two

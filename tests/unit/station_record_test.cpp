@@ -292,6 +292,7 @@ TEST(StationArguments, GoodLines) {
         std::wstring firmware, results;
         unsigned count, timeout;
         std::string sha256 = "";
+        bool recover = false;
     } cases[] = {
         {"no arguments: the dialog", {}, false, L"", L"", 0, 0},
         {"other arguments: the dialog", {L"foo", L"C:\\fw.img", L"/stationary"}, false, L"", L"", 0, 0},
@@ -306,6 +307,8 @@ TEST(StationArguments, GoodLines) {
          true, L"-fw.img", L"/r.csv", 0, 0},
         {"a pinned file, kept in lower case", {L"/station", L"x.img", L"/SHA256", std::wstring(32, L'A') + std::wstring(32, L'9')},
          true, L"x.img", L"", 0, 0, std::string(32, 'a') + std::string(32, '9')},
+        {"/recover takes no value", {L"/recover", L"/station", L"x.img", L"/count", L"2"}, true, L"x.img", L"", 2, 0,
+         "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -319,6 +322,7 @@ TEST(StationArguments, GoodLines) {
         EXPECT_EQ(c.count, a.count);
         EXPECT_EQ(c.timeout, a.timeoutSeconds);
         EXPECT_EQ(c.sha256, a.sha256);
+        EXPECT_EQ(c.recover, a.recover);
     }
 }
 
@@ -356,6 +360,7 @@ TEST(StationArguments, BadLines) {
         {{L"/station", L"a", L"/timeout", L"ten"}, timeout + L", not \"ten\"."},
         {{L"/station", L"a", L"/sha256", std::wstring(63, L'a')}, sha + L", not \"" + std::wstring(63, L'a') + L"\"."},
         {{L"/station", L"a", L"/sha256", std::wstring(63, L'a') + L"g"}, sha + L", not \"" + std::wstring(63, L'a') + L"g\"."},
+        {{L"/station", L"a", L"/recover", L"x"}, L"Unknown argument \"x\"."},
         {{L"/station", L"a", L"foo"}, L"Unknown argument \"foo\"."},
         {{L"foo", L"/station", L"a"}, L"Unknown argument \"foo\"."},
         {{L"/station", L"a", L""}, L"Unknown argument \"\"."},

@@ -102,10 +102,13 @@ std::string Seconds(double s) {
 
 // ---- command line -----------------------------------------------------------
 
-enum Switch { kStation, kResults, kCount, kTimeout, kSha256, kExpectVersion, kOperator, kLot, kSwitches, kNone = kSwitches };
+enum Switch {
+    kStation, kResults, kCount, kTimeout, kSha256, kExpectVersion, kOperator, kLot, kRecover,
+    kSwitches, kNone = kSwitches
+};
 
-const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results",        L"count",    L"timeout",
-                                               L"sha256",  L"expect-version", L"operator", L"lot"};
+const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results",        L"count",    L"timeout", L"sha256",
+                                               L"expect-version", L"operator", L"lot", L"recover"};
 
 // Which switch an argument is: "/" or "-" and the name in any case.
 Switch SwitchOf(const std::wstring& arg) {
@@ -188,6 +191,10 @@ std::wstring Parse(const std::vector<std::wstring>& args, Arguments* out) {
         if (s == kNone) return L"Unknown argument \"" + args[i] + L"\".";
         if (seen[s]) return Slash(s) + L" is given twice.";
         seen[s] = true;
+        if (s == kRecover) {
+            out->recover = true;
+            continue;
+        }
         // A value that is itself one of the switches means the value was left out.
         if (i + 1 >= args.size() || args[i + 1].empty() || SwitchOf(args[i + 1]) != kNone) return MissingValue(s);
         const std::wstring& value = args[++i];

@@ -78,6 +78,8 @@ std::string IsoTime(const LocalTime& t);
 // The command line of a station:
 //   /station <firmware file> [/results <csv file>] [/count <n>] [/timeout <seconds>]
 //            [/sha256 <64 hex digits>] [/expect-version <v>] [/operator <name>] [/lot <text>]
+//            [/recover]
+// (/recover alone takes no value.)
 // Switches are case-insensitive and may be written with "-" instead of "/";
 // each at most once. count: 1..100000; timeout: 1..86400 seconds.
 struct Arguments {
@@ -90,6 +92,7 @@ struct Arguments {
     std::wstring expectVersion;  // empty: any version read back passes
     std::wstring operatorName;
     std::wstring lot;
+    bool recover = false;      // update-mode devices of no camera of this run are written too
 };
 // Parses the arguments after the program's name (as CommandLineToArgvW
 // gives them). Returns an empty text when they are good, else what is wrong

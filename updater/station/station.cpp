@@ -52,6 +52,7 @@ enum class Phase { Idle, Updating, ComingBack, Ending };
 
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out);
 std::vector<std::wstring> WaitingCameras();
+std::vector<std::wstring> StrayUpdateModeDevices();
 bool WaitsForAnotherV9(int i);
 enum class Look { Waiting, Busy, Passed, Failed, Skipped };
 
@@ -122,6 +123,7 @@ struct Station {
     unsigned long long arrivals = 0;
     std::map<std::wstring, Identity> identities;    // listed path -> its USB device
     std::vector<std::wstring> waitingShown;
+    std::vector<std::wstring> straysShown;  // update-mode devices left alone
 
     Phase phase = Phase::Idle;
     Camera current;
@@ -298,6 +300,18 @@ void ShowList() {
         }
         InsertRow(next);
         FillRow(next, w, state);
+        ++next;
+    }
+    s.straysShown = StrayUpdateModeDevices();
+    for (const std::wstring& path : s.straysShown) {
+        station::Row w;
+        auto id = s.identities.find(path);
+        if (id != s.identities.end()) {
+            w.uniqueId = Narrow(id->second.serial);
+            w.port = Narrow(id->second.port);
+        }
+        InsertRow(next);
+        FillRow(next, w, "in update mode, model unknown");
         ++next;
     }
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
@@ -646,6 +660,19 @@ std::vector<std::wstring> WaitingCameras() {
     return waiting;
 }
 
+// Update-mode devices that are no stage of a camera's trip in this run
+// (found when no camera is being updated, and not one the station handled):
+// their model is unknown, so they are left alone unless /recover is given.
+std::vector<std::wstring> StrayUpdateModeDevices() {
+    Station& s = *g_station;
+    std::vector<std::wstring> strays;
+    if (s.args.recover || s.phase != Phase::Idle) return strays;
+    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
+        if (InUpdateMode(i) && s.handled.count(KeyOf(g_szDevicePathList[i])) == 0)
+            strays.push_back(g_szDevicePathList[i]);
+    return strays;
+}
+
 void Poll() {
     Station& s = *g_station;
     if (s.ending) {
@@ -734,12 +761,14 @@ void Poll() {
                     v9Waits = true;
                     continue;
                 }
+                if (InUpdateMode(i) && !s.args.recover) continue;
                 const unsigned long long turn = s.arrival[key];
                 if (next < 0 || turn < first) {
                     next = i;
                     first = turn;
                 }
             }
+            if (next < 0 && StrayUpdateModeDevices() != s.straysShown) ShowList();
             if (next >= 0) {
                 StartCamera(next);
             } else if (v9Waits) {
