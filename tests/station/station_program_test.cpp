@@ -784,6 +784,12 @@ TEST(StationProgram, RecordSaysWhatWasVerified) {
             EXPECT_EQ(csv[i][kLot], "L7");
             EXPECT_EQ(csv[i][kRunId].size(), 36u);
         }
+        // The run's diagnostic lines, with their times, beside the results.
+        const std::string runLog = ReadText(p.folder + L"\\results.log");
+        EXPECT_NE(runLog.find("Station :: " + std::string(c.result) + " at "), std::string::npos) << runLog.substr(0, 400);
+        if (!c.earlierFile) {
+            EXPECT_NE(runLog.find("run " + csv[1][kRunId]), std::string::npos);
+        }
     }
 }
 

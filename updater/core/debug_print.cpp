@@ -1,9 +1,16 @@
 #include "debug_print.h"
 
+#include <atomic>
 #include <cstdarg>
 
 #include "os_api.h"
 #include <strsafe.h>
+
+namespace {
+std::atomic<DebugLineSink> g_sink{nullptr};
+}  // namespace
+
+void SetDebugLineSink(DebugLineSink sink) { g_sink = sink; }
 
 void DebugPrint(int enabled, const wchar_t* format, ...) {
     if (enabled == 0 || format == nullptr) return;
@@ -15,7 +22,10 @@ void DebugPrint(int enabled, const wchar_t* format, ...) {
     StringCchVPrintfW(buffer, 2047, format, args);
     va_end(args);
     buffer[2047] = L'\0';
-    Os().OutputDebugStringW(buffer);
+    DebugLine(buffer);
 }
 
-void DebugLine(const wchar_t* line) { Os().OutputDebugStringW(line); }
+void DebugLine(const wchar_t* line) {
+    Os().OutputDebugStringW(line);
+    if (DebugLineSink sink = g_sink.load()) sink(line);
+}

@@ -318,6 +318,55 @@ void ShowList() {
     InvalidateRect(list, nullptr, TRUE);
 }
 
+// --- the run log ------------------------------------------------------------------
+
+// Every diagnostic line of the run with its time, in a file beside the
+// results, so that a failure can be read afterwards on a machine with no
+// debugger. The lines are kept in memory and written at each camera's result
+// and at the end (or when many have gathered), so that no block of an update
+// waits for the disk.
+std::mutex g_runLogLock;
+std::string g_runLogLines;
+HANDLE g_runLog = INVALID_HANDLE_VALUE;
+
+void FlushRunLog() {
+    std::lock_guard<std::mutex> lock(g_runLogLock);
+    if (g_runLog == INVALID_HANDLE_VALUE || g_runLogLines.empty()) return;
+    DWORD written = 0;
+    Os().WriteFile(g_runLog, g_runLogLines.data(), static_cast<DWORD>(g_runLogLines.size()), &written, nullptr);
+    g_runLogLines.clear();
+}
+
+void RunLogLine(const wchar_t* line) {
+    SYSTEMTIME t{};
+    GetLocalTime(&t);
+    char stamp[32];
+    StringCchPrintfA(stamp, 32, "%02u:%02u:%02u.%03u ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    std::string text = station::Utf8(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> lock(g_runLogLock);
+        g_runLogLines += stamp + text + "\r\n";
+        full = g_runLogLines.size() >= 256 * 1024;
+    }
+    if (full) FlushRunLog();
+}
+
+// "results.csv" -> "results.log" beside it.
+std::wstring RunLogPath(const std::wstring& results) {
+    const size_t dot = results.find_last_of(L'.');
+    const size_t slash = results.find_last_of(L"\\/");
+    const bool hasExtension = dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
+    return (hasExtension ? results.substr(0, dot) : results) + L".log";
+}
+
+void OpenRunLog(const std::wstring& results) {
+    g_runLog = Os().CreateFileW(RunLogPath(results).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (g_runLog != INVALID_HANDLE_VALUE) SetDebugLineSink(RunLogLine);
+}
+
 // --- results ----------------------------------------------------------------------
 
 bool AppendToResults(const std::vector<station::Row>& rows) { return AppendResultRows(g_station->resultsPath, rows); }
@@ -392,6 +441,7 @@ void Finish(station::Result result, const std::wstring& failure) {
     DebugPrint(1, L"Station :: %s at %lu ms: %s %s\r\n", Wide(station::ResultText(result)).c_str(), Os().GetTickCount(),
                who.c_str(),
                failure.c_str());
+    FlushRunLog();
     if (s.resultsBroken)
         SetStatus(Look::Failed, L"The results file cannot be written: " + s.resultsPath);
     s.phase = Phase::Idle;
@@ -622,6 +672,7 @@ void EndStation(int code) {
     s.ending = true;
     s.exitCode = code;
     DebugPrint(1, L"Station :: ends with exit code %d\r\n", code);
+    FlushRunLog();
     AskForTheEnd();
 }
 
@@ -1197,8 +1248,10 @@ bool StartStation(const station::Arguments& arguments) {
     }
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
-    DebugPrint(1, L"Station :: started with %s (%S), results in %s\r\n", raw->firmwarePath.c_str(),
-               raw->sha256.c_str(), raw->resultsPath.c_str());
+    OpenRunLog(raw->resultsPath);
+    DebugPrint(1, L"Station :: started with %s (%S), results in %s, run %S\r\n", raw->firmwarePath.c_str(),
+               raw->sha256.c_str(), raw->resultsPath.c_str(), raw->runId.c_str());
+    FlushRunLog();
     return true;
 }
 
