@@ -124,6 +124,8 @@ struct Station {
     std::map<std::wstring, Identity> identities;    // listed path -> its USB device
     std::vector<std::wstring> waitingShown;
     std::vector<std::wstring> straysShown;  // update-mode devices left alone
+    std::string rowState;       // what the updating camera's row says
+    DWORD runStart = GetTickCount();
 
     Phase phase = Phase::Idle;
     Camera current;
@@ -236,9 +238,28 @@ void SetStatus(Look look, const std::wstring& text) {
 
 void ShowCounters() {
     Station& s = *g_station;
-    wchar_t text[160];
-    StringCchPrintfW(text, 160, L"Passed: %d    Failed: %d    Skipped: %d", s.passed, s.failed, s.skipped);
+    wchar_t text[200];
+    StringCchPrintfW(text, 200, L"Passed: %d    Failed: %d    Skipped: %d", s.passed, s.failed, s.skipped);
+    // The line's throughput over the run so far (real time).
+    const double hours = static_cast<double>(GetTickCount() - s.runStart) / 3600000.0;
+    const int done = s.passed + s.failed + s.skipped;
+    if (done > 0 && hours > 0) {
+        const size_t n = wcslen(text);
+        StringCchPrintfW(text + n, 200 - n, L"    Line: %.0f cameras per hour", done / hours);
+    }
     SetWindowTextW(Item(IDC_ST_COUNTERS), text);
+}
+
+// What the camera being updated is doing, for its row.
+const char* PhaseText(UpdatePhase phase) {
+    switch (phase) {
+        case UpdatePhase::Handshake: return "updating: entering update mode";
+        case UpdatePhase::WritingPart1: return "updating: writing part 1";
+        case UpdatePhase::WritingPart2: return "updating: writing part 2";
+        case UpdatePhase::WritingLoader: return "updating: loading the boot loader";
+        case UpdatePhase::WaitingForCamera: return "updating: waiting for the camera";
+        default: return "updating";
+    }
 }
 
 void SetCell(HWND list, int row, int column, const std::string& text) {
@@ -282,6 +303,7 @@ void ShowList() {
     if (s.phase != Phase::Idle) {
         InsertRow(next);
         FillRow(next, s.row, s.phase == Phase::ComingBack && s.replug ? "unplug and replug it" : "updating");
+        s.rowState.clear();
         ++next;
     }
     s.waitingShown = WaitingCameras();
@@ -606,7 +628,15 @@ void FollowUpdate() {
             wchar_t percent[64] = L"";
             GetDlgItemTextW(g_hMainDlg.load(), IDC_STATIC_STATUS, percent, 64);
             std::wstring status = L"Updating " + s.current.name + L" " + Wide(s.row.uniqueId);
-            if (wcschr(percent, L'%') != nullptr) status += std::wstring(L" \x2014 ") + percent;
+            const bool writing = wcschr(percent, L'%') != nullptr;
+            if (writing) status += std::wstring(L" \x2014 ") + percent;
+            // The camera's row: its phase and percentage.
+            std::string state = PhaseText(DialogUpdate().phase.load());
+            if (writing && state.find("writing") != std::string::npos) state += " " + Narrow(percent);
+            if (state != s.rowState) {
+                s.rowState = state;
+                SetCell(Item(IDC_ST_LIST), static_cast<int>(s.rows.size()), 6, state);
+            }
             wchar_t shown[300] = L"";
             GetWindowTextW(Item(IDC_ST_STATUS), shown, 300);
             if (status != shown && static_cast<LONG>(GetTickCount() - s.noticeUntil) >= 0)
