@@ -6,9 +6,9 @@
 #include "debug_print.h"
 #include "dialog_keys.h"
 #include "main_dialog.h"
-#include "resource.h"
 #include "hidden_window.h"
 #include "os_api.h"
+#include "resource.h"
 #include "station.h"
 
 #include <shellapi.h>
@@ -17,21 +17,6 @@
 #include <vector>
 
 namespace {
-
-ATOM RegisterHiddenWindowClass(HINSTANCE hInstance) {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    wc.style = CS_HREDRAW | CS_VREDRAW;
-    wc.lpfnWndProc = HiddenWindowProc;
-    wc.hInstance = hInstance;
-    wc.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON));
-    wc.hIconSm = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON));
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    wc.lpszMenuName = MAKEINTRESOURCEW(IDC_CORVANE_FW_UPDATER);
-    wc.lpszClassName = g_szWindowClass;
-    return RegisterClassExW(&wc);
-}
 
 // The program's arguments after its name. A station is started from them;
 // without any of its switches they are ignored, as they always were.
@@ -59,9 +44,7 @@ void RefuseStation(const std::wstring& text) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
-    LoadStringW(hInstance, IDS_APP_TITLE, g_szTitle, 100);
-    LoadStringW(hInstance, IDC_CORVANE_FW_UPDATER, g_szWindowClass, 100);
-    RegisterHiddenWindowClass(hInstance);
+    LoadProgramNames(hInstance);
 
     station::Arguments arguments;
     const std::wstring wrong = ReadArguments(&arguments);
@@ -71,7 +54,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
     }
 
     // One copy at a time: bring the running one forward instead.
-    HWND running = FindWindowW(g_szWindowClass, g_szTitle);
+    HWND running = RunningCopy();
     if (running != nullptr) {
         DebugLine(L"FindWindow .........succeed\r\n");
         if (arguments.station) {
@@ -84,18 +67,9 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int nCmdShow) {
         return 0;
     }
 
-    g_hInst = hInstance;
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    g_hBoldFont = CreateFontW(15, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, OEM_CHARSET, OUT_DEFAULT_PRECIS,
-                              CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Arial");
-
-    g_hMainWnd = CreateWindowExW(0, g_szWindowClass, g_szTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, g_hInst,
-                                 nullptr);
-    if (g_hMainWnd == nullptr) return 0;
     SetStationMenuCommand(StartStationFromMenu);
-    HWND dialog = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_MAIN_DIALOG), g_hMainWnd, MainDialogProc, 0);
-    if (dialog == nullptr) return 0;
-    g_hMainDlg = dialog;
+    if (!CreateProgramWindows(hInstance)) return 0;
+    HWND dialog = g_hMainDlg.load();
 
     ShowWindow(g_hMainWnd, nCmdShow);
     bool refused = false;

@@ -2,6 +2,9 @@
 
 #include "debug_print.h"
 #include "update_guard.h"
+#include "app_state.h"
+#include "main_dialog.h"
+#include "resource.h"
 
 LRESULT CALLBACK HiddenWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -36,4 +39,38 @@ LRESULT CALLBACK HiddenWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM
         default:
             return DefWindowProcW(hWnd, message, wParam, lParam);
     }
+}
+
+void LoadProgramNames(HINSTANCE hInstance) {
+    LoadStringW(hInstance, IDS_APP_TITLE, g_szTitle, 100);
+    LoadStringW(hInstance, IDC_CORVANE_FW_UPDATER, g_szWindowClass, 100);
+}
+
+HWND RunningCopy() { return FindWindowW(g_szWindowClass, g_szTitle); }
+
+bool CreateProgramWindows(HINSTANCE hInstance) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = HiddenWindowProc;
+    wc.hInstance = hInstance;
+    wc.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON));
+    wc.hIconSm = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszMenuName = MAKEINTRESOURCEW(IDC_CORVANE_FW_UPDATER);
+    wc.lpszClassName = g_szWindowClass;
+    RegisterClassExW(&wc);
+
+    g_hInst = hInstance;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    g_hBoldFont = CreateFontW(15, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, OEM_CHARSET, OUT_DEFAULT_PRECIS,
+                              CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Arial");
+    g_hMainWnd = CreateWindowExW(0, g_szWindowClass, g_szTitle, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, g_hInst,
+                                 nullptr);
+    if (g_hMainWnd == nullptr) return false;
+    HWND dialog = CreateDialogParamW(g_hInst, MAKEINTRESOURCEW(IDD_MAIN_DIALOG), g_hMainWnd, MainDialogProc, 0);
+    if (dialog == nullptr) return false;
+    g_hMainDlg = dialog;
+    return true;
 }

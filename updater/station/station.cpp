@@ -13,8 +13,9 @@
 
 #include "KivoFWSW.h"
 #include "app_state.h"
-#include "camera_commands.h"
+#include "camera_facts.h"
 #include "debug_print.h"
+#include "timed_log.h"
 #include "results_file.h"
 #include "device_identity.h"
 #include "accessible_names.h"
@@ -50,45 +51,15 @@ constexpr DWORD kEndRetryMs = 2000;
 
 enum class Phase { Idle, Updating, ComingBack, Ending };
 
-bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out);
 std::vector<std::wstring> WaitingCameras();
 std::vector<std::wstring> StrayUpdateModeDevices();
 bool WaitsForAnotherV9(int i);
 enum class Look { Waiting, Busy, Passed, Failed, Skipped };
 
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
-    return w;
-}
 
-bool IdIs(const wchar_t* field, const wchar_t* text) {
-    wchar_t copy[kIdFieldChars];
-    StringCchCopyW(copy, kIdFieldChars, field);
-    return IdEqualsText(copy, kIdFieldChars, text);
-}
 
-// Update-mode devices and boot loaders: stages of a camera's trip.
-bool InUpdateMode(int i) {
-    return IdIs(g_szPIDList[i], L"DF00") || IdIs(g_szPIDList[i], L"DF01") || IdIs(g_szPIDList[i], L"DF02");
-}
-bool BootLoader(int i) {
-    return (IdIs(g_szVIDList[i], L"04B4") && IdIs(g_szPIDList[i], L"00F3")) ||
-           (IdIs(g_szVIDList[i], L"1FC9") && IdIs(g_szPIDList[i], L"0135"));
-}
 
-bool IsV9(int i) {
-    wchar_t path[kPathChars];
-    StringCchCopyW(path, kPathChars, g_szDevicePathList[i]);
-    return IsKivoV9_DeviceAvail(path) != 0;
-}
 
-std::wstring Upper(std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
-    return s;
-}
 
 // --- the station ---------------------------------------------------------------
 
@@ -178,52 +149,9 @@ void Sink(UpdateReport kind, const wchar_t* text) {
 
 std::string Narrow(const std::wstring& w) { return station::Utf8(w); }
 
-// "Firmware Version = 1.2.10.300" -> "1.2.10.300"; several lines -> one.
-std::string VersionOfText(const wchar_t* text) {
-    std::wstring t = text;
-    const size_t eq = t.find_first_of(L"=:");
-    if (eq != std::wstring::npos && t.find(L'\n') > eq) t = t.substr(eq + 1);
-    std::wstring out;
-    bool blank = false;
-    for (wchar_t c : t) {
-        if (c == L'\r' || c == L'\n' || c == L'\t') c = L' ';
-        if (c == L' ') {
-            blank = true;
-            continue;
-        }
-        if (blank && !out.empty()) out += L' ';
-        blank = false;
-        out += c;
-    }
-    return Narrow(out);
-}
 
-struct VersionRead {
-    int entry;
-    wchar_t text[kPathChars];
-    bool ok;
-};
 
-void ReadVersionOnItsThread(void* context) {
-    auto* v = static_cast<VersionRead*>(context);
-    // The read binds the camera's interfaces on this thread and lets them go
-    // before it ends.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    v->ok = ReadCameraVersionText(v->entry, v->text, kPathChars);
-    DeinitExtUnit();
-    DeinitExtensionUnit();
-    CoUninitialize();
-}
 
-// The version of list entry i, "" when its kind has no version read or the
-// read failed.
-std::string ReadVersionOf(int i, bool* ok) {
-    VersionRead v{i, L"", false};
-    DeinitExtUnit();
-    UiRunWhileServing(ReadVersionOnItsThread, &v);
-    *ok = v.ok;
-    return v.ok ? VersionOfText(v.text) : std::string();
-}
 
 // --- the window ------------------------------------------------------------------
 
@@ -263,7 +191,7 @@ const char* PhaseText(UpdatePhase phase) {
 }
 
 void SetCell(HWND list, int row, int column, const std::string& text) {
-    std::wstring w = Wide(text);
+    std::wstring w = WideOfUtf8(text);
     LVITEMW item{};
     item.iSubItem = column;
     item.pszText = &w[0];
@@ -342,51 +270,12 @@ void ShowList() {
 
 // --- the run log ------------------------------------------------------------------
 
-// Every diagnostic line of the run with its time, in a file beside the
-// results, so that a failure can be read afterwards on a machine with no
-// debugger. The lines are kept in memory and written at each camera's result
-// and at the end (or when many have gathered), so that no block of an update
-// waits for the disk.
-std::mutex g_runLogLock;
-std::string g_runLogLines;
-HANDLE g_runLog = INVALID_HANDLE_VALUE;
-
-void FlushRunLog() {
-    std::lock_guard<std::mutex> lock(g_runLogLock);
-    if (g_runLog == INVALID_HANDLE_VALUE || g_runLogLines.empty()) return;
-    DWORD written = 0;
-    Os().WriteFile(g_runLog, g_runLogLines.data(), static_cast<DWORD>(g_runLogLines.size()), &written, nullptr);
-    g_runLogLines.clear();
-}
-
-void RunLogLine(const wchar_t* line) {
-    SYSTEMTIME t{};
-    GetLocalTime(&t);
-    char stamp[32];
-    StringCchPrintfA(stamp, 32, "%02u:%02u:%02u.%03u ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-    std::string text = station::Utf8(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    bool full = false;
-    {
-        std::lock_guard<std::mutex> lock(g_runLogLock);
-        g_runLogLines += stamp + text + "\r\n";
-        full = g_runLogLines.size() >= 256 * 1024;
-    }
-    if (full) FlushRunLog();
-}
-
 // "results.csv" -> "results.log" beside it.
 std::wstring RunLogPath(const std::wstring& results) {
     const size_t dot = results.find_last_of(L'.');
     const size_t slash = results.find_last_of(L"\\/");
     const bool hasExtension = dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
     return (hasExtension ? results.substr(0, dot) : results) + L".log";
-}
-
-void OpenRunLog(const std::wstring& results) {
-    g_runLog = Os().CreateFileW(RunLogPath(results).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (g_runLog != INVALID_HANDLE_VALUE) SetDebugLineSink(RunLogLine);
 }
 
 // --- results ----------------------------------------------------------------------
@@ -408,7 +297,7 @@ bool WriteUnwritten() {
     if (!s.resultsBroken) {
         s.unwrittenSince = GetTickCount();
         DebugLine(L"Station :: the results file cannot be written; its rows:\r\n");
-        for (const station::Row& row : s.unwritten) DebugLine(Wide(station::CsvRow(row)).c_str());
+        for (const station::Row& row : s.unwritten) DebugLine(WideOfUtf8(station::CsvRow(row)).c_str());
     }
     s.resultsBroken = true;
     return false;
@@ -426,7 +315,7 @@ std::wstring KeyOf(const std::wstring& path) {
     auto id = s.identities.find(path);
     if (id != s.identities.end() && !id->second.serial.empty() && id->second.serial.find(L'&') == std::wstring::npos)
         return id->second.serial;
-    return Upper(path);
+    return UpperText(path);
 }
 
 void Finish(station::Result result, const std::wstring& failure) {
@@ -442,7 +331,7 @@ void Finish(station::Result result, const std::wstring& failure) {
     s.rows.push_back(s.row);
     s.handled[s.current.key] = result;
     s.lastKey = s.current.key;
-    const std::wstring who = Wide(s.row.model) + L" " + Wide(s.row.uniqueId);
+    const std::wstring who = WideOfUtf8(s.row.model) + L" " + WideOfUtf8(s.row.uniqueId);
     switch (result) {
         case station::Result::Passed:
             ++s.passed;
@@ -460,10 +349,10 @@ void Finish(station::Result result, const std::wstring& failure) {
             MessageBeep(MB_ICONEXCLAMATION);
             break;
     }
-    DebugPrint(1, L"Station :: %s at %lu ms: %s %s\r\n", Wide(station::ResultText(result)).c_str(), Os().GetTickCount(),
+    DebugPrint(1, L"Station :: %s at %lu ms: %s %s\r\n", WideOfUtf8(station::ResultText(result)).c_str(), Os().GetTickCount(),
                who.c_str(),
                failure.c_str());
-    FlushRunLog();
+    FlushTimedLog();
     if (s.resultsBroken)
         SetStatus(Look::Failed, L"The results file cannot be written: " + s.resultsPath);
     s.phase = Phase::Idle;
@@ -472,17 +361,7 @@ void Finish(station::Result result, const std::wstring& failure) {
     ShowList();
 }
 
-int EntryOf(const std::wstring& path) {
-    for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
-        if (lstrcmpiW(g_szDevicePathList[i], path.c_str()) == 0) return i;
-    return -1;
-}
 
-bool Busy() {
-    return UpdateIsBusy() || UpdateThreadWriting(DialogUpdate()) || DialogUpdate().RunningWorkers(WorkerKind::Update) > 0 ||
-           DialogUpdate().RunningWorkers(WorkerKind::Fx3Download) > 0 || DialogUpdate().RunningWorkers(WorkerKind::RomDownload) > 0 ||
-           DialogUpdate().RunningWorkers(WorkerKind::Sunplus) > 0;
-}
 
 void TakeReport(bool* reported, UpdateReport* kind, std::wstring* text, std::wstring* trouble) {
     Station& s = *g_station;
@@ -507,7 +386,7 @@ void StartCamera(int i) {
     s.current.path = g_szDevicePathList[i];
     s.current.name = g_szDeviceNameList[i];
     s.current.vidPid = std::wstring(g_szVIDList[i]) + L":" + g_szPIDList[i];
-    s.current.updateMode = InUpdateMode(i);
+    s.current.updateMode = EntryInUpdateMode(i);
     s.current.key = KeyOf(s.current.path);
     const Identity id = s.identities[s.current.path];
     s.row = station::Row{};
@@ -520,7 +399,7 @@ void StartCamera(int i) {
     s.row.firmwareFile = Narrow(s.firmwareName);
     s.row.firmwareSha256 = s.sha256;
     s.row.model = Narrow(s.current.name);
-    s.row.vidPid = Narrow(Upper(s.current.vidPid));
+    s.row.vidPid = Narrow(UpperText(s.current.vidPid));
     s.row.uniqueId = Narrow(id.serial);
     s.row.port = Narrow(id.port);
     s.startTick = Os().GetTickCount();
@@ -531,8 +410,7 @@ void StartCamera(int i) {
 
     // The dialog's rule: an update-mode device ("DFU" in its name) has no
     // model to check.
-    if (s.current.name.find(L"DFU") == std::wstring::npos &&
-        !station::ModelFitsFileName(ModelOfDeviceName(s.current.name.c_str()), s.firmwareName)) {
+    if (!DeviceFitsFile(s.current.name, s.firmwareName)) {
         Finish(station::Result::Skipped, L"the firmware file is not for " + s.current.name);
         return;
     }
@@ -541,8 +419,8 @@ void StartCamera(int i) {
     ShowList();
     if (!s.current.updateMode) {
         bool ok = false;
-        s.row.versionBefore = ReadVersionOf(i, &ok);
-        i = EntryOf(s.current.path);
+        s.row.versionBefore = ReadEntryVersion(i, &ok);
+        i = EntryOfPath(s.current.path);
         if (i < 0) {
             Finish(station::Result::Failed, L"the camera left before its update");
             return;
@@ -581,7 +459,7 @@ void StartCamera(int i) {
     UpdateReport kind = UpdateReport::Failed;
     std::wstring text, trouble;
     TakeReport(&reported, &kind, &text, &trouble);
-    if (!reported && !Busy())
+    if (!reported && !DialogUpdateRuns())
         Finish(station::Result::Failed, trouble.empty() ? L"the update did not start" : trouble);
 }
 
@@ -591,7 +469,7 @@ int ReturnedEntry() {
     Station& s = *g_station;
     const std::wstring& key = s.current.key;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-        if (InUpdateMode(i) || BootLoader(i)) continue;
+        if (EntryInUpdateMode(i) || EntryIsBootLoader(i)) continue;
         if (KeyOf(g_szDevicePathList[i]) == key) return i;
     }
     return -1;
@@ -614,12 +492,12 @@ void FollowUpdate() {
             s.deadline = now + (s.replug ? kReplugMs : kComeBackMs);
             s.phase = Phase::ComingBack;
             if (s.replug) {
-                SetStatus(Look::Busy, L"Unplug " + s.current.name + L" " + Wide(s.row.uniqueId) +
+                SetStatus(Look::Busy, L"Unplug " + s.current.name + L" " + WideOfUtf8(s.row.uniqueId) +
                                           L" and plug it in again");
                 MessageBeep(MB_ICONASTERISK);
             }
             ShowList();
-        } else if (!Busy()) {
+        } else if (!DialogUpdateRuns()) {
             // The update ended without an ending: the camera never came back
             // in update mode (or the update could not start).
             Finish(station::Result::Failed, trouble.empty() ? L"did not come back" : trouble);
@@ -627,7 +505,7 @@ void FollowUpdate() {
         } else {
             wchar_t percent[64] = L"";
             GetDlgItemTextW(g_hMainDlg.load(), IDC_STATIC_STATUS, percent, 64);
-            std::wstring status = L"Updating " + s.current.name + L" " + Wide(s.row.uniqueId);
+            std::wstring status = L"Updating " + s.current.name + L" " + WideOfUtf8(s.row.uniqueId);
             const bool writing = wcschr(percent, L'%') != nullptr;
             if (writing) status += std::wstring(L" \x2014 ") + percent;
             // The camera's row: its phase and percentage.
@@ -646,10 +524,7 @@ void FollowUpdate() {
     if (s.phase == Phase::Ending) {
         // The failed update's threads end first; its wait for the camera
         // ends with it (the station takes the next camera, this one failed).
-        if (DialogUpdate().RunningWorkers(WorkerKind::Update) > 0 || UpdateThreadWriting(DialogUpdate()) ||
-            DialogUpdate().RunningWorkers(WorkerKind::Sunplus) > 0 || DialogUpdate().RunningWorkers(WorkerKind::Fx3Download) > 0 ||
-            DialogUpdate().RunningWorkers(WorkerKind::RomDownload) > 0)
-            return;
+        if (DialogUpdateWorkersRun()) return;
         DialogUpdate().WaitEnd();
         DialogUpdate().bUpdatedFromHIDMode = false;
         DialogUpdate().bIsStartUpdatedFromDFU = false;
@@ -663,21 +538,21 @@ void FollowUpdate() {
             Finish(station::Result::Failed, L"did not come back");
             return;
         }
-        if (Busy()) return;
+        if (DialogUpdateRuns()) return;
         const int i = ReturnedEntry();
         if (i < 0) return;
         DebugPrint(1, L"Station :: back in normal mode at %lu ms\r\n", Os().GetTickCount());
         s.current.path = g_szDevicePathList[i];
         // READ F/W VERSION reads a version from the 4A7E cameras (HID,
         // stereo, Tessa, R7, V9); the CX3 camera's read shows nothing.
-        const bool kindHasVersion = IdIs(g_szVIDList[i], L"4A7E");
+        const bool kindHasVersion = IdEqualsText(g_szVIDList[i], kIdFieldChars, L"4A7E");
         bool ok = false;
-        const std::string version = ReadVersionOf(i, &ok);
+        const std::string version = ReadEntryVersion(i, &ok);
         s.row.versionAfter = version;
         const std::string expected = Narrow(s.args.expectVersion);
         if (ok && !expected.empty() && version != expected) {
             Finish(station::Result::Failed,
-                   L"version " + Wide(version) + L" read back, " + s.args.expectVersion + L" expected");
+                   L"version " + WideOfUtf8(version) + L" read back, " + s.args.expectVersion + L" expected");
         } else if (ok || !kindHasVersion) {
             // Verified only where a version was read and one was expected.
             s.row.verified = ok && !expected.empty();
@@ -702,7 +577,7 @@ void EndStation(int code) {
     s.ending = true;
     s.exitCode = code;
     DebugPrint(1, L"Station :: ends with exit code %d\r\n", code);
-    FlushRunLog();
+    FlushTimedLog();
     AskForTheEnd();
 }
 
@@ -718,10 +593,10 @@ int CodeOfResults() {
 // the one the station took: a V9 camera is not taken while another is
 // connected (the one being written included).
 bool WaitsForAnotherV9(int i) {
-    if (!IsV9(i)) return false;
+    if (!EntryIsV9(i)) return false;
     const std::wstring key = KeyOf(g_szDevicePathList[i]);
     for (int j = 0; j < g_nDeviceCount && j < kMaxDevices; ++j)
-        if (j != i && IsV9(j) && KeyOf(g_szDevicePathList[j]) != key) return true;
+        if (j != i && EntryIsV9(j) && KeyOf(g_szDevicePathList[j]) != key) return true;
     return false;
 }
 
@@ -729,7 +604,7 @@ std::vector<std::wstring> WaitingCameras() {
     Station& s = *g_station;
     std::vector<std::wstring> waiting;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
-        if (BootLoader(i) || InUpdateMode(i)) continue;
+        if (EntryIsBootLoader(i) || EntryInUpdateMode(i)) continue;
         const std::wstring path = g_szDevicePathList[i];
         const std::wstring k = KeyOf(path);
         if (k == s.current.key || s.handled.count(k) != 0) continue;
@@ -749,7 +624,7 @@ std::vector<std::wstring> StrayUpdateModeDevices() {
     std::vector<std::wstring> strays;
     if (s.args.recover || s.phase != Phase::Idle) return strays;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
-        if (InUpdateMode(i) && s.handled.count(KeyOf(g_szDevicePathList[i])) == 0)
+        if (EntryInUpdateMode(i) && s.handled.count(KeyOf(g_szDevicePathList[i])) == 0)
             strays.push_back(g_szDevicePathList[i]);
     return strays;
 }
@@ -757,7 +632,7 @@ std::vector<std::wstring> StrayUpdateModeDevices() {
 void Poll() {
     Station& s = *g_station;
     if (s.ending) {
-        if (!UiInPause() && !CommandActive() && !Busy() && GetTickCount() - s.endAskedAt >= kEndRetryMs) {
+        if (!UiInPause() && !CommandActive() && !DialogUpdateRuns() && GetTickCount() - s.endAskedAt >= kEndRetryMs) {
             DebugLine(L"Station :: the end was not taken: asked again\r\n");
             AskForTheEnd();
         }
@@ -788,10 +663,10 @@ void Poll() {
         }
         arrival[key] = ++s.arrivals;
         auto done = s.handled.find(key);
-        const int i = EntryOf(path);
-        if (done != s.handled.end() && s.phase == Phase::Idle && i >= 0 && !InUpdateMode(i) && !BootLoader(i)) {
+        const int i = EntryOfPath(path);
+        if (done != s.handled.end() && s.phase == Phase::Idle && i >= 0 && !EntryInUpdateMode(i) && !EntryIsBootLoader(i)) {
             // Plugged in again: each camera is taken once per station run.
-            SetStatus(s.look, std::wstring(L"Already ") + Wide(station::ResultText(done->second)) + L" in this run: " +
+            SetStatus(s.look, std::wstring(L"Already ") + WideOfUtf8(station::ResultText(done->second)) + L" in this run: " +
                                   g_szDeviceNameList[i] + L" " + KeyOf(path));
         }
     }
@@ -816,7 +691,7 @@ void Poll() {
 
     if (s.phase != Phase::Idle) FollowUpdate();
 
-    if (s.phase == Phase::Idle && !s.ending && !Busy()) {
+    if (s.phase == Phase::Idle && !s.ending && !DialogUpdateRuns()) {
         // A changed file takes no further camera: a script's run ends.
         const bool scripted = s.args.count != 0 || s.args.timeoutSeconds != 0;
         if ((s.args.count != 0 && s.rows.size() >= s.args.count) || (s.fileChanged && scripted)) {
@@ -837,12 +712,12 @@ void Poll() {
             unsigned long long first = 0;
             for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
                 const std::wstring key = KeyOf(g_szDevicePathList[i]);
-                if (BootLoader(i) || s.handled.count(key) != 0) continue;
+                if (EntryIsBootLoader(i) || s.handled.count(key) != 0) continue;
                 if (WaitsForAnotherV9(i)) {
                     v9Waits = true;
                     continue;
                 }
-                if (InUpdateMode(i) && !s.args.recover) continue;
+                if (EntryInUpdateMode(i) && !s.args.recover) continue;
                 const unsigned long long turn = s.arrival[key];
                 if (next < 0 || turn < first) {
                     next = i;
@@ -954,7 +829,7 @@ void CreateControls(HWND hWnd) {
     s.window = hWnd;
     wchar_t file[1024];
     StringCchPrintfW(file, 1024, L"Firmware: %s    %u bytes    %s\r\nSHA-256: %s", s.firmwareName.c_str(),
-                     static_cast<unsigned>(s.image.size()), s.layoutText.c_str(), Wide(s.sha256).c_str());
+                     static_cast<unsigned>(s.image.size()), s.layoutText.c_str(), WideOfUtf8(s.sha256).c_str());
     Child(hWnd, L"STATIC", file, SS_LEFT | SS_NOPREFIX, IDC_ST_FILE);
     Child(hWnd, L"STATIC", s.meantFor.c_str(), SS_LEFT | SS_NOPREFIX, IDC_ST_MODEL);
     Child(hWnd, L"STATIC", L"Plug in the next camera", SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX, IDC_ST_STATUS);
@@ -967,7 +842,7 @@ void CreateControls(HWND hWnd) {
     NameControl(list, L"Cameras");
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
     for (int c = 0; c < 9; ++c) {
-        std::wstring title = Wide(kColumns[c]);
+        std::wstring title = WideOfUtf8(kColumns[c]);
         LVCOLUMNW col{};
         col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
         col.cx = Scale(kColumnWidths[c]);
@@ -992,7 +867,7 @@ void OpenResultsFolder() {
 // the status, without a box that would hold up the line.
 bool CloseRefused() {
     Station& s = *g_station;
-    if (s.phase == Phase::Idle && !Busy()) return false;
+    if (s.phase == Phase::Idle && !DialogUpdateRuns()) return false;
     DebugLine(L"Station :: closing refused: a camera is being updated\r\n");
     SetStatus(s.look, L"Wait: " + s.current.name + L" is being updated (closing refused)");
     s.noticeUntil = GetTickCount() + 3000;
@@ -1093,7 +968,7 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
             if (s != nullptr && !CloseRefused() && CloseWithUnwrittenRows()) EndStation(CodeOfResults());
             return 0;
         case WM_QUERYENDSESSION:
-            if (s != nullptr && (s->phase != Phase::Idle || Busy())) return FALSE;
+            if (s != nullptr && (s->phase != Phase::Idle || DialogUpdateRuns())) return FALSE;
             return TRUE;
         default:
             break;
@@ -1101,63 +976,8 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
     return DefWindowProcW(hWnd, message, wParam, lParam);
 }
 
-std::wstring LayoutText(const std::vector<uint8_t>& data, bool* ok) {
-    fwimage::ParsedImage parsed;
-    const fwimage::ParseStatus st = fwimage::ParseFirmwareImage(data.data(), static_cast<uint32_t>(data.size()),
-                                                                &parsed);
-    *ok = st == fwimage::ParseStatus::Ok;
-    const wchar_t* layout = parsed.layout == fwimage::Layout::TwoPart ? L"two-part image"
-                            : parsed.layout == fwimage::Layout::Mcu   ? L"MCU and image"
-                            : parsed.layout == fwimage::Layout::Fpga  ? L"FPGA and image"
-                                                                      : L"plain image";
-    wchar_t text[128];
-    if (parsed.hasImageType)
-        StringCchPrintfW(text, 128, L"%s, image type %u", layout, static_cast<unsigned>(parsed.imageType));
-    else
-        StringCchCopyW(text, 128, layout);
-    return text;
-}
 
-// The model a file name says, by the dialog's rule read backwards: the
-// "Corvane_..." words up to the first that is not a model's (a model's words
-// are capitals and digits: "Corvane_RX20_fw.img" is for Corvane_RX20).
-std::wstring ModelInFileName(const std::wstring& name) {
-    const size_t at = name.find(L"Corvane_");
-    if (at == std::wstring::npos) return {};
-    std::wstring model = L"Corvane";
-    size_t i = at + 7;
-    while (i < name.size() && name[i] == L'_') {
-        size_t j = i + 1;
-        std::wstring word;
-        while (j < name.size() && (iswupper(name[j]) || iswdigit(name[j]))) word += name[j++];
-        if (word.empty() || (j < name.size() && name[j] != L'_' && name[j] != L'.' && name[j] != L'-')) break;
-        model += L"_" + word;
-        i = j;
-    }
-    return model == L"Corvane" ? std::wstring() : model;
-}
 
-bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* out) {
-    HANDLE file = Os().CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size{};
-    bool ok = Os().GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < 0x7FFFFFFF;
-    if (ok) {
-        out->resize(static_cast<size_t>(size.QuadPart));
-        size_t done = 0;
-        while (done < out->size()) {
-            DWORD got = 0;
-            if (!Os().ReadFile(file, out->data() + done, static_cast<DWORD>(out->size() - done), &got, nullptr) ||
-                got == 0)
-                break;
-            done += got;
-        }
-        ok = done == out->size();
-    }
-    Os().CloseHandle(file);
-    return ok;
-}
 
 void Refuse(const std::wstring& text) {
     DebugPrint(1, L"Station :: %s\r\n", text.c_str());
@@ -1226,8 +1046,8 @@ bool StartStation(const station::Arguments& arguments) {
     }
     s->sha256 = station::Sha256Hex(s->image.data(), s->image.size());
     if (!arguments.sha256.empty() && arguments.sha256 != s->sha256) {
-        Refuse(L"The firmware file is not the one pinned with /sha256: its SHA-256 is " + Wide(s->sha256) + L", not " +
-               Wide(arguments.sha256) + L" (" + s->firmwarePath + L").");
+        Refuse(L"The firmware file is not the one pinned with /sha256: its SHA-256 is " + WideOfUtf8(s->sha256) + L", not " +
+               WideOfUtf8(arguments.sha256) + L" (" + s->firmwarePath + L").");
         return false;
     }
     const std::wstring model = ModelInFileName(s->firmwareName);
@@ -1278,10 +1098,10 @@ bool StartStation(const station::Arguments& arguments) {
     }
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
-    OpenRunLog(raw->resultsPath);
+    OpenTimedLog(RunLogPath(raw->resultsPath));
     DebugPrint(1, L"Station :: started with %s (%S), results in %s, run %S\r\n", raw->firmwarePath.c_str(),
                raw->sha256.c_str(), raw->resultsPath.c_str(), raw->runId.c_str());
-    FlushRunLog();
+    FlushTimedLog();
     return true;
 }
 
