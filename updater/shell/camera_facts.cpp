@@ -10,7 +10,11 @@
 #include "os_api.h"
 #include "station_record.h"
 #include "ui_wait.h"
+#include "image_file.h"
+#include "resource.h"
 #include "update_engine.h"
+#include "update_guard.h"
+#include "update_start.h"
 #include <strsafe.h>
 
 namespace {
@@ -170,4 +174,35 @@ std::wstring WideOfUtf8(const std::string& utf8) {
 std::wstring UpperText(std::wstring s) {
     for (auto& c : s) c = static_cast<wchar_t>(towupper(c));
     return s;
+}
+
+bool StartDialogUpdate(int i, const std::wstring& firmwarePath, const std::wstring& firmwareName,
+                       const std::vector<uint8_t>& image) {
+    CameraUpdate& u = DialogUpdate();
+    const std::wstring path = g_szDevicePathList[i];
+    SelectListEntry(i);
+    StringCchCopyW(u.szFirmwareFilePath, kPathChars, firmwarePath.c_str());
+    StringCchCopyW(u.szFirmwareFileName, kPathChars, firmwareName.c_str());
+    SetDlgItemTextW(g_hMainDlg.load(), IDC_EDIT_FIRMWARE_PATH, firmwarePath.c_str());
+    if (!LoadFirmwareImage(u, image.data(), static_cast<uint32_t>(image.size()))) return false;
+    g_bNoFilePending = false;
+    u.bTessaDevice = false;
+    g_nSelectedIndex = i;
+    StringCchCopyW(g_szCurrentDevicePath, kPathChars, path.c_str());
+    StringCchCopyW(u.szUpdateDevicePath, kPathChars, path.c_str());
+    StartFirmwareUpdate();
+    ApplyBusyState();
+    ReplayDeferredMessages();
+    return true;
+}
+
+const char* UpdatePhaseText(UpdatePhase phase) {
+    switch (phase) {
+        case UpdatePhase::Handshake: return "updating: entering update mode";
+        case UpdatePhase::WritingPart1: return "updating: writing part 1";
+        case UpdatePhase::WritingPart2: return "updating: writing part 2";
+        case UpdatePhase::WritingLoader: return "updating: loading the boot loader";
+        case UpdatePhase::WaitingForCamera: return "updating: waiting for the camera";
+        default: return "updating";
+    }
 }

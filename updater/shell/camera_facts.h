@@ -46,3 +46,14 @@ bool DeviceFitsFile(const std::wstring& deviceName, const std::wstring& fileName
 
 std::wstring WideOfUtf8(const std::string& utf8);
 std::wstring UpperText(std::wstring s);
+
+// What F/W UPDATE and the warning's OK do for list entry i and this file's
+// bytes, without the question, the warning or a box: the entry is selected,
+// the image read, and the update started. False (nothing started) when the
+// bytes are no image.
+bool StartDialogUpdate(int i, const std::wstring& firmwarePath, const std::wstring& firmwareName,
+                       const std::vector<uint8_t>& image);
+
+// Where an update is, for a row or a line: "updating: writing part 2".
+enum class UpdatePhase;
+const char* UpdatePhaseText(UpdatePhase phase);

@@ -179,16 +179,6 @@ void ShowCounters() {
 }
 
 // What the camera being updated is doing, for its row.
-const char* PhaseText(UpdatePhase phase) {
-    switch (phase) {
-        case UpdatePhase::Handshake: return "updating: entering update mode";
-        case UpdatePhase::WritingPart1: return "updating: writing part 1";
-        case UpdatePhase::WritingPart2: return "updating: writing part 2";
-        case UpdatePhase::WritingLoader: return "updating: loading the boot loader";
-        case UpdatePhase::WaitingForCamera: return "updating: waiting for the camera";
-        default: return "updating";
-    }
-}
 
 void SetCell(HWND list, int row, int column, const std::string& text) {
     std::wstring w = WideOfUtf8(text);
@@ -437,24 +427,11 @@ void StartCamera(int i) {
         return;
     }
 
-    // What F/W UPDATE and the warning's OK do for this camera and file.
-    SelectListEntry(i);
-    StringCchCopyW(DialogUpdate().szFirmwareFilePath, kPathChars, s.firmwarePath.c_str());
-    StringCchCopyW(DialogUpdate().szFirmwareFileName, kPathChars, s.firmwareName.c_str());
-    SetDlgItemTextW(g_hMainDlg.load(), IDC_EDIT_FIRMWARE_PATH, s.firmwarePath.c_str());
-    if (!LoadFirmwareImage(DialogUpdate(), s.image.data(), static_cast<uint32_t>(s.image.size()))) {
+    DebugPrint(1, L"Station :: updating at %lu ms: %s\r\n", Os().GetTickCount(), s.current.path.c_str());
+    if (!StartDialogUpdate(i, s.firmwarePath, s.firmwareName, s.image)) {
         Finish(station::Result::Failed, L"the firmware file cannot be read");
         return;
     }
-    g_bNoFilePending = false;
-    DialogUpdate().bTessaDevice = false;
-    g_nSelectedIndex = i;
-    StringCchCopyW(g_szCurrentDevicePath, kPathChars, s.current.path.c_str());
-    StringCchCopyW(DialogUpdate().szUpdateDevicePath, kPathChars, s.current.path.c_str());
-    DebugPrint(1, L"Station :: updating at %lu ms: %s\r\n", Os().GetTickCount(), s.current.path.c_str());
-    StartFirmwareUpdate();
-    ApplyBusyState();
-    ReplayDeferredMessages();
     bool reported = false;
     UpdateReport kind = UpdateReport::Failed;
     std::wstring text, trouble;
@@ -509,7 +486,7 @@ void FollowUpdate() {
             const bool writing = wcschr(percent, L'%') != nullptr;
             if (writing) status += std::wstring(L" \x2014 ") + percent;
             // The camera's row: its phase and percentage.
-            std::string state = PhaseText(DialogUpdate().phase.load());
+            std::string state = UpdatePhaseText(DialogUpdate().phase.load());
             if (writing && state.find("writing") != std::string::npos) state += " " + Narrow(percent);
             if (state != s.rowState) {
                 s.rowState = state;
