@@ -64,7 +64,7 @@ make_vendor() { # folder generation
 
 # Where each file lies in an installed package, relative to the program folder.
 expected_files() { # arch vendor-folder
-  printf '%s\n' Corvane_FW_Updater.exe KivoFWSW.dll Tandemset.exe KivoIcon.ico bootloader.img \
+  printf '%s\n' Corvane_FW_Updater.exe corvane-fw.exe KivoFWSW.dll Tandemset.exe KivoIcon.ico bootloader.img \
     RT1060_Flashloader_nopadding.bin PnPutil.exe PnPutil7.exe wdi.exe wdi_x64.exe
   [ "$1" = x86 ] && echo SunplusCamera.dll
   (cd "$2" && find Drivers -type f)
@@ -221,7 +221,7 @@ cmd_build() {
     >"$work/bare.log" 2>&1 || { cat "$work/bare.log"; fail "make-packages without vendor files"; }
   grep -q "^no vendor folder" "$work/bare.log" || fail "the build without vendor files does not say so"
   same_lists "files of the package without vendor files" \
-    "$(printf '%s\n' Corvane_FW_Updater.exe KivoFWSW.dll KivoIcon.ico Tandemset.exe)" \
+    "$(printf '%s\n' Corvane_FW_Updater.exe KivoFWSW.dll KivoIcon.ico Tandemset.exe corvane-fw.exe | LC_ALL=C sort)" \
     "$(msi_paths "$(msi_of "$work/dist-bare" "$version" x86)" | sed "s|^$(root_of x86)/||")"
   # A signing certificate without its password is refused, not signed with none.
   env -u CORVANE_SIGN_PASSWORD CORVANE_SIGN_CERT="$work/signer.p12" "$mk" --arch x86 "$x64_tree" "$x86_tree" \
@@ -317,7 +317,7 @@ cmd_tables() {
     local width=pei-x86-64 tool=x86_64-w64-mingw32
     [ $arch = x86 ] && width=pei-i386 tool=i686-w64-mingw32
     local prog want
-    for prog in Corvane_FW_Updater.exe KivoFWSW.dll Tandemset.exe; do
+    for prog in Corvane_FW_Updater.exe corvane-fw.exe KivoFWSW.dll Tandemset.exe; do
       want=$width
       [ $prog = Tandemset.exe ] && want=pei-i386
       "$tool-objdump" -f "$dir/$prog" | grep -q "file format $want" || fail "$arch: $prog is not $want"
@@ -328,13 +328,21 @@ cmd_tables() {
       grep -qF "VALUE \"ProductName\", \"$name\"" <<<"$rc" || fail "$arch: $prog names another product"
       grep -qF "VALUE \"ProductVersion\", \"$version\"" <<<"$rc" || fail "$arch: $prog has another product version"
     done
-    ok "$arch package: properties, upgrade rows, $(wc -l <<<"$expected") files in their folders, shortcuts"
+    # The console program's folder on the system PATH: a feature of its own,
+    # its entry written and taken out by the execute sequence.
+    same_lists "$arch PATH entry" $'ConsolePath\t=-*PATH\t[~];[INSTALLDIR]\tConsolePath' "$(table "$msi" Environment)"
+    table "$msi" FeatureComponents | grep -qx $'ConsoleOnPath\tConsolePath' || fail "$arch: the PATH entry has no feature of its own"
+    table "$msi" Feature | grep -q $'^ConsoleOnPath\t.*\t1\t' || fail "$arch: the PATH feature is not on by default"
+    seq="$(table "$msi" InstallExecuteSequence | awk -F'\t' '{ print $3, $1 }' | sort -n | awk '{ print $2 }' | tr '\n' ' ')"
+    [[ "$seq" == *"InstallInitialize "*"RemoveEnvironmentStrings "*"InstallFiles "*"WriteEnvironmentStrings "*"InstallFinalize"* ]] ||
+      fail "$arch: the execute sequence does not write and remove the PATH entry: $seq"
+    ok "$arch package: properties, upgrade rows, $(wc -l <<<"$expected") files in their folders, shortcuts, PATH entry"
 
     # The unsigned package carries the production programs themselves, only
     # without their debugging information.
     local plain="$work/extract-unsigned-$arch" t
     extract "$(msi_of "$unsigned" "$version" $arch)" "$plain"
-    for prog in Corvane_FW_Updater.exe KivoFWSW.dll Tandemset.exe; do
+    for prog in Corvane_FW_Updater.exe corvane-fw.exe KivoFWSW.dll Tandemset.exe; do
       t="$x64_tree" tool="$(strip_for x64)"
       { [ $arch = x86 ] || [ $prog = Tandemset.exe ]; } && t="$x86_tree" tool="$(strip_for x86)"
       # strip stamps the image with the time unless told one: the link time
@@ -391,7 +399,8 @@ cmd_signatures() {
     dir="$work/extract-sig-$arch"
     extract "$(msi_of "$release" "$version" $arch)" "$dir"
     dir="$(program_folder "$dir")"
-    signed=("$dir/Corvane_FW_Updater.exe" "$dir/KivoFWSW.dll" "$dir/Tandemset.exe" "$(msi_of "$release" "$version" $arch)")
+    signed=("$dir/Corvane_FW_Updater.exe" "$dir/corvane-fw.exe" "$dir/KivoFWSW.dll" "$dir/Tandemset.exe"
+      "$(msi_of "$release" "$version" $arch)")
     for f in "${signed[@]}"; do
       verify "$f" || { cat "$work/verify.log" >&2; fail "$arch: the signature of $(basename "$f") does not verify"; }
       grep -q "Subject: /CN=Corvane throwaway test signer" "$work/verify.log" ||
@@ -419,7 +428,7 @@ cmd_signatures() {
   dir="$work/extract-nosig"
   extract "$(msi_of "$unsigned" "$version" x64)" "$dir"
   dir="$(program_folder "$dir")"
-  for f in "$dir/"{Corvane_FW_Updater.exe,KivoFWSW.dll,Tandemset.exe} "$(msi_of "$unsigned" "$version" x64)"; do
+  for f in "$dir/"{Corvane_FW_Updater.exe,corvane-fw.exe,KivoFWSW.dll,Tandemset.exe} "$(msi_of "$unsigned" "$version" x64)"; do
     verify "$f" && fail "$(basename "$f") of the unsigned build carries a signature"
   done
   ok "the unsigned build carries no signature"
@@ -476,11 +485,20 @@ cmd_install() {
   local x86_msi x86_code
   x86_msi="$(msi_of "$release" "$version" x86)" x86_code="$(property "$x86_msi" ProductCode)"
 
+  local environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+  system_path() { reg_value "$environment" PATH | tr ';' '\n' | grep .; }
   # A run that failed half-way may have left its packages installed.
   msiexec cleanup-old /x "$old_code"
   msiexec cleanup-new /x "$new_code"
   msiexec cleanup-x86 /x "$x86_code"
   rm -rf "$WINEPREFIX/drive_c/Program Files/Corvane" "$WINEPREFIX/drive_c/Program Files (x86)/Corvane"
+  # Wine's Windows Installer leaves a separator behind when it takes an entry
+  # out of PATH, and Wine's cmd stops its search at an empty entry: a prefix
+  # used before gets a PATH without them.
+  "$wine" reg add "$environment" /v PATH /t REG_EXPAND_SZ /f /d "$(system_path | paste -sd';')" >/dev/null ||
+    fail "the system PATH cannot be set"
+  local path_before
+  path_before="$(system_path)"
 
   # Install the release quietly, as IT does.
   msiexec install /i "$(winpath "$old_msi")" || fail "msiexec /i of $(basename "$old_msi") failed (log: $logs/install.log)"
@@ -509,7 +527,11 @@ cmd_install() {
     { strings -a "$lnk"; strings -a -el "$lnk"; } | ends_with "$installed_win\\" ||
       fail "the entry '$entry' does not start its program in $installed_win"
   done
-  ok "installed $version silently: $(installed_files | wc -l) files in place, registered, two Start-menu entries"
+  # The console program runs by its name from any command line.
+  same_lists "system PATH after install" "$(printf '%s\n' "$path_before" "$installed_win\\")" "$(system_path)"
+  "$wine" cmd /c "corvane-fw --version" 2>&1 | tr -d '\r' | grep -qx "corvane-fw $version" ||
+    fail "corvane-fw --version, run by its name, does not say $version"
+  ok "installed $version silently: $(installed_files | wc -l) files in place, registered, two Start-menu entries, corvane-fw on PATH"
 
   # The installed updater, started from its Start-menu entry, shows its dialog.
   local picture="$work/installed-updater.bmp"
@@ -551,6 +573,7 @@ cmd_install() {
   [ -e "$(unixpath "$menu")" ] && fail "removal left the Start-menu folder $menu"
   registered "$uninstall\\$new_code" && fail "removal left the entry in Programs and Features"
   registered 'HKLM\Software\Corvane' && fail "removal left the registry key of the Start-menu entries"
+  same_lists "system PATH after removal" "$path_before" "$(system_path)"
   ok "removed: nothing of the package is left, the operator's file is"
 
   # Both architectures beside each other (the Sunplus library is 32-bit):
@@ -565,7 +588,10 @@ cmd_install() {
   entries() { (cd "$(unixpath "$menu")" 2>/dev/null && ls -- *.lnk | LC_ALL=C sort); }
   same_lists "Start-menu entries of both" "$(printf '%s.lnk\n' "Install USB drivers" "Install USB drivers (32-bit)" \
     "$name" "$name (32-bit)" | LC_ALL=C sort)" "$(entries)"
+  same_lists "system PATH with both" "$(printf '%s\n' "$path_before" "$installed_win\\" 'C:\Program Files (x86)\Corvane\Firmware Updater\')" \
+    "$(system_path)"
   msiexec both-remove-x86 /x "$x86_code" || fail "msiexec /x of the x86 package failed"
+  same_lists "system PATH after removing the x86 package" "$(printf '%s\n' "$path_before" "$installed_win\\")" "$(system_path)"
   [ -e "$x86_folder" ] && fail "removing the x86 package left its program folder"
   same_tree "$old_msi" "the x64 package after the x86 one was removed"
   same_lists "Start-menu entries after removing the x86 package" \
