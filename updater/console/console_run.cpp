@@ -193,7 +193,7 @@ struct Run {
     UpdatePhase shownPhase = UpdatePhase::Idle;
     int shownStep = -1;  // of 5 % (JSON), of 10 % (plain lines)
     DWORD partStart = 0;
-    uint32_t partBlocks = 0;
+    uint32_t partBlocks = 0;  // sent when the part was first looked at
 
     int passed = 0, failed = 0, refused = 0;
     int exitCode = console::kDone;
@@ -255,6 +255,8 @@ void Sink(UpdateReport kind, const wchar_t* text) {
     // A communication failure leaves the update waiting for its camera
     // (bounded): it may come back and take the rest of its image.
     if (kind == UpdateReport::Failed && DialogUpdate().WaitActive()) kind = UpdateReport::Trouble;
+    DebugPrint(1, L"corvane-fw :: update report %d at %lu ms: %s\r\n", static_cast<int>(kind), Os().GetTickCount(),
+               text != nullptr ? text : L"");
     std::lock_guard<std::mutex> guard(r->lock);
     if (kind == UpdateReport::Trouble) {
         if (r->troubleText.empty()) r->troubleText = text != nullptr ? text : L"";
@@ -502,8 +504,11 @@ void ShowProgress() {
                                    .Add("seconds", static_cast<double>(now - r.startTick) / 1000.0));
     }
     if (!writing || total == 0) return;
-    if (r.partStart == 0 || blocks < r.partBlocks) r.partStart = now;
-    r.partBlocks = blocks;
+    // The rate is measured from the first look at the part on.
+    if (r.partStart == 0 || blocks < r.partBlocks) {
+        r.partStart = now;
+        r.partBlocks = blocks;
+    }
     console::Progress p;
     p.phase = UpdatePhaseText(phase);
     p.phase = p.phase.substr(p.phase.find(':') + 2);
@@ -511,6 +516,7 @@ void ShowProgress() {
     p.total = total;
     p.elapsedMs = now - r.startTick;
     p.partMs = now - r.partStart;
+    p.partBlocks = blocks - r.partBlocks;
     const int percent = static_cast<int>(console::PercentOf(p));
     if (r.args.json) {
         if (blocks == 0 || percent / 5 <= r.shownStep) return;

@@ -179,8 +179,8 @@ std::string ProgressLine(const Progress& p) {
                 std::to_string(p.total) + " blocks";
     }
     line += "  " + ClockText(p.elapsedMs) + " elapsed";
-    if (p.total != 0 && p.blocks > 0 && p.blocks <= p.total) {
-        const uint64_t left = p.partMs * (p.total - p.blocks) / p.blocks;
+    if (p.total != 0 && p.partBlocks > 0 && p.partMs > 0 && p.blocks <= p.total) {
+        const uint64_t left = p.partMs * (p.total - p.blocks) / p.partBlocks;
         line += "  " + ClockText(left) + " left";
     }
     return line;

@@ -60,14 +60,15 @@ private:
 std::string ClockText(uint64_t ms);
 
 // The progress of a part being written, as one line: phase, percent, blocks,
-// elapsed time and time left (estimated from the blocks so far; none before
-// the first block).
+// elapsed time and time left (estimated from the blocks sent over partMs;
+// none before two looks at the part).
 struct Progress {
     std::string phase;        // "writing part 2"
     uint32_t blocks = 0;      // sent of this part
     uint32_t total = 0;       // of this part, 0 when not known yet
     uint64_t elapsedMs = 0;   // since the update started
-    uint64_t partMs = 0;      // since this part's first block
+    uint64_t partMs = 0;      // over which partBlocks were sent
+    uint32_t partBlocks = 0;
 };
 unsigned PercentOf(const Progress& p);
 std::string ProgressLine(const Progress& p);
