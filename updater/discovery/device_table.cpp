@@ -4,6 +4,7 @@
 #include <strsafe.h>
 
 std::atomic<int> g_nDeviceCount{};
+std::atomic<unsigned> g_nDeviceTableBuilds{};
 wchar_t g_szDevicePathList[kMaxDevices][kPathChars]{};
 wchar_t g_szDeviceNameList[kMaxDevices][kPathChars]{};
 wchar_t g_szVIDList[kMaxDevices][kIdFieldChars]{};

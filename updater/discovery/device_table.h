@@ -14,6 +14,9 @@
 constexpr int kIdFieldChars = 20;
 
 extern std::atomic<int> g_nDeviceCount;
+// Counts the rebuilds of the table: a path listed before and after one may
+// be another device now (a second camera with the serial of one that left).
+extern std::atomic<unsigned> g_nDeviceTableBuilds;
 extern wchar_t g_szDevicePathList[kMaxDevices][kPathChars];
 extern wchar_t g_szDeviceNameList[kMaxDevices][kPathChars];
 extern wchar_t g_szVIDList[kMaxDevices][kIdFieldChars];

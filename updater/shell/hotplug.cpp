@@ -330,6 +330,7 @@ void NoteDeviceLeft(const wchar_t* interfacePath) {
 
 int SetInitialDeviceList() {
     g_nDeviceCount = 0;
+    ++g_nDeviceTableBuilds;
     if (!Enumerate(Order::VideoFirst)) {
         SetUIState(UI_STATE_NO_DEVICE);
         return 0;

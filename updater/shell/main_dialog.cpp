@@ -354,6 +354,7 @@ void OnDeviceChange(WPARAM event, LPARAM lParam) {
     if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
     const GUID& cls = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam)->dbcc_classguid;
     g_nDeviceCount = 0;
+    ++g_nDeviceTableBuilds;
     const bool hid = IsEqualGUID(cls, kHidClass) != FALSE;
     const bool usb = IsEqualGUID(cls, kUsbDeviceClass) != FALSE;
     if (event == DBT_DEVICEREMOVECOMPLETE) {

@@ -66,7 +66,9 @@ enum class Look { Waiting, Busy, Passed, Failed, Skipped };
 struct Camera {
     std::wstring path, name, vidPid;
     std::wstring key;  // what tells it from the other cameras (KeyOf)
+    Identity identity;
     bool updateMode = false;
+    std::wstring returnedKey;  // the key it came back under
 };
 
 struct Station {
@@ -93,6 +95,7 @@ struct Station {
     std::map<std::wstring, unsigned long long> arrival;
     unsigned long long arrivals = 0;
     std::map<std::wstring, Identity> identities;    // listed path -> its USB device
+    unsigned tableBuilds = 0;                        // of the device table, when they were found
     std::vector<std::wstring> waitingShown;
     std::vector<std::wstring> straysShown;  // update-mode devices left alone
     std::string rowState;       // what the updating camera's row says
@@ -300,12 +303,29 @@ void WriteRow(const station::Row& r) {
 
 // --- one camera -------------------------------------------------------------------
 
+// A serial the device carries, not one Windows made up (it names a second
+// device with a serial it already knows by its port).
+bool RealSerial(const Identity& id) { return !id.serial.empty() && id.serial.find(L'&') == std::wstring::npos; }
+
+constexpr wchar_t kPortKey[] = L"port ";
+
+// What tells a camera from the others: its USB serial and its port. Two
+// cameras that share a serial (common before serials are programmed) on two
+// ports are two cameras. A device without a serial of its own is its port
+// (or its path where Windows names none): once it is gone, the next camera
+// there is a new one.
 std::wstring KeyOf(const std::wstring& path) {
     Station& s = *g_station;
-    auto id = s.identities.find(path);
-    if (id != s.identities.end() && !id->second.serial.empty() && id->second.serial.find(L'&') == std::wstring::npos)
-        return id->second.serial;
+    auto found = s.identities.find(path);
+    if (found == s.identities.end()) return UpperText(path);
+    const Identity& id = found->second;
+    if (RealSerial(id)) return id.port.empty() ? id.serial : id.serial + L" @ " + id.port;
+    if (!id.port.empty()) return kPortKey + id.port;
     return UpperText(path);
+}
+
+bool KeyWithoutSerial(const std::wstring& key) {
+    return key.rfind(L"\\\\?\\", 0) == 0 || key.rfind(kPortKey, 0) == 0;
 }
 
 void Finish(station::Result result, const std::wstring& failure) {
@@ -320,6 +340,7 @@ void Finish(station::Result result, const std::wstring& failure) {
     FillRow(index, s.row, station::ResultText(result));
     s.rows.push_back(s.row);
     s.handled[s.current.key] = result;
+    if (!s.current.returnedKey.empty()) s.handled[s.current.returnedKey] = result;
     s.lastKey = s.current.key;
     const std::wstring who = WideOfUtf8(s.row.model) + L" " + WideOfUtf8(s.row.uniqueId);
     switch (result) {
@@ -379,6 +400,7 @@ void StartCamera(int i) {
     s.current.updateMode = EntryInUpdateMode(i);
     s.current.key = KeyOf(s.current.path);
     const Identity id = s.identities[s.current.path];
+    s.current.identity = id;
     s.row = station::Row{};
     s.row.time = NowIsoText();
     s.row.computer = ComputerNameText();
@@ -442,12 +464,22 @@ void StartCamera(int i) {
 
 // The camera is back in normal mode: listed again under its serial, and not
 // as an update-mode device or a boot loader.
+// The camera is back in normal mode under its key; or on its port under a
+// serial Windows made up (another device holds its serial now); or, a camera
+// that was to be unplugged and plugged in again, under its serial on
+// another port.
 int ReturnedEntry() {
     Station& s = *g_station;
-    const std::wstring& key = s.current.key;
+    const Identity& was = s.current.identity;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
         if (EntryInUpdateMode(i) || EntryIsBootLoader(i)) continue;
-        if (KeyOf(g_szDevicePathList[i]) == key) return i;
+        const std::wstring path = g_szDevicePathList[i];
+        if (KeyOf(path) == s.current.key) return i;
+        auto found = s.identities.find(path);
+        if (found == s.identities.end() || s.handled.count(KeyOf(path)) != 0) continue;
+        const Identity& now = found->second;
+        if (!was.port.empty() && now.port == was.port && !RealSerial(now)) return i;
+        if (s.replug && RealSerial(was) && now.serial == was.serial) return i;
     }
     return -1;
 }
@@ -520,6 +552,7 @@ void FollowUpdate() {
         if (i < 0) return;
         DebugPrint(1, L"Station :: back in normal mode at %lu ms\r\n", Os().GetTickCount());
         s.current.path = g_szDevicePathList[i];
+        s.current.returnedKey = KeyOf(s.current.path);
         // READ F/W VERSION reads a version from the 4A7E cameras (HID,
         // stereo, Tessa, R7, V9); the CX3 camera's read shows nothing.
         const bool kindHasVersion = IdEqualsText(g_szVIDList[i], kIdFieldChars, L"4A7E");
@@ -617,7 +650,13 @@ void Poll() {
     }
     if (s.polling || UiInPause() || CommandActive()) return;
     s.polling = true;
-    // Every listed device gets to know its USB device once.
+    // Every listed device gets to know its USB device once, and again after
+    // the device table was rebuilt (its path may belong to another device
+    // now: a camera that took the serial of one in update mode).
+    if (s.tableBuilds != g_nDeviceTableBuilds.load()) {
+        s.tableBuilds = g_nDeviceTableBuilds.load();
+        s.identities.clear();
+    }
     std::map<std::wstring, Identity> seen;
     std::vector<std::wstring> listed;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
@@ -652,7 +691,7 @@ void Poll() {
     // A camera without a serial is known by its path (its port): once it is
     // gone, the next camera on that port is a new one.
     for (auto it = s.handled.begin(); it != s.handled.end();) {
-        if (it->first.rfind(L"\\\\?\\", 0) == 0 && s.arrival.count(it->first) == 0 &&
+        if (KeyWithoutSerial(it->first) && s.arrival.count(it->first) == 0 &&
             (s.phase == Phase::Idle || it->first != s.current.key))
             it = s.handled.erase(it);
         else
