@@ -290,6 +290,7 @@ TEST(StationArguments, GoodLines) {
         unsigned count, timeout;
         std::string sha256 = "";
         bool recover = false;
+        unsigned cameraTimeout = 600;
     } cases[] = {
         {"no arguments: the dialog", {}, false, L"", L"", 0, 0},
         {"other arguments: the dialog", {L"foo", L"C:\\fw.img", L"/stationary"}, false, L"", L"", 0, 0},
@@ -306,6 +307,8 @@ TEST(StationArguments, GoodLines) {
          true, L"x.img", L"", 0, 0, std::string(32, 'a') + std::string(32, '9')},
         {"/recover takes no value", {L"/recover", L"/station", L"x.img", L"/count", L"2"}, true, L"x.img", L"", 2, 0,
          "", true},
+        {"a camera's bound", {L"/station", L"x.img", L"/Camera-Timeout", L"30"}, true, L"x.img", L"", 0, 0, "", false,
+         30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -320,6 +323,7 @@ TEST(StationArguments, GoodLines) {
         EXPECT_EQ(c.timeout, a.timeoutSeconds);
         EXPECT_EQ(c.sha256, a.sha256);
         EXPECT_EQ(c.recover, a.recover);
+        EXPECT_EQ(c.cameraTimeout, a.cameraTimeoutSeconds);
     }
 }
 
@@ -355,6 +359,8 @@ TEST(StationArguments, BadLines) {
         {{L"/station", L"a", L"/timeout", L"0"}, timeout + L", not \"0\"."},
         {{L"/station", L"a", L"/timeout", L"86401"}, timeout + L", not \"86401\"."},
         {{L"/station", L"a", L"/timeout", L"ten"}, timeout + L", not \"ten\"."},
+        {{L"/station", L"a", L"/camera-timeout", L"0"},
+         L"/camera-timeout needs a whole number of seconds from 1 to 86400, not \"0\"."},
         {{L"/station", L"a", L"/sha256", std::wstring(63, L'a')}, sha + L", not \"" + std::wstring(63, L'a') + L"\"."},
         {{L"/station", L"a", L"/sha256", std::wstring(63, L'a') + L"g"}, sha + L", not \"" + std::wstring(63, L'a') + L"g\"."},
         {{L"/station", L"a", L"/recover", L"x"}, L"Unknown argument \"x\"."},

@@ -173,6 +173,10 @@ public:
     std::atomic<bool> bUpdateThreadWriting{false};
     // An update thread is to start once the last one has returned.
     std::atomic<bool> bThreadStartPending{false};
+    // The program that runs the update gave up on it (a station's bound for
+    // one camera): the write ends at the next block, or while its device
+    // keeps it waiting for a block, as a failed one.
+    std::atomic<bool> bStopRequested{false};
     wchar_t szUpdateStatus[127]{};
     uint8_t byTransferBuffer[kTransferBlock]{};
     uint8_t byTransferBuffer2[kTransferBlock + 1]{};

@@ -88,6 +88,7 @@ struct Arguments {
     std::wstring results;      // empty: the default file
     unsigned count = 0;        // 0: no limit
     unsigned timeoutSeconds = 0;  // 0: no limit
+    unsigned cameraTimeoutSeconds = 600;  // a camera not done by then is stopped
     std::string sha256;        // lower-case hex; empty: the file is not pinned
     std::wstring expectVersion;  // empty: any version read back passes
     std::wstring operatorName;

@@ -37,7 +37,7 @@ void RefuseStation(const std::wstring& text) {
     const std::wstring box = text +
                              L"\r\n\r\nUsage: Corvane_FW_Updater.exe /station <firmware file> [/results <csv file>] "
                              L"[/count <n>] [/timeout <seconds>] [/sha256 <hex>] [/expect-version <v>] "
-                             L"[/operator <name>] [/lot <text>] [/recover]";
+                             L"[/operator <name>] [/lot <text>] [/recover] [/camera-timeout <seconds>]";
     Os().MessageBoxW(nullptr, box.c_str(), L"Corvane_FW_Updater - Station", MB_ICONERROR);
 }
 

@@ -180,6 +180,7 @@ bool StartDialogUpdate(int i, const std::wstring& firmwarePath, const std::wstri
                        const std::vector<uint8_t>& image) {
     CameraUpdate& u = DialogUpdate();
     const std::wstring path = g_szDevicePathList[i];
+    u.bStopRequested = false;
     SelectListEntry(i);
     StringCchCopyW(u.szFirmwareFilePath, kPathChars, firmwarePath.c_str());
     StringCchCopyW(u.szFirmwareFileName, kPathChars, firmwareName.c_str());

@@ -106,6 +106,7 @@ struct Station {
     station::Row row;
     DWORD startTick = 0, deadline = 0, idleSince = 0;
     bool replug = false;
+    bool stopped = false;  // given up: it took longer than /camera-timeout
     std::wstring failure;
     bool polling = false;
     bool ending = false;
@@ -417,6 +418,7 @@ void StartCamera(int i) {
     s.startTick = Os().GetTickCount();
     DebugPrint(1, L"Station :: takes %s at %lu ms\r\n", s.current.path.c_str(), s.startTick);
     s.replug = false;
+    s.stopped = false;
     ClearReport();
     s.phase = Phase::Updating;
 
@@ -492,6 +494,16 @@ void FollowUpdate() {
     TakeReport(&reported, &kind, &text, &trouble);
     const DWORD now = Os().GetTickCount();
 
+    // A camera not done within /camera-timeout is given up, so that one
+    // whose device keeps the write waiting does not hold the line: the
+    // engines stop at the next block, and it fails.
+    if (!s.stopped && s.phase != Phase::Ending && now - s.startTick >= s.args.cameraTimeoutSeconds * 1000u) {
+        s.stopped = true;
+        DialogUpdate().bStopRequested = true;
+        DebugPrint(1, L"Station :: gives up the camera at %lu ms: it took too long\r\n", now);
+        s.failure = L"took too long";
+        s.phase = Phase::Ending;
+    }
     if (s.phase == Phase::Updating) {
         if (reported && kind == UpdateReport::Failed) {
             s.failure = text.empty() ? trouble : text;

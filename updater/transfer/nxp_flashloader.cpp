@@ -106,6 +106,10 @@ int DoDownloadNXPFirmware(CameraUpdate& u) {
     }
 
     for (uint32_t i = 0; i < packets; ++i) {
+        if (u.bStopRequested) {
+            DebugLine(L"sendNXPHidCmd :: stopped: the update took too long\n");
+            return 0;
+        }
         if (nxp::PieceLength(size, nxp::kLoaderDataBytes, i) < nxp::kLoaderDataBytes)
             DebugLine(L"sendNXPHidCmd :: BytesLeft calling.....\n");
         nxp::BuildLoaderData(u.byNXPReport, image, size, i);

@@ -47,11 +47,16 @@ enum class Poll { Strict, Tolerant };
 // so does a device that answers for kBlockPollLimitMs without ever taking the
 // block. Only the time of answered requests counts towards that limit: a
 // device that erases for minutes lets its status requests time out, and the
-// failure count bounds that part of the wait.
+// failure count bounds that part of the wait. An update the program gave up
+// on (bStopRequested) ends it before the next request.
 bool PollDownloadIdle(CameraUpdate& u, DfuStatus* st, Poll rule) {
     DWORD answering = 0;
     int failures = 0;
     for (;;) {
+        if (u.bStopRequested) {
+            DebugLine(L"dodownload::stopped: the update took too long ++\n");
+            return false;
+        }
         const DWORD asked = Os().GetTickCount();
         if (!Getstatus(u, st)) {
             if (rule == Poll::Strict) return false;
