@@ -151,7 +151,11 @@ struct Program {
         return text;
     }
 
-    void Start(const std::string& world, const std::wstring& arguments, bool captureError = false) {
+    // A station of one camera at a time unless the test says otherwise: the
+    // worlds of most tests play the cameras' trips against each other.
+    void Start(const std::string& world, std::wstring arguments, bool captureError = false) {
+        if (arguments.find(L"/parallel") == std::wstring::npos && arguments.find(L"/station") != std::wstring::npos)
+            arguments += L" /parallel 1";
         const std::wstring worldPath = folder + L"\\world.txt";
         std::string text = world;
         if (text.find("program-folder") == std::string::npos) text += "program-folder path=%CORVANE_WORLD_FILES%\n";
@@ -507,6 +511,44 @@ TEST(StationProgram, CamerasConnectedTogetherWaitTheirTurn) {
     EXPECT_EQ(csv[1][kResult], "passed");
     EXPECT_EQ(csv[2][kResult], "passed");
     EXPECT_NE(csv[1][kUniqueId], csv[2][kUniqueId]) << "each camera is updated once";
+}
+
+// Four cameras at once, each through a worker of its own, one of which stalls
+// halfway: the others pass, every row is right, and the run says a camera
+// failed.
+TEST(StationProgram, CamerasAreUpdatedAtOnce) {
+    Program p;
+    p.Prepare(L"parallel");
+    p.WriteFirmware(L"Corvane_RX20_fw.img");
+    std::string world;
+    for (int i = 1; i <= 4; ++i)
+        world += "camera kind=hid serial=SN0000000P" + std::to_string(i) + " name=Corvane_RX20 ports=" +
+                 std::to_string(i) + " runs=2" + (i == 3 ? " fault=stall-at-block:20 part=2\n" : "\n");
+    p.Start(world, L"/station \"" + p.firmware + L"\" /results \"" + p.results +
+                       L"\" /count 4 /parallel 4 /expect-version 2.3.0.7");
+    ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 180000));
+    EXPECT_EQ(p.exitCode, static_cast<DWORD>(kStationNotAllPassed));
+    bool wellFormed = false;
+    const auto csv = p.Csv(&wellFormed);
+    ASSERT_EQ(csv.size(), 5u);
+    std::vector<std::string> serials;
+    for (size_t i = 1; i < csv.size(); ++i) {
+        const bool stalled = csv[i][kUniqueId] == "SN0000000P3";
+        serials.push_back(csv[i][kUniqueId]);
+        EXPECT_EQ(csv[i][kResult], stalled ? "failed" : "passed") << csv[i][kUniqueId];
+        EXPECT_EQ(csv[i][kAfter], stalled ? "" : "2.3.0.7") << csv[i][kUniqueId];
+        EXPECT_EQ(csv[i][kVerified], stalled ? "not verified" : "verified") << csv[i][kUniqueId];
+        EXPECT_EQ(csv[i][kBefore], "1.2.10.300") << csv[i][kUniqueId];
+    }
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(serials, (std::vector<std::string>{"SN0000000P1", "SN0000000P2", "SN0000000P3", "SN0000000P4"}));
+    // All four were under way before the first result.
+    const std::string log = ReadText(p.folder + L"\\results.log");
+    const size_t firstResult = std::min(log.find("Station :: passed at"), log.find("Station :: failed at"));
+    size_t workers = 0;
+    for (size_t at = 0; (at = log.find(" updates SN0000000P", at)) < firstResult; ++at) ++workers;
+    EXPECT_EQ(workers, 4u) << log.substr(0, 4000);
+    EXPECT_EQ(p.Boxes(), 0u);
 }
 
 // A Tessa camera stays in update mode after its update until the operator

@@ -82,10 +82,15 @@ struct Device {
     bool normalMode = false;
     std::string version;
     bool versionRead = false;
-    // What tells it from the others: its serial, or its path where it has
-    // none Windows did not make up.
+    // Its serial is its own, not one Windows made up (it names a second
+    // device with a serial it knows already by its port).
+    bool RealSerial() const { return !serial.empty() && serial.find(L'&') == std::wstring::npos; }
+    // What tells it from the others: its serial and its port (two cameras
+    // may share a serial), its port where it has no serial of its own, else
+    // its path.
     std::wstring Key() const {
-        return !serial.empty() && serial.find(L'&') == std::wstring::npos ? serial : UpperText(path);
+        if (RealSerial()) return port.empty() ? serial : serial + L" @ " + port;
+        return port.empty() ? UpperText(path) : L"port " + port;
     }
 };
 
@@ -134,12 +139,17 @@ int EntryNow(const Device& d) {
     return -1;
 }
 
-// The camera back in normal mode: listed again under its key, not as an
-// update-mode device or a boot loader.
-int ReturnedEntry(const std::wstring& key) {
+// The camera back in normal mode (not as an update-mode device or a boot
+// loader): under its key; or on its port under a serial Windows made up
+// (another camera holds its serial now); or, one that was to be unplugged
+// and plugged in again, under its serial on another port.
+int ReturnedEntry(const Device& was, bool replug) {
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
         if (EntryInUpdateMode(i) || EntryIsBootLoader(i)) continue;
-        if (DeviceOf(i).Key() == key) return i;
+        const Device now = DeviceOf(i);
+        if (now.Key() == was.Key()) return i;
+        if (!was.port.empty() && now.port == was.port && !now.RealSerial()) return i;
+        if (replug && was.RealSerial() && now.serial == was.serial) return i;
     }
     return -1;
 }
@@ -182,8 +192,8 @@ struct Run {
 
     std::vector<Device> targets;  // to be updated, in turn
     size_t next = 0;
-    Device current;
-    std::wstring currentKey;
+    Device current, started;  // the camera now, and as it was taken
+    DWORD beginTick = 0;
     Step step = Step::Begin;
     DWORD startTick = 0, deadline = 0;
     bool replug = false;
@@ -411,7 +421,7 @@ void Finish(const char* result, const std::wstring& failure) {
 void StartUpdate(const Device& target) {
     Run& r = *g_run;
     r.current = target;
-    r.currentKey = target.Key();
+    r.started = target;
     r.versionBefore.clear();
     r.failure.clear();
     r.replug = false;
@@ -546,6 +556,16 @@ void FollowUpdate() {
     std::wstring text, trouble;
     TakeReport(&reported, &kind, &text, &trouble);
     const DWORD now = Os().GetTickCount();
+    // --camera-timeout: the write stops at the next block, or while the
+    // device keeps answering busy, and the update fails.
+    if (r.args.cameraTimeoutSeconds != 0 && r.step != Step::Ending &&
+        now - r.startTick >= r.args.cameraTimeoutSeconds * 1000u) {
+        DialogUpdate().bStopRequested = true;
+        DebugPrint(1, L"corvane-fw :: gives up the update at %lu ms: it took too long\r\n", now);
+        r.failure = L"took too long";
+        r.args.cameraTimeoutSeconds = 0;
+        r.step = Step::Ending;
+    }
     if (r.step == Step::Updating) {
         if (reported && kind == UpdateReport::Failed) {
             r.failure = text.empty() ? trouble : text;
@@ -591,7 +611,7 @@ void FollowUpdate() {
             return;
         }
         if (DialogUpdateRuns()) return;
-        const int i = ReturnedEntry(r.currentKey);
+        const int i = ReturnedEntry(r.started, r.replug);
         if (i < 0) return;
         r.current = DeviceOf(i);
         const bool kindHasVersion = IdIs(g_szVIDList[i], L"4A7E");
@@ -617,6 +637,13 @@ void FollowUpdate() {
 
 void BeginUpdate() {
     Run& r = *g_run;
+    // --wait: the named camera may still be on its way.
+    if (!r.args.camera.empty() && r.args.waitSeconds != 0 &&
+        Os().GetTickCount() - r.beginTick < r.args.waitSeconds * 1000u) {
+        bool listed = false;
+        for (const Device& d : ListedDevices()) listed = listed || Chosen(d, r.args.camera);
+        if (!listed) return;
+    }
     std::vector<Device> chosen;
     if (!Choose(r.args.all, &chosen)) return;
     if (r.args.all) {
@@ -772,7 +799,9 @@ void StartConsoleRun(const console::Arguments& arguments) {
     auto r = std::make_unique<Run>();
     r->args = arguments;
     g_run = r.release();
-    if (!arguments.log.empty() && !OpenTimedLog(arguments.log)) {
+    g_run->beginTick = Os().GetTickCount();
+    const std::wstring prefix = arguments.worker ? L"[" + arguments.camera + L"] " : L"";
+    if (!arguments.log.empty() && !OpenTimedLog(arguments.log, prefix)) {
         TellError(L"The log file cannot be written: " + arguments.log, console::kBadCommand);
         g_run->exitCode = console::kBadCommand;
         g_run->ending = true;
@@ -802,6 +831,15 @@ void StartConsoleRun(const console::Arguments& arguments) {
             return;
         }
         g_run->sha256 = station::Sha256Hex(g_run->image.data(), g_run->image.size());
+        if (!arguments.sha256.empty() && arguments.sha256 != g_run->sha256) {
+            TellError(L"The firmware file is not the one pinned with --sha256: its SHA-256 is " +
+                          WideOfUtf8(g_run->sha256) + L" (" + g_run->firmwarePath + L").",
+                      console::kBadCommand);
+            g_run->exitCode = console::kBadCommand;
+            g_run->ending = true;
+            AskForTheEnd();
+            return;
+        }
         SetUpdateReportSink(Sink);
     }
     SetConsoleCtrlHandler(CtrlHandler, TRUE);

@@ -1,6 +1,7 @@
 #include "console_args.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace console {
 
@@ -50,6 +51,25 @@ std::wstring Parse(const std::vector<std::wstring>& args, Arguments* out) {
             out->force = true;
         } else if (Is(a, L"--expect-version") && c == Command::Update) {
             wrong = value(&out->expectVersion);
+        } else if ((Is(a, L"--wait") || Is(a, L"--camera-timeout")) && c == Command::Update) {
+            std::wstring text;
+            wrong = value(&text);
+            unsigned long long n = 0;
+            for (wchar_t ch : text) n = (ch >= L'0' && ch <= L'9' && n <= 86400) ? n * 10 + unsigned(ch - L'0') : 99999999;
+            if (wrong.empty() && (text.empty() || n < 1 || n > 86400))
+                return a + L" needs a whole number of seconds from 1 to 86400.";
+            (Is(a, L"--wait") ? out->waitSeconds : out->cameraTimeoutSeconds) = static_cast<unsigned>(n);
+        } else if (Is(a, L"--sha256") && c == Command::Update) {
+            std::wstring text;
+            wrong = value(&text);
+            for (wchar_t ch : text) {
+                if (ch >= L'A' && ch <= L'F') ch = wchar_t(ch - L'A' + L'a');
+                if (!((ch >= L'0' && ch <= L'9') || (ch >= L'a' && ch <= L'f'))) return L"--sha256 needs 64 hex digits.";
+                out->sha256 += char(ch);
+            }
+            if (wrong.empty() && out->sha256.size() != 64) return L"--sha256 needs 64 hex digits.";
+        } else if (Is(a, L"--worker") && c == Command::Update) {
+            out->worker = true;
         } else if (a.rfind(L"--", 0) != 0 && c == Command::Update && out->firmware.empty()) {
             out->firmware = a;
         } else {
@@ -102,7 +122,8 @@ const wchar_t* UsageText() {
            L"  corvane-fw list [--json]\n"
            L"  corvane-fw version [--camera <serial or port>] [--json]\n"
            L"  corvane-fw update <firmware file> [--camera <serial or port> | --all] [--expect-version <v>]\n"
-           L"                    [--force] [--json] [--log <file>]\n"
+           L"                    [--force] [--json] [--log <file>] [--wait <seconds>] [--camera-timeout <seconds>]\n"
+           L"                    [--sha256 <hex>]\n"
            L"  corvane-fw reset [--camera <serial or port>] [--json]\n"
            L"  corvane-fw --help | --version\n"
            L"\n"
@@ -115,6 +136,31 @@ std::string JsonString(const std::string& utf8) {
     std::string out = "\"";
     AppendUtf8Escaped(&out, utf8);
     return out + "\"";
+}
+
+std::string JsonMember(const std::string& line, const char* key) {
+    const std::string quoted = JsonString(key) + ":";
+    const size_t at = line.rfind(quoted);
+    if (at == std::string::npos) return "";
+    size_t i = at + quoted.size();
+    if (i >= line.size()) return "";
+    if (line[i] != '"') return line.substr(i, line.find_first_of(",}", i) - i);
+    std::string out;
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+        char c = line[i];
+        if (c == '\\' && i + 1 < line.size()) {
+            c = line[++i];
+            if (c == 'n') c = '\n';
+            else if (c == 'r') c = '\r';
+            else if (c == 't') c = '\t';
+            else if (c == 'u' && i + 4 < line.size()) {
+                c = static_cast<char>(std::strtol(line.substr(i + 1, 4).c_str(), nullptr, 16) & 0x7F);
+                i += 4;
+            }
+        }
+        out += c;
+    }
+    return out;
 }
 
 void JsonObject::Key(const char* key) {

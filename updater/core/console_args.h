@@ -27,7 +27,13 @@ struct Arguments {
     bool json = false;           // --json
     bool force = false;          // --force: a file whose model does not fit
     std::wstring expectVersion;  // --expect-version
+    std::string sha256;          // --sha256: the file's SHA-256 must be this (lower-case hex)
     std::wstring log;            // --log: the diagnostic lines go there too
+    unsigned waitSeconds = 0;    // --wait: how long the named camera may take to be connected
+    unsigned cameraTimeoutSeconds = 0;  // --camera-timeout: an update not done by then is given up (0: none)
+    // --worker: started by a station for one of its cameras (the station is
+    // the program that runs; its diagnostic lines carry the camera's name).
+    bool worker = false;
 };
 
 // The arguments after the program's name. Returns "" when they are good,
@@ -38,6 +44,9 @@ const wchar_t* UsageText();
 
 // A JSON string (quoted, escaped) of UTF-8 text.
 std::string JsonString(const std::string& utf8);
+// The value of the last member `key` in one line of this program's JSON:
+// a string unescaped, anything else as it stands; "" when there is none.
+std::string JsonMember(const std::string& line, const char* key);
 
 // One JSON object, its members in the order they are added.
 class JsonObject {

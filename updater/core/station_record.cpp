@@ -104,12 +104,12 @@ std::string Seconds(double s) {
 
 enum Switch {
     kStation, kResults, kCount, kTimeout, kSha256, kExpectVersion, kOperator, kLot, kRecover, kCameraTimeout,
-    kSwitches, kNone = kSwitches
+    kParallel, kSwitches, kNone = kSwitches
 };
 
 const wchar_t* const kSwitchName[kSwitches] = {L"station", L"results",        L"count",    L"timeout", L"sha256",
                                                L"expect-version", L"operator", L"lot", L"recover",
-                                               L"camera-timeout"};
+                                               L"camera-timeout", L"parallel"};
 
 // Which switch an argument is: "/" or "-" and the name in any case.
 Switch SwitchOf(const std::wstring& arg) {
@@ -172,12 +172,14 @@ std::wstring MissingValue(Switch s) {
         case kOperator: return L"/operator needs the operator's name.";
         case kLot: return L"/lot needs the lot's text.";
         case kCameraTimeout: return L"/camera-timeout needs a whole number of seconds from 1 to 86400.";
+        case kParallel: return L"/parallel needs a whole number of cameras from 1 to 16.";
         default: return L"/timeout needs a whole number of seconds from 1 to 86400.";
     }
 }
 
 std::wstring BadNumber(Switch s, const std::wstring& value) {
     if (s == kCount) return L"/count needs a whole number from 1 to 100000, not \"" + value + L"\".";
+    if (s == kParallel) return L"/parallel needs a whole number of cameras from 1 to 16, not \"" + value + L"\".";
     if (s == kCameraTimeout)
         return L"/camera-timeout needs a whole number of seconds from 1 to 86400, not \"" + value + L"\".";
     return L"/timeout needs a whole number of seconds from 1 to 86400, not \"" + value + L"\".";
@@ -214,6 +216,9 @@ std::wstring Parse(const std::vector<std::wstring>& args, Arguments* out) {
             case kSha256:
                 if (!ParseSha256(value, &out->sha256))
                     return L"/sha256 needs the firmware file's SHA-256 (64 hex digits), not \"" + value + L"\".";
+                break;
+            case kParallel:
+                if (!ParseNumber(value, 16, &out->parallel)) return BadNumber(s, value);
                 break;
             case kCameraTimeout:
                 if (!ParseNumber(value, 86400, &out->cameraTimeoutSeconds)) return BadNumber(s, value);

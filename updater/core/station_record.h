@@ -89,6 +89,7 @@ struct Arguments {
     unsigned count = 0;        // 0: no limit
     unsigned timeoutSeconds = 0;  // 0: no limit
     unsigned cameraTimeoutSeconds = 600;  // a camera not done by then is stopped
+    unsigned parallel = 4;     // cameras updated at once (1: one after another, in this program)
     std::string sha256;        // lower-case hex; empty: the file is not pinned
     std::wstring expectVersion;  // empty: any version read back passes
     std::wstring operatorName;

@@ -14,6 +14,7 @@ namespace {
 std::mutex g_lock;
 std::string g_lines;
 HANDLE g_file = INVALID_HANDLE_VALUE;
+std::string g_prefix;
 
 void TimedLine(const wchar_t* line) {
     SYSTEMTIME t{};
@@ -25,7 +26,7 @@ void TimedLine(const wchar_t* line) {
     bool full = false;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        g_lines += stamp + text + "\r\n";
+        g_lines += stamp + g_prefix + text + "\r\n";
         full = g_lines.size() >= 256 * 1024;
     }
     if (full) FlushTimedLog();
@@ -41,8 +42,9 @@ void FlushTimedLog() {
     g_lines.clear();
 }
 
-bool OpenTimedLog(const std::wstring& path) {
-    g_file = Os().CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+bool OpenTimedLog(const std::wstring& path, const std::wstring& prefix) {
+    g_prefix = station::Utf8(prefix);
+    g_file = Os().CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (g_file == INVALID_HANDLE_VALUE) return false;
     SetDebugLineSink(TimedLine);

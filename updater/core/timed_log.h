@@ -9,6 +9,7 @@
 
 // Opens (appends to) the file and sends every diagnostic line there from now
 // on. False when the file cannot be opened.
-bool OpenTimedLog(const std::wstring& path);
+// Several programs may write one log: each line starts with `prefix`.
+bool OpenTimedLog(const std::wstring& path, const std::wstring& prefix = L"");
 // Writes the lines gathered so far.
 void FlushTimedLog();

@@ -35,8 +35,11 @@ int wmain(int argc, wchar_t** argv) {
 
     HINSTANCE instance = GetModuleHandleW(nullptr);
     LoadProgramNames(instance);
-    // One program at a time talks to the cameras.
-    if (RunningCopy() != nullptr) {
+    // One program at a time talks to the cameras; a station's workers each
+    // take one of its cameras, under a title of their own.
+    if (arguments.worker) {
+        lstrcpynW(g_szTitle, L"Corvane_FW_Updater - station worker", 100);
+    } else if (RunningCopy() != nullptr) {
         ConsoleLine(L"The updater is already running (its window, a station or another corvane-fw): let it end "
                     L"first.",
                     true);

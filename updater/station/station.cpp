@@ -14,6 +14,7 @@
 #include "KivoFWSW.h"
 #include "app_state.h"
 #include "camera_facts.h"
+#include "console_args.h"
 #include "debug_print.h"
 #include "timed_log.h"
 #include "results_file.h"
@@ -71,6 +72,24 @@ struct Camera {
     std::wstring returnedKey;  // the key it came back under
 };
 
+// A camera updated by a worker of its own (corvane-fw.exe, beside the
+// program) while others are: /parallel above 1. The worker runs the same
+// update in a process of its own and tells it in JSON events on its
+// standard output.
+struct Job {
+    Camera camera;
+    station::Row row;
+    DWORD startTick = 0;
+    PROCESS_INFORMATION process{};
+    HANDLE output = nullptr;
+    std::string pending;          // the start of a line still on its way
+    std::string state = "updating";
+    int turnClass = 0;  // TurnClass
+    bool resulted = false;
+    station::Result result = station::Result::Failed;
+    std::wstring failure;
+};
+
 struct Station {
     station::Arguments args;
     std::vector<uint8_t> image;
@@ -115,6 +134,7 @@ struct Station {
     DWORD noticeUntil = 0;      // a notice in the status stays this long (real time)
     std::wstring lastKey;       // the camera of the last result, until it is unplugged
     std::vector<station::Row> unwritten;  // rows the results file did not take yet
+    std::vector<std::unique_ptr<Job>> jobs;  // cameras their workers update now
     std::string runId;          // on every row of this run
     DWORD unwrittenSince = 0;
     int exitCode = kStationAllPassed;
@@ -226,6 +246,11 @@ void ShowList() {
         InsertRow(next);
         FillRow(next, s.row, s.phase == Phase::ComingBack && s.replug ? "unplug and replug it" : "updating");
         s.rowState.clear();
+        ++next;
+    }
+    for (const auto& job : s.jobs) {
+        InsertRow(next);
+        FillRow(next, job->row, job->state.c_str());
         ++next;
     }
     s.waitingShown = WaitingCameras();
@@ -392,29 +417,42 @@ void ClearReport() {
     s.troubleText.clear();
 }
 
+// List entry i as the camera taken, and the start of its row.
+Camera CameraOf(int i) {
+    Station& s = *g_station;
+    Camera c;
+    c.path = g_szDevicePathList[i];
+    c.name = g_szDeviceNameList[i];
+    c.vidPid = std::wstring(g_szVIDList[i]) + L":" + g_szPIDList[i];
+    c.updateMode = EntryInUpdateMode(i);
+    c.key = KeyOf(c.path);
+    c.identity = s.identities[c.path];
+    return c;
+}
+
+station::Row RowOf(const Camera& c) {
+    Station& s = *g_station;
+    station::Row row;
+    row.time = NowIsoText();
+    row.computer = ComputerNameText();
+    row.runId = s.runId;
+    row.operatorName = Narrow(s.args.operatorName);
+    row.lot = Narrow(s.args.lot);
+    row.programVersion = CORVANE_VERSION_TEXT;
+    row.firmwareFile = Narrow(s.firmwareName);
+    row.firmwareSha256 = s.sha256;
+    row.model = Narrow(c.name);
+    row.vidPid = Narrow(UpperText(c.vidPid));
+    row.uniqueId = Narrow(c.identity.serial);
+    row.port = Narrow(c.identity.port);
+    return row;
+}
+
 void StartCamera(int i) {
     Station& s = *g_station;
-    s.current = Camera{};
-    s.current.path = g_szDevicePathList[i];
-    s.current.name = g_szDeviceNameList[i];
-    s.current.vidPid = std::wstring(g_szVIDList[i]) + L":" + g_szPIDList[i];
-    s.current.updateMode = EntryInUpdateMode(i);
-    s.current.key = KeyOf(s.current.path);
-    const Identity id = s.identities[s.current.path];
-    s.current.identity = id;
-    s.row = station::Row{};
-    s.row.time = NowIsoText();
-    s.row.computer = ComputerNameText();
-    s.row.runId = s.runId;
-    s.row.operatorName = Narrow(s.args.operatorName);
-    s.row.lot = Narrow(s.args.lot);
-    s.row.programVersion = CORVANE_VERSION_TEXT;
-    s.row.firmwareFile = Narrow(s.firmwareName);
-    s.row.firmwareSha256 = s.sha256;
-    s.row.model = Narrow(s.current.name);
-    s.row.vidPid = Narrow(UpperText(s.current.vidPid));
-    s.row.uniqueId = Narrow(id.serial);
-    s.row.port = Narrow(id.port);
+    s.current = CameraOf(i);
+    const Identity id = s.current.identity;
+    s.row = RowOf(s.current);
     s.startTick = Os().GetTickCount();
     DebugPrint(1, L"Station :: takes %s at %lu ms\r\n", s.current.path.c_str(), s.startTick);
     s.replug = false;
@@ -585,6 +623,204 @@ void FollowUpdate() {
     }
 }
 
+// --- cameras at once (/parallel) ------------------------------------------------
+
+// A camera's trip that goes through a device without a serial (the FX3 boot
+// loader, the NXP ROM), or a write that holds one binding of a library for
+// its whole length (the NXP flash loader, the Sunplus library): such cameras
+// take turns among their kind.
+int TurnClass(int i) {
+    if (IdEqualsText(g_szVIDList[i], kIdFieldChars, L"04B4")) return 1;  // CX3, the FX3 boot loader
+    if (IdEqualsText(g_szPIDList[i], kIdFieldChars, L"C05C") || IdEqualsText(g_szPIDList[i], kIdFieldChars, L"DF02"))
+        return 2;  // R7, the NXP ROM and flash loader
+    if (EntryIsV9(i)) return 3;
+    return 0;
+}
+
+// List entry i is a stage of a running job's trip: the camera itself, a
+// device on its port, or one that carries its serial.
+bool PartOfAJob(int i) {
+    Station& s = *g_station;
+    const std::wstring path = g_szDevicePathList[i];
+    const std::wstring key = KeyOf(path);
+    auto found = s.identities.find(path);
+    for (const auto& job : s.jobs) {
+        if (key == job->camera.key) return true;
+        if (found == s.identities.end()) continue;
+        const Identity& was = job->camera.identity;
+        if (!was.port.empty() && found->second.port == was.port) return true;
+        if (RealSerial(was) && found->second.serial == was.serial) return true;
+    }
+    return false;
+}
+
+// Entry i waits for a job: one of its kind runs, or a camera with its serial
+// (the update-mode devices of both would carry the same one).
+bool WaitsForAJob(int i) {
+    Station& s = *g_station;
+    const int kind = TurnClass(i);
+    const Identity& id = s.identities[g_szDevicePathList[i]];
+    for (const auto& job : s.jobs) {
+        if (kind != 0 && job->turnClass == kind) return true;
+        if (RealSerial(id) && RealSerial(job->camera.identity) && id.serial == job->camera.identity.serial) return true;
+    }
+    return false;
+}
+
+// The job's result, in the row and the results file as any camera's.
+void FinishJob(Job& job) {
+    Station& s = *g_station;
+    s.current = job.camera;
+    s.row = job.row;
+    s.startTick = job.startTick;
+    // Back under a serial Windows made up, a camera is its port.
+    if (!job.camera.identity.port.empty()) s.current.returnedKey = kPortKey + job.camera.identity.port;
+    Finish(job.result, job.failure);
+}
+
+void TakeJobEvent(Job& job, int index, const std::string& line) {
+    Station& s = *g_station;
+    const std::string event = console::JsonMember(line, "event");
+    const std::string before = job.state;
+    if (event == "start") {
+        job.row.versionBefore = console::JsonMember(line, "versionBefore");
+    } else if (event == "phase") {
+        job.state = "updating: " + console::JsonMember(line, "phase");
+    } else if (event == "progress") {
+        job.state = "updating: " + console::JsonMember(line, "phase") + " " + console::JsonMember(line, "percent") + "%";
+    } else if (event == "replug") {
+        job.state = "unplug and replug it";
+        SetStatus(Look::Busy, L"Unplug " + job.camera.name + L" " + job.camera.identity.serial + L" and plug it in again");
+        s.noticeUntil = GetTickCount() + 5000;
+        MessageBeep(MB_ICONASTERISK);
+    } else if (event == "result" || event == "error") {
+        job.resulted = true;
+        job.result = console::JsonMember(line, "result") == "passed" ? station::Result::Passed : station::Result::Failed;
+        job.failure = WideOfUtf8(console::JsonMember(line, event == "error" ? "message" : "failure"));
+        job.row.versionAfter = console::JsonMember(line, "versionAfter");
+        job.row.verified = console::JsonMember(line, "verified") == "true";
+        // The worker refused a file whose bytes are not the ones checked here.
+        if (job.failure.find(L"--sha256") != std::wstring::npos) {
+            s.fileChanged = true;
+            job.failure = L"the firmware file changed on disk: start the station again";
+        }
+    }
+    if (job.state != before) SetCell(Item(IDC_ST_LIST), static_cast<int>(s.rows.size()) + index, 6, job.state);
+}
+
+void ReadJobOutput(Job& job, int index) {
+    char buffer[4096];
+    DWORD available = 0, got = 0;
+    while (PeekNamedPipe(job.output, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(job.output, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        job.pending.append(buffer, got);
+        for (size_t end; (end = job.pending.find('\n')) != std::string::npos;) {
+            std::string line = job.pending.substr(0, end);
+            job.pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line[0] == '{') TakeJobEvent(job, index, line);
+        }
+    }
+}
+
+// Reads what the workers tell, and takes the result of each that ended.
+void FollowJobs() {
+    Station& s = *g_station;
+    for (size_t k = 0; k < s.jobs.size();) {
+        Job& job = *s.jobs[k];
+        ReadJobOutput(job, static_cast<int>(k));
+        if (WaitForSingleObject(job.process.hProcess, 0) != WAIT_OBJECT_0) {
+            ++k;
+            continue;
+        }
+        ReadJobOutput(job, static_cast<int>(k));
+        DWORD code = 0;
+        GetExitCodeProcess(job.process.hProcess, &code);
+        if (!job.resulted) {
+            job.result = station::Result::Failed;
+            job.failure = L"its update process ended without a result (exit code " + std::to_wstring(code) + L")";
+        }
+        DebugPrint(1, L"Station :: worker %lu for %s ended with exit code %lu\r\n", job.process.dwProcessId,
+                   job.camera.key.c_str(), code);
+        CloseHandle(job.output);
+        CloseHandle(job.process.hProcess);
+        CloseHandle(job.process.hThread);
+        std::unique_ptr<Job> done = std::move(s.jobs[k]);
+        s.jobs.erase(s.jobs.begin() + static_cast<long>(k));
+        FinishJob(*done);
+    }
+    if (s.jobs.empty() || static_cast<LONG>(GetTickCount() - s.noticeUntil) < 0) return;
+    s.idleSince = Os().GetTickCount();
+    std::wstring status = L"Updating ";
+    if (s.jobs.size() == 1) status += s.jobs[0]->camera.name + L" " + s.jobs[0]->camera.identity.serial;
+    else status += std::to_wstring(s.jobs.size()) + L" cameras";
+    wchar_t shown[300] = L"";
+    GetWindowTextW(Item(IDC_ST_STATUS), shown, 300);
+    if (status != shown) SetStatus(Look::Busy, status);
+}
+
+// Starts list entry i's update in a worker of its own.
+void StartJob(int i) {
+    Station& s = *g_station;
+    auto job = std::make_unique<Job>();
+    job->camera = CameraOf(i);
+    job->row = RowOf(job->camera);
+    job->startTick = Os().GetTickCount();
+    job->turnClass = TurnClass(i);
+    DebugPrint(1, L"Station :: takes %s at %lu ms\r\n", job->camera.path.c_str(), job->startTick);
+    if (!DeviceFitsFile(job->camera.name, s.firmwareName)) {
+        job->result = station::Result::Skipped;
+        job->failure = L"the firmware file is not for " + job->camera.name;
+        FinishJob(*job);
+        return;
+    }
+    std::vector<uint8_t> now;
+    if (!ReadWholeFile(s.firmwarePath, &now) || now != s.image) {
+        s.fileChanged = true;
+        job->failure = L"the firmware file changed on disk: start the station again";
+        FinishJob(*job);
+        return;
+    }
+    wchar_t self[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring exe = self;
+    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"corvane-fw.exe";
+    // The worker finds its camera by its port (one device at a time is on
+    // a port), or by its serial where Windows names no port.
+    const Identity& id = job->camera.identity;
+    std::wstring command = L"\"" + exe + L"\" update \"" + s.firmwarePath + L"\" --camera \"" +
+                           (id.port.empty() ? id.serial : id.port) + L"\" --json --worker --wait 60 --sha256 " +
+                           WideOfUtf8(s.sha256) + L" --camera-timeout " + std::to_wstring(s.args.cameraTimeoutSeconds) +
+                           L" --log \"" + RunLogPath(s.resultsPath) + L"\"";
+    if (!s.args.expectVersion.empty()) command += L" --expect-version \"" + s.args.expectVersion + L"\"";
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    bool started = CreatePipe(&read, &write, &sa, 1 << 16) && SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    if (started) {
+        si.hStdOutput = write;
+        si.hStdError = write;
+        si.hStdInput = nullptr;
+        started = CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &si, &job->process) != FALSE;
+    }
+    if (write != nullptr) CloseHandle(write);
+    if (!started) {
+        if (read != nullptr) CloseHandle(read);
+        DebugPrint(1, L"Station :: the worker cannot be started (error %lu): %s\r\n", GetLastError(), command.c_str());
+        job->failure = L"its update process cannot be started";
+        FinishJob(*job);
+        return;
+    }
+    job->output = read;
+    DebugPrint(1, L"Station :: worker %lu updates %s\r\n", job->process.dwProcessId, job->camera.key.c_str());
+    s.jobs.push_back(std::move(job));
+    s.waitingShown = WaitingCameras();
+    ShowList();
+}
+
 // The station ends through the dialog's EXIT. An EXIT refused (something
 // became busy meanwhile) is asked again by the poll once nothing is busy.
 void AskForTheEnd() {
@@ -629,7 +865,7 @@ std::vector<std::wstring> WaitingCameras() {
         if (EntryIsBootLoader(i) || EntryInUpdateMode(i)) continue;
         const std::wstring path = g_szDevicePathList[i];
         const std::wstring k = KeyOf(path);
-        if (k == s.current.key || s.handled.count(k) != 0) continue;
+        if (k == s.current.key || s.handled.count(k) != 0 || PartOfAJob(i)) continue;
         waiting.push_back(path);
     }
     std::stable_sort(waiting.begin(), waiting.end(), [&](const std::wstring& a, const std::wstring& b) {
@@ -644,7 +880,7 @@ std::vector<std::wstring> WaitingCameras() {
 std::vector<std::wstring> StrayUpdateModeDevices() {
     Station& s = *g_station;
     std::vector<std::wstring> strays;
-    if (s.args.recover || s.phase != Phase::Idle) return strays;
+    if (s.args.recover || s.phase != Phase::Idle || !s.jobs.empty()) return strays;
     for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i)
         if (EntryInUpdateMode(i) && s.handled.count(KeyOf(g_szDevicePathList[i])) == 0)
             strays.push_back(g_szDevicePathList[i]);
@@ -717,30 +953,35 @@ void Poll() {
     if (s.phase == Phase::Idle && !WriteUnwritten())
         SetStatus(Look::Failed, L"The results file cannot be written: " + s.resultsPath);
 
+    FollowJobs();
     if (s.phase != Phase::Idle) FollowUpdate();
 
     if (s.phase == Phase::Idle && !s.ending && !DialogUpdateRuns()) {
         // A changed file takes no further camera: a script's run ends.
         const bool scripted = s.args.count != 0 || s.args.timeoutSeconds != 0;
         if ((s.args.count != 0 && s.rows.size() >= s.args.count) || (s.fileChanged && scripted)) {
-            // The rows are in the file first; a file that stays unwritable
-            // for a minute ends the program all the same (the rows are in
-            // the diagnostic log).
-            if (s.unwritten.empty()) EndStation(CodeOfResults());
+            // The workers end first, and the rows are in the file; a file
+            // that stays unwritable for a minute ends the program all the
+            // same (the rows are in the diagnostic log).
+            if (!s.jobs.empty()) {
+            } else if (s.unwritten.empty()) EndStation(CodeOfResults());
             else if (GetTickCount() - s.unwrittenSince >= 60000) EndStation(CodeOfResults());
         } else if (s.args.timeoutSeconds != 0 &&
                    Os().GetTickCount() - s.idleSince >= s.args.timeoutSeconds * 1000u) {
             // Rows not written yet are tried for a minute first.
             if (s.unwritten.empty()) EndStation(kStationTimedOut);
             else if (GetTickCount() - s.unwrittenSince >= 60000) EndStation(CodeOfResults());
-        } else if (!s.resultsBroken && !s.fileChanged) {
-            // The camera that came first; the others wait.
+        } else if (!s.resultsBroken && !s.fileChanged && s.jobs.size() < s.args.parallel &&
+                   (s.args.count == 0 || s.rows.size() + s.jobs.size() < s.args.count)) {
+            // The camera that came first; the others wait (with /parallel,
+            // up to that many at once, one more started on each poll).
             int next = -1;
             bool v9Waits = false;
             unsigned long long first = 0;
             for (int i = 0; i < g_nDeviceCount && i < kMaxDevices; ++i) {
                 const std::wstring key = KeyOf(g_szDevicePathList[i]);
-                if (EntryIsBootLoader(i) || s.handled.count(key) != 0) continue;
+                if (EntryIsBootLoader(i) || s.handled.count(key) != 0 || PartOfAJob(i)) continue;
+                if (WaitsForAJob(i)) continue;
                 if (WaitsForAnotherV9(i)) {
                     v9Waits = true;
                     continue;
@@ -754,7 +995,9 @@ void Poll() {
             }
             if (next < 0 && StrayUpdateModeDevices() != s.straysShown) ShowList();
             if (next >= 0) {
-                StartCamera(next);
+                if (s.args.parallel > 1) StartJob(next);
+                else StartCamera(next);
+            } else if (!s.jobs.empty()) {
             } else if (v9Waits) {
                 if (WaitingCameras() != s.waitingShown) {
                     ShowList();
@@ -768,7 +1011,7 @@ void Poll() {
             }
         }
     }
-    if (s.phase != Phase::Idle) {
+    if (s.phase != Phase::Idle || !s.jobs.empty()) {
         const std::vector<std::wstring> waiting = WaitingCameras();
         if (waiting != s.waitingShown) {
             s.waitingShown = waiting;
@@ -895,9 +1138,11 @@ void OpenResultsFolder() {
 // the status, without a box that would hold up the line.
 bool CloseRefused() {
     Station& s = *g_station;
-    if (s.phase == Phase::Idle && !DialogUpdateRuns()) return false;
+    if (s.phase == Phase::Idle && !DialogUpdateRuns() && s.jobs.empty()) return false;
     DebugLine(L"Station :: closing refused: a camera is being updated\r\n");
-    SetStatus(s.look, L"Wait: " + s.current.name + L" is being updated (closing refused)");
+    SetStatus(s.look, L"Wait: " + (s.jobs.size() > 1 ? std::to_wstring(s.jobs.size()) + L" cameras are"
+                                   : (s.jobs.empty() ? s.current.name : s.jobs[0]->camera.name) + L" is") +
+                          L" being updated (closing refused)");
     s.noticeUntil = GetTickCount() + 3000;
     MessageBeep(MB_ICONEXCLAMATION);
     return true;
@@ -996,7 +1241,7 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
             if (s != nullptr && !CloseRefused() && CloseWithUnwrittenRows()) EndStation(CodeOfResults());
             return 0;
         case WM_QUERYENDSESSION:
-            if (s != nullptr && (s->phase != Phase::Idle || DialogUpdateRuns())) return FALSE;
+            if (s != nullptr && (s->phase != Phase::Idle || DialogUpdateRuns() || !s->jobs.empty())) return FALSE;
             return TRUE;
         default:
             break;
