@@ -10,8 +10,17 @@
 // camera to the last camera's result (the station's diagnostic lines carry
 // the times), so the program's start and end are not counted.
 //
-//   station_bench [cameras]   (default 3)
+// With /parallel above 1 the cameras are updated at once, each by a worker
+// process of its own; the floor stays that of one camera after another, so
+// the ratio shows the gain. The peak memory is that of the station and its
+// workers together: their private memory, summed every 100 ms.
+//
+//   station_bench [cameras] [parallel]   (default 3 cameras, /parallel 1)
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +65,24 @@ bool TimeOf(const std::string& log, const std::string& part, bool last, double* 
     return true;
 }
 
+// The private memory of a process and of the processes it started.
+SIZE_T PrivateBytesOf(DWORD root) {
+    SIZE_T total = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID != root && entry.th32ParentProcessID != root) continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+        PROCESS_MEMORY_COUNTERS counters{};
+        if (process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof(counters))) total += counters.PagefileUsage;
+        if (process != nullptr) CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return total;
+}
+
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
@@ -66,7 +93,8 @@ size_t Count(const std::string& text, const std::string& part) {
 
 int main(int argc, char** argv) {
     const int cameras = argc > 1 ? std::atoi(argv[1]) : 3;
-    if (cameras < 1 || cameras > 9) return 2;
+    const int parallel = argc > 2 ? std::atoi(argv[2]) : 1;
+    if (cameras < 1 || cameras > 9 || parallel < 1 || parallel > 16) return 2;
     wchar_t temp[MAX_PATH] = L"";
     GetTempPathW(MAX_PATH, temp);
     const std::wstring folder = std::wstring(temp) + L"corvane-station-bench";
@@ -99,14 +127,18 @@ int main(int argc, char** argv) {
     programFolder.resize(programFolder.find_last_of(L'\\'));
     const std::wstring exe = programFolder + L"\\Corvane_FW_Updater.exe";
     std::wstring command = L"\"" + exe + L"\" /station \"" + firmware + L"\" /results \"" + results +
-                           L"\" /count " + std::to_wstring(cameras);
+                           L"\" /count " + std::to_wstring(cameras) + L" /parallel " + std::to_wstring(parallel);
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, programFolder.c_str(), &si,
                         &pi))
         return 1;
-    if (WaitForSingleObject(pi.hProcess, 600000) != WAIT_OBJECT_0) {
+    SIZE_T peakBytes = 0;
+    const DWORD begun = GetTickCount();
+    while (WaitForSingleObject(pi.hProcess, 100) == WAIT_TIMEOUT && GetTickCount() - begun < 600000)
+        peakBytes = std::max(peakBytes, PrivateBytesOf(pi.dwProcessId));
+    if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 99);
         std::printf("the station did not end\n");
         return 1;
@@ -135,8 +167,14 @@ int main(int argc, char** argv) {
                              + 2.0 + (blocks2 + 2) * 0.020        // arrival wait, run 2
                              + restart + 2.0;                     // back in normal mode, arrival wait
     const double floor = perCamera * cameras;
-    std::printf("station, %d HID cameras, 1 MiB two-part images: %.1f cameras/hour (%.3f s), floor %.1f cameras/hour "
-                "(%.3f s), ratio %.4f\n",
-                cameras, cameras * 3600.0 / measured, measured, cameras * 3600.0 / floor, floor, measured / floor);
+    char peak[96] = "peak memory not reported";
+    if (peakBytes != 0)
+        std::snprintf(peak, sizeof peak, "peak memory %.1f MiB (bound %.1f MiB)",
+                      static_cast<double>(peakBytes) / (1 << 20),
+                      (2.0 * static_cast<double>(image.size()) * cameras + 16.0 * (1 << 20)) / (1 << 20));
+    std::printf("station, %d HID cameras, /parallel %d, 1 MiB two-part images: %.1f cameras/hour (%.3f s), floor of "
+                "one after another %.1f cameras/hour (%.3f s), ratio %.4f, %s\n",
+                cameras, parallel, cameras * 3600.0 / measured, measured, cameras * 3600.0 / floor, floor,
+                measured / floor, peak);
     return 0;
 }

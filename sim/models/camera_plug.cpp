@@ -56,7 +56,9 @@ PluggedCamera<XuCameraModel> PlugXuKind(XuCameraKind kind, const CameraPlace& pl
         model->SetUpdateModePlan(UpdateModeSpec(spec, 0xDF01), std::make_shared<DfuDeviceModel>(nullptr));
     } else if (kind == XuCameraKind::KivoR7) {
         // The R7's update runs through the NXP ROM's serial download over HID.
-        model->SetUpdateModePlan(HidDeviceSpec(0x1FC9, 0x0135, spec.serial, spec.ports, NxpRomCaps()), nullptr);
+        // The ROM, like a real one, carries no serial: Windows names it by
+        // its port.
+        model->SetUpdateModePlan(HidDeviceSpec(0x1FC9, 0x0135, L"", spec.ports, NxpRomCaps()), nullptr);
     }
     return PlugWith(spec, model);
 }

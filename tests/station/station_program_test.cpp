@@ -117,6 +117,7 @@ struct Program {
         results = folder + L"\\results.csv";
         DeleteFileW(results.c_str());
         DeleteFileW(log.c_str());
+        DeleteFileW((folder + L"\\results.log").c_str());
     }
 
     // The firmware file (two parts, image type 2; the new image carries version
@@ -513,17 +514,15 @@ TEST(StationProgram, CamerasConnectedTogetherWaitTheirTurn) {
     EXPECT_NE(csv[1][kUniqueId], csv[2][kUniqueId]) << "each camera is updated once";
 }
 
-// Four cameras at once, each through a worker of its own, one of which stalls
-// halfway: the others pass, every row is right, and the run says a camera
-// failed.
+// The ready line world (demo/worlds/line.txt): four cameras at once, each
+// through a worker of its own, one of which stalls halfway: the others pass,
+// every row is right, and the run says a camera failed.
 TEST(StationProgram, CamerasAreUpdatedAtOnce) {
     Program p;
     p.Prepare(L"parallel");
     p.WriteFirmware(L"Corvane_RX20_fw.img");
-    std::string world;
-    for (int i = 1; i <= 4; ++i)
-        world += "camera kind=hid serial=SN0000000P" + std::to_string(i) + " name=Corvane_RX20 ports=" +
-                 std::to_string(i) + " runs=2" + (i == 3 ? " fault=stall-at-block:20 part=2\n" : "\n");
+    const std::string world = ReadText(Wide(LINE_WORLD));
+    ASSERT_FALSE(world.empty()) << LINE_WORLD;
     p.Start(world, L"/station \"" + p.firmware + L"\" /results \"" + p.results +
                        L"\" /count 4 /parallel 4 /expect-version 2.3.0.7");
     ASSERT_TRUE(WaitFor([&] { return p.Ended(0); }, 180000));
@@ -533,7 +532,7 @@ TEST(StationProgram, CamerasAreUpdatedAtOnce) {
     ASSERT_EQ(csv.size(), 5u);
     std::vector<std::string> serials;
     for (size_t i = 1; i < csv.size(); ++i) {
-        const bool stalled = csv[i][kUniqueId] == "SN0000000P3";
+        const bool stalled = csv[i][kUniqueId] == "SN00000000L3";
         serials.push_back(csv[i][kUniqueId]);
         EXPECT_EQ(csv[i][kResult], stalled ? "failed" : "passed") << csv[i][kUniqueId];
         EXPECT_EQ(csv[i][kAfter], stalled ? "" : "2.3.0.7") << csv[i][kUniqueId];
@@ -541,12 +540,12 @@ TEST(StationProgram, CamerasAreUpdatedAtOnce) {
         EXPECT_EQ(csv[i][kBefore], "1.2.10.300") << csv[i][kUniqueId];
     }
     std::sort(serials.begin(), serials.end());
-    EXPECT_EQ(serials, (std::vector<std::string>{"SN0000000P1", "SN0000000P2", "SN0000000P3", "SN0000000P4"}));
+    EXPECT_EQ(serials, (std::vector<std::string>{"SN00000000L1", "SN00000000L2", "SN00000000L3", "SN00000000L4"}));
     // All four were under way before the first result.
     const std::string log = ReadText(p.folder + L"\\results.log");
     const size_t firstResult = std::min(log.find("Station :: passed at"), log.find("Station :: failed at"));
     size_t workers = 0;
-    for (size_t at = 0; (at = log.find(" updates SN0000000P", at)) < firstResult; ++at) ++workers;
+    for (size_t at = 0; (at = log.find(" updates SN00000000L", at)) < firstResult; ++at) ++workers;
     EXPECT_EQ(workers, 4u) << log.substr(0, 4000);
     EXPECT_EQ(p.Boxes(), 0u);
 }
