@@ -210,11 +210,6 @@ struct Run {
     bool polling = false;
     bool ending = false;
     DWORD endAskedAt = 0;
-
-    std::mutex lock;
-    bool reported = false;
-    UpdateReport report = UpdateReport::Failed;
-    std::wstring reportText, troubleText;
 };
 
 Run* g_run = nullptr;
@@ -262,34 +257,9 @@ void End(int code) {
 void Sink(UpdateReport kind, const wchar_t* text) {
     Run* r = g_run;
     if (r == nullptr) return;
-    // A communication failure leaves the update waiting for its camera
-    // (bounded): it may come back and take the rest of its image.
-    if (kind == UpdateReport::Failed && DialogUpdate().WaitActive()) kind = UpdateReport::Trouble;
+    kind = KeepDialogUpdateReport(kind, text);
     DebugPrint(1, L"corvane-fw :: update report %d at %lu ms: %s\r\n", static_cast<int>(kind), Os().GetTickCount(),
                text != nullptr ? text : L"");
-    std::lock_guard<std::mutex> guard(r->lock);
-    if (kind == UpdateReport::Trouble) {
-        if (r->troubleText.empty()) r->troubleText = text != nullptr ? text : L"";
-    } else if (!r->reported) {
-        r->reported = true;
-        r->report = kind;
-        r->reportText = text != nullptr ? text : L"";
-    }
-}
-
-void TakeReport(bool* reported, UpdateReport* kind, std::wstring* text, std::wstring* trouble) {
-    std::lock_guard<std::mutex> guard(g_run->lock);
-    *reported = g_run->reported;
-    *kind = g_run->report;
-    *text = g_run->reportText;
-    *trouble = g_run->troubleText;
-}
-
-void ClearReport() {
-    std::lock_guard<std::mutex> guard(g_run->lock);
-    g_run->reported = false;
-    g_run->reportText.clear();
-    g_run->troubleText.clear();
 }
 
 // Every listed device, with its version where it is in normal mode and its
@@ -428,7 +398,7 @@ void StartUpdate(const Device& target) {
     r.shownPhase = UpdatePhase::Idle;
     r.shownStep = -1;
     r.startTick = Os().GetTickCount();
-    ClearReport();
+    ForgetDialogUpdateReports();
     r.step = Step::Updating;
 
     int i = EntryNow(target);
@@ -476,10 +446,11 @@ void StartUpdate(const Device& target) {
         Finish("failed", L"the firmware file cannot be read");
         return;
     }
-    bool reported = false;
-    UpdateReport kind = UpdateReport::Failed;
-    std::wstring text, trouble;
-    TakeReport(&reported, &kind, &text, &trouble);
+    const KeptReports kept = DialogUpdateReports();
+    const bool reported = kept.reported;
+    const UpdateReport kind = kept.kind;
+    const std::wstring& text = kept.text;
+    const std::wstring& trouble = kept.trouble;
     if (!reported && !DialogUpdateRuns()) Finish("failed", trouble.empty() ? L"the update did not start" : trouble);
 }
 
@@ -551,10 +522,11 @@ void ShowProgress() {
 
 void FollowUpdate() {
     Run& r = *g_run;
-    bool reported = false;
-    UpdateReport kind = UpdateReport::Failed;
-    std::wstring text, trouble;
-    TakeReport(&reported, &kind, &text, &trouble);
+    const KeptReports kept = DialogUpdateReports();
+    const bool reported = kept.reported;
+    const UpdateReport kind = kept.kind;
+    const std::wstring& text = kept.text;
+    const std::wstring& trouble = kept.trouble;
     const DWORD now = Os().GetTickCount();
     // --camera-timeout: the write stops at the next block, or while the
     // device keeps answering busy, and the update fails.
@@ -596,11 +568,7 @@ void FollowUpdate() {
         // The failed update's threads end first; its wait for the camera
         // ends with it.
         if (DialogUpdateWorkersRun()) return;
-        DialogUpdate().WaitEnd();
-        DialogUpdate().bUpdatedFromHIDMode = false;
-        DialogUpdate().bIsStartUpdatedFromDFU = false;
-        DialogUpdate().bMatchUpdatedDeviceHID = false;
-        ApplyBusyState();
+        GiveUpDialogUpdate();
         Finish("failed", r.failure.empty() ? L"the update failed" : r.failure);
         return;
     }

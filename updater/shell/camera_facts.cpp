@@ -1,5 +1,7 @@
 #include "camera_facts.h"
 
+#include <mutex>
+
 #include "KivoFWSW.h"
 #include "app_state.h"
 #include "camera_commands.h"
@@ -195,6 +197,43 @@ bool StartDialogUpdate(int i, const std::wstring& firmwarePath, const std::wstri
     ApplyBusyState();
     ReplayDeferredMessages();
     return true;
+}
+
+namespace {
+std::mutex g_reportLock;
+KeptReports g_reports;
+}  // namespace
+
+UpdateReport KeepDialogUpdateReport(UpdateReport kind, const wchar_t* text) {
+    if (kind == UpdateReport::Failed && DialogUpdate().WaitActive()) kind = UpdateReport::Trouble;
+    std::lock_guard<std::mutex> guard(g_reportLock);
+    if (kind == UpdateReport::Trouble) {
+        if (g_reports.trouble.empty()) g_reports.trouble = text != nullptr ? text : L"";
+    } else if (!g_reports.reported) {
+        g_reports.reported = true;
+        g_reports.kind = kind;
+        g_reports.text = text != nullptr ? text : L"";
+    }
+    return kind;
+}
+
+KeptReports DialogUpdateReports() {
+    std::lock_guard<std::mutex> guard(g_reportLock);
+    return g_reports;
+}
+
+void ForgetDialogUpdateReports() {
+    std::lock_guard<std::mutex> guard(g_reportLock);
+    g_reports = KeptReports{};
+}
+
+void GiveUpDialogUpdate() {
+    CameraUpdate& u = DialogUpdate();
+    u.WaitEnd();
+    u.bUpdatedFromHIDMode = false;
+    u.bIsStartUpdatedFromDFU = false;
+    u.bMatchUpdatedDeviceHID = false;
+    ApplyBusyState();
 }
 
 const char* UpdatePhaseText(UpdatePhase phase) {

@@ -54,6 +54,26 @@ std::wstring UpperText(std::wstring s);
 bool StartDialogUpdate(int i, const std::wstring& firmwarePath, const std::wstring& firmwareName,
                        const std::vector<uint8_t>& image);
 
+// The engines' reports of the dialog's update, kept for the program that
+// follows it without the boxes (update_outcome.h's sink). A communication
+// failure leaves the update waiting for its camera (bounded): as in the
+// dialog, the camera may come back and take the rest of its image, so the
+// failure is kept as trouble, the camera's result only if it does not.
+// Returns the kind kept. Any thread.
+enum class UpdateReport;
+UpdateReport KeepDialogUpdateReport(UpdateReport kind, const wchar_t* text);
+struct KeptReports {
+    bool reported = false;  // an ending was told
+    UpdateReport kind;
+    std::wstring text;      // the ending's
+    std::wstring trouble;   // the first trouble's
+};
+KeptReports DialogUpdateReports();
+void ForgetDialogUpdateReports();
+// A failed update given up once its workers ended: its wait for the camera
+// ends with it, and a camera that still comes back starts nothing.
+void GiveUpDialogUpdate();
+
 // Where an update is, for a row or a line: "updating: writing part 2".
 enum class UpdatePhase;
 const char* UpdatePhaseText(UpdatePhase phase);

@@ -139,11 +139,6 @@ struct Station {
     DWORD unwrittenSince = 0;
     int exitCode = kStationAllPassed;
 
-    // Reports of the engines, from their threads.
-    std::mutex lock;
-    bool reported = false;
-    UpdateReport report = UpdateReport::Failed;
-    std::wstring reportText, troubleText;
 };
 
 Station* g_station = nullptr;
@@ -151,21 +146,7 @@ Station* g_station = nullptr;
 void Sink(UpdateReport kind, const wchar_t* text) {
     Station* s = g_station;
     if (s == nullptr) return;
-    // A communication failure leaves the update waiting for its camera
-    // (bounded): as in the dialog, the camera may come back and take the
-    // rest of its image. The failure is the camera's result only if it
-    // does not.
-    if (kind == UpdateReport::Failed && DialogUpdate().WaitActive()) kind = UpdateReport::Trouble;
-    {
-        std::lock_guard<std::mutex> guard(s->lock);
-        if (kind == UpdateReport::Trouble) {
-            if (s->troubleText.empty()) s->troubleText = text != nullptr ? text : L"";
-        } else if (!s->reported) {
-            s->reported = true;
-            s->report = kind;
-            s->reportText = text != nullptr ? text : L"";
-        }
-    }
+    kind = KeepDialogUpdateReport(kind, text);
     DebugPrint(1, L"Station :: update report %d at %lu ms: %s\r\n", static_cast<int>(kind), Os().GetTickCount(),
                text != nullptr ? text : L"");
     PostMessageW(s->window, WM_STATION_REPORT, 0, 0);
@@ -400,23 +381,6 @@ void Finish(station::Result result, const std::wstring& failure) {
 
 
 
-void TakeReport(bool* reported, UpdateReport* kind, std::wstring* text, std::wstring* trouble) {
-    Station& s = *g_station;
-    std::lock_guard<std::mutex> guard(s.lock);
-    *reported = s.reported;
-    *kind = s.report;
-    *text = s.reportText;
-    *trouble = s.troubleText;
-}
-
-void ClearReport() {
-    Station& s = *g_station;
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.reported = false;
-    s.reportText.clear();
-    s.troubleText.clear();
-}
-
 // List entry i as the camera taken, and the start of its row.
 Camera CameraOf(int i) {
     Station& s = *g_station;
@@ -457,7 +421,7 @@ void StartCamera(int i) {
     DebugPrint(1, L"Station :: takes %s at %lu ms\r\n", s.current.path.c_str(), s.startTick);
     s.replug = false;
     s.stopped = false;
-    ClearReport();
+    ForgetDialogUpdateReports();
     s.phase = Phase::Updating;
 
     // The dialog's rule: an update-mode device ("DFU" in its name) has no
@@ -494,10 +458,11 @@ void StartCamera(int i) {
         Finish(station::Result::Failed, L"the firmware file cannot be read");
         return;
     }
-    bool reported = false;
-    UpdateReport kind = UpdateReport::Failed;
-    std::wstring text, trouble;
-    TakeReport(&reported, &kind, &text, &trouble);
+    const KeptReports kept = DialogUpdateReports();
+    const bool reported = kept.reported;
+    const UpdateReport kind = kept.kind;
+    const std::wstring& text = kept.text;
+    const std::wstring& trouble = kept.trouble;
     if (!reported && !DialogUpdateRuns())
         Finish(station::Result::Failed, trouble.empty() ? L"the update did not start" : trouble);
 }
@@ -526,10 +491,11 @@ int ReturnedEntry() {
 
 void FollowUpdate() {
     Station& s = *g_station;
-    bool reported = false;
-    UpdateReport kind = UpdateReport::Failed;
-    std::wstring text, trouble;
-    TakeReport(&reported, &kind, &text, &trouble);
+    const KeptReports kept = DialogUpdateReports();
+    const bool reported = kept.reported;
+    const UpdateReport kind = kept.kind;
+    const std::wstring& text = kept.text;
+    const std::wstring& trouble = kept.trouble;
     const DWORD now = Os().GetTickCount();
 
     // A camera not done within /camera-timeout is given up, so that one
@@ -584,11 +550,7 @@ void FollowUpdate() {
         // The failed update's threads end first; its wait for the camera
         // ends with it (the station takes the next camera, this one failed).
         if (DialogUpdateWorkersRun()) return;
-        DialogUpdate().WaitEnd();
-        DialogUpdate().bUpdatedFromHIDMode = false;
-        DialogUpdate().bIsStartUpdatedFromDFU = false;
-        DialogUpdate().bMatchUpdatedDeviceHID = false;
-        ApplyBusyState();
+        GiveUpDialogUpdate();
         Finish(station::Result::Failed, s.failure.empty() ? L"the update failed" : s.failure);
         return;
     }
