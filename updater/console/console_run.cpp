@@ -447,11 +447,7 @@ void StartUpdate(const Device& target) {
         return;
     }
     const KeptReports kept = DialogUpdateReports();
-    const bool reported = kept.reported;
-    const UpdateReport kind = kept.kind;
-    const std::wstring& text = kept.text;
-    const std::wstring& trouble = kept.trouble;
-    if (!reported && !DialogUpdateRuns()) Finish("failed", trouble.empty() ? L"the update did not start" : trouble);
+    if (!kept.reported && !DialogUpdateRuns()) Finish("failed", kept.trouble.empty() ? L"the update did not start" : kept.trouble);
 }
 
 void StartNext() {

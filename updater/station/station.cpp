@@ -459,12 +459,8 @@ void StartCamera(int i) {
         return;
     }
     const KeptReports kept = DialogUpdateReports();
-    const bool reported = kept.reported;
-    const UpdateReport kind = kept.kind;
-    const std::wstring& text = kept.text;
-    const std::wstring& trouble = kept.trouble;
-    if (!reported && !DialogUpdateRuns())
-        Finish(station::Result::Failed, trouble.empty() ? L"the update did not start" : trouble);
+    if (!kept.reported && !DialogUpdateRuns())
+        Finish(station::Result::Failed, kept.trouble.empty() ? L"the update did not start" : kept.trouble);
 }
 
 // The camera is back in normal mode: listed again under its serial, and not
@@ -646,6 +642,7 @@ void TakeJobEvent(Job& job, int index, const std::string& line) {
     const std::string before = job.state;
     if (event == "start") {
         job.row.versionBefore = console::JsonMember(line, "versionBefore");
+        SetCell(Item(IDC_ST_LIST), static_cast<int>(s.rows.size()) + index, 4, job.row.versionBefore);
     } else if (event == "phase") {
         job.state = "updating: " + console::JsonMember(line, "phase");
     } else if (event == "progress") {
@@ -1036,7 +1033,7 @@ HWND Child(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, in
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_hInst, nullptr);
 }
 
-const int kColumnWidths[] = {150, 130, 110, 150, 110, 110, 90, 60, 220};
+const int kColumnWidths[] = {150, 130, 110, 150, 100, 100, 200, 60, 220};
 
 // The fonts and column widths for the window's DPI.
 void ApplyDpi(HWND hWnd) {
@@ -1124,6 +1121,48 @@ bool CloseWithUnwrittenRows() {
                             MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
+// The result column of a camera being written ("updating: writing part 2
+// 45%") carries a progress bar behind its text.
+LRESULT DrawListCell(NMLVCUSTOMDRAW* draw) {
+    switch (draw->nmcd.dwDrawStage) {
+        case CDDS_PREPAINT: return CDRF_NOTIFYITEMDRAW;
+        case CDDS_ITEMPREPAINT: return CDRF_NOTIFYSUBITEMDRAW;
+        case CDDS_ITEMPREPAINT | CDDS_SUBITEM: break;
+        default: return CDRF_DODEFAULT;
+    }
+    if (draw->iSubItem != 6) return CDRF_DODEFAULT;
+    HWND list = draw->nmcd.hdr.hwndFrom;
+    const int item = static_cast<int>(draw->nmcd.dwItemSpec);
+    wchar_t text[128] = L"";
+    LVITEMW cell{};
+    cell.iSubItem = 6;
+    cell.pszText = text;
+    cell.cchTextMax = 128;
+    SendMessageW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&cell));
+    const size_t n = wcslen(text);
+    if (n < 2 || text[n - 1] != L'%' || wcsncmp(text, L"updating", 8) != 0) return CDRF_DODEFAULT;
+    size_t digits = n - 1;
+    while (digits > 0 && iswdigit(text[digits - 1])) --digits;
+    if (digits == n - 1) return CDRF_DODEFAULT;
+    const int percent = std::min(100, _wtoi(text + digits));
+    RECT cellRect{};
+    cellRect.top = 6;
+    cellRect.left = LVIR_BOUNDS;
+    if (!SendMessageW(list, LVM_GETSUBITEMRECT, item, reinterpret_cast<LPARAM>(&cellRect))) return CDRF_DODEFAULT;
+    HDC dc = draw->nmcd.hdc;
+    FillRect(dc, &cellRect, GetSysColorBrush(COLOR_WINDOW));
+    RECT bar = cellRect;
+    InflateRect(&bar, -2, -2);
+    bar.right = bar.left + (bar.right - bar.left) * percent / 100;
+    FillRect(dc, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
+    RECT textRect = cellRect;
+    textRect.left += 6;
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    DrawTextW(dc, text, -1, &textRect, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+    return CDRF_SKIPDEFAULT;
+}
+
 LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     Station* s = g_station;
     switch (message) {
@@ -1164,6 +1203,12 @@ LRESULT CALLBACK StationProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
                 }
             }
             return 0;
+        case WM_NOTIFY: {
+            auto* header = reinterpret_cast<NMHDR*>(lParam);
+            if (header->idFrom == IDC_ST_LIST && header->code == NM_CUSTOMDRAW)
+                return DrawListCell(reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
+            break;
+        }
         case WM_STATION_REPORT:
             return 0;
         case WM_COMMAND:
