@@ -200,7 +200,8 @@ struct Run {
     std::string versionBefore;
     std::wstring failure;
     // Progress shown so far.
-    UpdatePhase shownPhase = UpdatePhase::Idle;
+    uint32_t phasesSeen = 0;  // of the update's phasesEntered
+    bool phaseShown = false;
     int shownStep = -1;  // of 5 % (JSON), of 10 % (plain lines)
     DWORD partStart = 0;
     uint32_t partBlocks = 0;  // sent when the part was first looked at
@@ -395,7 +396,8 @@ void StartUpdate(const Device& target) {
     r.versionBefore.clear();
     r.failure.clear();
     r.replug = false;
-    r.shownPhase = UpdatePhase::Idle;
+    r.phasesSeen = DialogUpdate().phasesEntered.load();
+    r.phaseShown = false;
     r.shownStep = -1;
     r.startTick = Os().GetTickCount();
     ForgetDialogUpdateReports();
@@ -469,17 +471,27 @@ void ShowProgress() {
     const DWORD now = Os().GetTickCount();
     const bool writing = phase == UpdatePhase::WritingPart1 || phase == UpdatePhase::WritingPart2 ||
                          phase == UpdatePhase::WritingLoader;
-    if (phase != r.shownPhase) {
-        r.shownPhase = phase;
+    // Every phase the update entered since the last look, in order (the
+    // start and the end are the start and result events).
+    CameraUpdate& u = DialogUpdate();
+    const uint32_t entered = u.phasesEntered.load();
+    if (entered - r.phasesSeen > CameraUpdate::kPhaseRing) r.phasesSeen = entered - CameraUpdate::kPhaseRing;
+    for (; r.phasesSeen < entered; ++r.phasesSeen) {
+        const UpdatePhase next = u.phaseRing[r.phasesSeen % CameraUpdate::kPhaseRing].load();
+        if (next == UpdatePhase::Idle || next == UpdatePhase::Starting || next == UpdatePhase::Ended) continue;
+        // (The start waits for the camera before it is told to go.)
+        if (next == UpdatePhase::WaitingForCamera && !r.phaseShown) continue;
+        r.phaseShown = true;
         r.shownStep = -1;
         r.partStart = 0;
-        std::string text = UpdatePhaseText(phase);
+        std::string text = UpdatePhaseText(next);
         if (text.rfind("updating: ", 0) == 0) text = text.substr(10);
         Tell(WideOfUtf8(text), JsonObject()
                                    .Add("event", "phase")
                                    .Add("phase", text)
                                    .Add("seconds", static_cast<double>(now - r.startTick) / 1000.0));
     }
+
     if (!writing || total == 0) return;
     // The rate is measured from the first look at the part on.
     if (r.partStart == 0 || blocks < r.partBlocks) {
@@ -535,6 +547,8 @@ void FollowUpdate() {
         r.step = Step::Ending;
     }
     if (r.step == Step::Updating) {
+        // What happened since the last look is told before the ending.
+        ShowProgress();
         if (reported && kind == UpdateReport::Failed) {
             r.failure = text.empty() ? trouble : text;
             r.step = Step::Ending;
@@ -556,8 +570,6 @@ void FollowUpdate() {
             // in update mode.
             Finish("failed", trouble.empty() ? L"did not come back" : trouble);
             return;
-        } else {
-            ShowProgress();
         }
     }
     if (r.step == Step::Ending) {

@@ -83,7 +83,7 @@ void CameraUpdate::WaitForCamera() {
     bWaitAfterFailure = false;
     dwWaitStart = Os().GetTickCount();
     bWaitingForCamera = true;
-    phase = UpdatePhase::WaitingForCamera;
+    SetPhase(UpdatePhase::WaitingForCamera);
     View().BusyChanged(false);
 }
 
@@ -123,15 +123,15 @@ int CameraUpdate::Report(UpdateReport kind, const wchar_t* text, const wchar_t* 
     switch (kind) {
         case UpdateReport::Succeeded:
             outcome = UpdateOutcome::Succeeded;
-            phase = UpdatePhase::Ended;
+            SetPhase(UpdatePhase::Ended);
             break;
         case UpdateReport::SucceededReplug:
             outcome = UpdateOutcome::SucceededReplug;
-            phase = UpdatePhase::Ended;
+            SetPhase(UpdatePhase::Ended);
             break;
         case UpdateReport::Failed:
             outcome = UpdateOutcome::Failed;
-            phase = UpdatePhase::Ended;
+            SetPhase(UpdatePhase::Ended);
             break;
         case UpdateReport::Trouble:
             break;
@@ -155,7 +155,7 @@ bool ClosingIsHeld() {
 
 UpdateStartScope::UpdateStartScope(CameraUpdate& update) : update_(update) {
     ++update_.nUpdateStarts;
-    update_.phase = UpdatePhase::Starting;
+    update_.SetPhase(UpdatePhase::Starting);
     update_.View().BusyChanged(true);
 }
 

@@ -99,8 +99,19 @@ public:
 
     // --- phase and outcome ---
     std::atomic<UpdatePhase> phase{UpdatePhase::Idle};
+    // Every phase the update entered, in order, for a program that follows
+    // it from its own timer (a phase may last shorter than its look): the
+    // last kPhaseRing of them, entry n at phaseRing[n % kPhaseRing].
+    static constexpr uint32_t kPhaseRing = 16;
+    std::atomic<UpdatePhase> phaseRing[kPhaseRing]{};
+    std::atomic<uint32_t> phasesEntered{0};
     std::atomic<UpdateOutcome> outcome{UpdateOutcome::None};
-    void SetPhase(UpdatePhase p) { phase = p; }
+    void SetPhase(UpdatePhase p) {
+        phase = p;
+        const uint32_t n = phasesEntered.load();
+        phaseRing[n % kPhaseRing] = p;
+        phasesEntered = n + 1;
+    }
     // Tells the ending or trouble through the view and keeps the outcome.
     int Report(UpdateReport kind, const wchar_t* text, const wchar_t* caption, UINT boxFlags,
                bool ownedByDialog = true);
