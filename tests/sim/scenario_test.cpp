@@ -214,14 +214,16 @@ TEST(SimScenario, DevicesArriveOnTheirTriggers) {
         BYTE state = 0;
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), dfu.Status(&state));
     }
+    const auto labels = [] {
+        std::vector<std::wstring> present;
+        for (const Present& p : PresentSpecs()) present.push_back(p.label);
+        return present;
+    };
+    // (A device is named by its label a moment after it is plugged.)
+    const std::vector<std::wstring> expected{L"UM1", L"B"};
     const ULONGLONG start = sim::SimulatedNowMs();
-    while (sim::PresentDevices().size() < 2 && sim::SimulatedNowMs() - start < 3000) Os().Sleep(10);
-    EXPECT_EQ((std::vector<std::wstring>{L"UM1", L"B"}),
-              [] {
-                  std::vector<std::wstring> labels;
-                  for (const Present& p : PresentSpecs()) labels.push_back(p.label);
-                  return labels;
-              }());
+    while (labels() != expected && sim::SimulatedNowMs() - start < 3000) Os().Sleep(10);
+    EXPECT_EQ(expected, labels());
     ASSERT_TRUE(sim::WaitForIdle());
     EXPECT_EQ(3u, sim::PresentDevices().size());
 }
