@@ -179,6 +179,11 @@ TEST(UpdateWaits, GuardHoles) {
         SCOPED_TRACE("a device change kept behind an EXIT that ends the program");
         DialogHarness h;
         h.Open();
+        // The command event is named: one the case before left signalled
+        // would wake the new command thread, whose ending clears the flag
+        // this case sets. Let it have done so first.
+        if (g_hCommandEvent != nullptr) ResetEvent(g_hCommandEvent);
+        h.Pump(100);
         SetCommandActive(true);
         h.Click(IDC_BTN_EXIT);
         sim::PlugHidCamera(Place(L"SN12345678AB", {3, 2}));
